@@ -1,0 +1,467 @@
+// The scheduler: controlled (one thread at a time, seeded choices, virtual
+// time) and free (real threads, real time) execution of the host's threads.
+#include "host/kernel/sched.h"
+
+#include "host/kernel/verifier.h"
+#include "host/rtl/trace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace host {
+
+namespace {
+
+constexpr uint8_t kDispatchLevel = 2;
+
+enum class State { ready, running, blocked, finished };
+
+}  // namespace
+
+class Thread {
+public:
+    std::string name;
+    uint32_t id = 0;
+    uint8_t irql = 0;
+    int spin_locks = 0;
+    State state = State::ready;
+    // Controlled mode: this thread holds the processor token.
+    bool scheduled = false;
+    std::condition_variable wake;
+    // What a blocked thread waits for.
+    const std::function<bool()>* ready_when = nullptr;
+    Time deadline = kForever;
+    const char* waiting_for = "";
+    std::function<void()> body;
+    std::thread os_thread;
+};
+
+namespace {
+
+struct Timer {
+    Time due;
+    std::function<void()> fire;
+};
+
+struct Scheduler {
+    SchedConfig config;
+    std::mutex lock;
+    std::condition_variable changed;   // free mode: any state change
+    std::vector<Thread*> threads;      // live threads, in creation order
+    std::vector<Thread*> system_threads;
+    Thread* running = nullptr;         // controlled mode
+    uint32_t next_thread_id = 1;
+    uint64_t rng = 0;
+    uint64_t digest = 0xcbf29ce484222325ull;
+    Time virtual_now = 0;
+    std::chrono::steady_clock::time_point started;
+    std::map<TimerHandle, Timer> timers;
+    std::set<std::pair<Time, TimerHandle>> timer_order;
+    TimerHandle next_timer = 1;
+    std::deque<Dpc*> dpcs;
+    std::deque<WorkItem*> work;
+    bool stopping = false;
+    std::thread clock;                 // free mode: fires timers on real time
+};
+
+Scheduler* g_sched = nullptr;
+thread_local Thread* t_current = nullptr;
+
+bool controlled() { return g_sched && g_sched->config.mode == Mode::controlled; }
+
+uint64_t next_random()
+{
+    // splitmix64: the same sequence for the same seed on every platform.
+    uint64_t z = (g_sched->rng += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+void record_choice(const Thread* t)
+{
+    g_sched->digest = (g_sched->digest ^ t->id) * 0x100000001b3ull;
+}
+
+Time real_now()
+{
+    auto elapsed = std::chrono::steady_clock::now() - g_sched->started;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+// Fires every timer due at or before `now`, in order of due time.
+void fire_due_timers(Time now)
+{
+    auto& s = *g_sched;
+    while (!s.timer_order.empty() && s.timer_order.begin()->first <= now) {
+        TimerHandle handle = s.timer_order.begin()->second;
+        s.timer_order.erase(s.timer_order.begin());
+        auto node = s.timers.extract(handle);
+        node.mapped().fire();
+    }
+}
+
+bool can_run(Thread* t)
+{
+    if (t->state == State::ready)
+        return true;
+    if (t->state != State::blocked)
+        return false;
+    return t->deadline <= g_sched->virtual_now || (*t->ready_when)();
+}
+
+[[noreturn]] void report_deadlock()
+{
+    std::ostringstream detail;
+    detail << "every thread is blocked and no timer is due at t=" << g_sched->virtual_now << ":";
+    for (Thread* t : g_sched->threads)
+        detail << "\n  thread " << t->id << " '" << t->name << "' waits for " << t->waiting_for;
+    verifier_report("deadlock", detail.str());
+    std::fprintf(stderr, "host: deadlock, stopping\n");
+    std::abort();
+}
+
+// Picks the next thread to run; advances virtual time when none can.
+Thread* pick_next()
+{
+    auto& s = *g_sched;
+    std::vector<Thread*> runnable;
+    for (;;) {
+        runnable.clear();
+        for (Thread* t : s.threads)
+            if (can_run(t))
+                runnable.push_back(t);
+        if (!runnable.empty())
+            break;
+        Time next = kForever;
+        if (!s.timer_order.empty())
+            next = s.timer_order.begin()->first;
+        for (Thread* t : s.threads)
+            if (t->state == State::blocked)
+                next = std::min(next, t->deadline);
+        if (next == kForever)
+            report_deadlock();
+        s.virtual_now = std::max(s.virtual_now, next);
+        fire_due_timers(s.virtual_now);
+    }
+    Thread* chosen = runnable[runnable.size() == 1 ? 0 : next_random() % runnable.size()];
+    record_choice(chosen);
+    return chosen;
+}
+
+// Gives the processor away after `self` set its own state; returns when the
+// scheduler picks `self` again (never, once `self` has finished).
+void switch_away(Thread* self, std::unique_lock<std::mutex>& lk)
+{
+    auto& s = *g_sched;
+    Thread* next = pick_next();
+    if (next == self) {
+        self->state = State::running;
+        return;
+    }
+    self->scheduled = false;
+    next->state = State::running;
+    next->scheduled = true;
+    s.running = next;
+    next->wake.notify_one();
+    if (self->state == State::finished)
+        return;
+    self->wake.wait(lk, [self] { return self->scheduled; });
+}
+
+void thread_main(Thread* self)
+{
+    t_current = self;
+    {
+        std::unique_lock lk(g_sched->lock);
+        if (controlled())
+            self->wake.wait(lk, [self] { return self->scheduled; });
+    }
+    self->body();
+    std::unique_lock lk(g_sched->lock);
+    self->state = State::finished;
+    auto& threads = g_sched->threads;
+    threads.erase(std::find(threads.begin(), threads.end(), self));
+    g_sched->changed.notify_all();
+    if (controlled())
+        switch_away(self, lk);
+}
+
+Thread* make_thread(std::string name)
+{
+    auto* t = new Thread;
+    t->name = std::move(name);
+    t->id = g_sched->next_thread_id++;
+    return t;
+}
+
+template <typename Item>
+void run_queue_forever(std::deque<Item*>& queue, uint8_t irql, const char* idle_what)
+{
+    for (;;) {
+        auto lk = sched_lock();
+        wait_until(lk, [&] { return g_sched->stopping || !queue.empty(); }, kForever, idle_what);
+        if (queue.empty())
+            return;   // stopping, nothing left
+        Item* item = queue.front();
+        queue.pop_front();
+        item->queued = false;
+        item->running++;
+        lk.unlock();
+        set_current_irql(irql);
+        item->routine();
+        if (current_irql() != irql)
+            verifier_report("irql", std::string(item->name) + " returned at another IRQL");
+        if (held_spin_locks() != 0)
+            verifier_report("spinlock-held", std::string(item->name) + " returned holding a spin lock");
+        set_current_irql(0);
+        held_spin_locks() = 0;
+        lk.lock();
+        item->running--;
+        notify_all();
+    }
+}
+
+void free_clock_main()
+{
+    auto& s = *g_sched;
+    std::unique_lock lk(s.lock);
+    while (!s.stopping) {
+        fire_due_timers(real_now());
+        if (s.timer_order.empty()) {
+            s.changed.wait(lk);
+            continue;
+        }
+        Time due = s.timer_order.begin()->first;
+        s.changed.wait_until(lk, s.started + std::chrono::nanoseconds(due * 100));
+    }
+}
+
+void spawn_system_threads()
+{
+    for (unsigned i = 0; i < g_sched->config.processors; ++i) {
+        Thread* t = spawn("cpu" + std::to_string(i),
+                          [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); });
+        g_sched->system_threads.push_back(t);
+    }
+    for (unsigned i = 0; i < g_sched->config.workers; ++i) {
+        Thread* t = spawn("worker" + std::to_string(i),
+                          [] { run_queue_forever(g_sched->work, 0, "work queue"); });
+        g_sched->system_threads.push_back(t);
+    }
+}
+
+}  // namespace
+
+void sched_start(const SchedConfig& config)
+{
+    if (g_sched)
+        throw std::logic_error("host scheduler already running");
+    g_sched = new Scheduler;
+    g_sched->config = config;
+    g_sched->rng = config.seed;
+    g_sched->started = std::chrono::steady_clock::now();
+    Thread* main = make_thread("main");
+    main->state = State::running;
+    main->scheduled = true;
+    g_sched->threads.push_back(main);
+    g_sched->running = main;
+    t_current = main;
+    if (config.mode == Mode::free)
+        g_sched->clock = std::thread(free_clock_main);
+    spawn_system_threads();
+}
+
+void sched_stop()
+{
+    if (!g_sched)
+        return;
+    Thread* main = t_current;
+    {
+        auto lk = sched_lock();
+        g_sched->stopping = true;
+        notify_all();
+        wait_until(lk, [main] { return g_sched->threads.size() == 1 && g_sched->threads[0] == main; },
+                   kForever, "sched_stop: every thread to end");
+    }
+    for (Thread* t : g_sched->system_threads) {
+        t->os_thread.join();
+        delete t;
+    }
+    if (g_sched->clock.joinable())
+        g_sched->clock.join();
+    delete main;
+    delete g_sched;
+    g_sched = nullptr;
+    t_current = nullptr;
+}
+
+bool sched_running() { return g_sched != nullptr; }
+Mode sched_mode() { return g_sched ? g_sched->config.mode : Mode::free; }
+uint64_t sched_seed() { return g_sched ? g_sched->config.seed : 0; }
+
+std::unique_lock<std::mutex> sched_lock()
+{
+    static std::mutex idle_lock;   // before the scheduler starts
+    return std::unique_lock(g_sched ? g_sched->lock : idle_lock);
+}
+
+Time now()
+{
+    if (!g_sched)
+        return 0;
+    return controlled() ? g_sched->virtual_now : real_now();
+}
+
+Thread* spawn(std::string name, std::function<void()> body)
+{
+    std::unique_lock lk(g_sched->lock);
+    Thread* t = make_thread(std::move(name));
+    t->body = std::move(body);
+    g_sched->threads.push_back(t);
+    t->os_thread = std::thread(thread_main, t);
+    return t;
+}
+
+void join(Thread* t)
+{
+    {
+        auto lk = sched_lock();
+        wait_until(lk, [t] { return t->state == State::finished; }, kForever, "join");
+    }
+    t->os_thread.join();
+    delete t;
+}
+
+Thread* current_thread() { return t_current; }
+const std::string& thread_name(const Thread* t) { return t->name; }
+uint32_t thread_id(const Thread* t) { return t ? t->id : 0; }
+
+uint8_t current_irql() { return t_current ? t_current->irql : 0; }
+void set_current_irql(uint8_t irql)
+{
+    if (t_current)
+        t_current->irql = irql;
+}
+
+int& held_spin_locks()
+{
+    static thread_local int unknown_thread_locks = 0;
+    return t_current ? t_current->spin_locks : unknown_thread_locks;
+}
+
+void yield_point(const char* what)
+{
+    if (!controlled() || !t_current)
+        return;
+    std::unique_lock lk(g_sched->lock);
+    t_current->state = State::ready;
+    switch_away(t_current, lk);
+}
+
+bool wait_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready, Time deadline,
+                const char* what)
+{
+    if (ready())
+        return true;
+    if (!g_sched)
+        throw std::logic_error(std::string("host: wait without a scheduler: ") + what);
+    if (!controlled() || !t_current) {
+        if (deadline == kForever) {
+            g_sched->changed.wait(lk, ready);
+            return true;
+        }
+        return g_sched->changed.wait_until(lk, g_sched->started + std::chrono::nanoseconds(deadline * 100),
+                                           ready);
+    }
+    Thread* self = t_current;
+    self->state = State::blocked;
+    self->ready_when = &ready;
+    self->deadline = deadline;
+    self->waiting_for = what;
+    switch_away(self, lk);
+    self->ready_when = nullptr;
+    self->deadline = kForever;
+    return ready();
+}
+
+void notify_all()
+{
+    if (g_sched)
+        g_sched->changed.notify_all();
+}
+
+TimerHandle timer_arm(std::unique_lock<std::mutex>& lk, Time due, std::function<void()> fire)
+{
+    auto& s = *g_sched;
+    TimerHandle handle = s.next_timer++;
+    s.timers.emplace(handle, Timer{due, std::move(fire)});
+    s.timer_order.emplace(due, handle);
+    notify_all();
+    return handle;
+}
+
+bool timer_disarm(std::unique_lock<std::mutex>& lk, TimerHandle handle)
+{
+    auto& s = *g_sched;
+    auto it = s.timers.find(handle);
+    if (it == s.timers.end())
+        return false;
+    s.timer_order.erase({it->second.due, handle});
+    s.timers.erase(it);
+    return true;
+}
+
+bool dpc_queue(std::unique_lock<std::mutex>& lk, Dpc* dpc)
+{
+    if (dpc->queued)
+        return false;
+    dpc->queued = true;
+    g_sched->dpcs.push_back(dpc);
+    notify_all();
+    return true;
+}
+
+bool dpc_dequeue(std::unique_lock<std::mutex>& lk, Dpc* dpc)
+{
+    if (!dpc->queued)
+        return false;
+    auto& q = g_sched->dpcs;
+    q.erase(std::find(q.begin(), q.end(), dpc));
+    dpc->queued = false;
+    notify_all();
+    return true;
+}
+
+void dpc_flush(std::unique_lock<std::mutex>& lk, Dpc* dpc)
+{
+    wait_until(lk, [dpc] { return !dpc->queued && dpc->running == 0; }, kForever, "dpc flush");
+}
+
+bool work_queue(std::unique_lock<std::mutex>& lk, WorkItem* item)
+{
+    if (item->queued)
+        return false;
+    item->queued = true;
+    g_sched->work.push_back(item);
+    notify_all();
+    return true;
+}
+
+void work_flush(std::unique_lock<std::mutex>& lk, WorkItem* item)
+{
+    wait_until(lk, [item] { return !item->queued && item->running == 0; }, kForever, "work item flush");
+}
+
+uint64_t schedule_digest() { return g_sched ? g_sched->digest : 0; }
+
+}  // namespace host
