@@ -1,0 +1,215 @@
+// The framework's internal object model, shared by the framework's parts:
+// objects with handles, parents, contexts and callbacks; the driver, the
+// device with its PnP/power state, and file objects. Queues, requests and the
+// synchronisation objects build on these (queue_hooks.h is their side).
+#pragma once
+
+#include <wdf.h>
+
+#include "host/io/wdm_model.h"
+#include "host/kernel/sched.h"
+
+#include <map>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace host::wdf {
+
+enum class ObjectKind {
+    generic, driver, device, queue, request, file, memory, string, key,
+    spinlock, waitlock, dpc, timer, workitem, iotarget, collection, cmreslist,
+};
+const char* kind_name(ObjectKind kind);
+
+// One context area of an object, with the callbacks of the attributes that
+// created it (creation attributes or WdfObjectAllocateContext).
+struct FxContext {
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO type = nullptr;
+    void* data = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+};
+
+// A framework object. Its handle is its (pool, so deterministic) address.
+// Deletion runs in two phases, as documented for EvtCleanupCallback and
+// EvtDestroyCallback: cleanup bottom-up over the tree (children before the
+// parent), then, as references drop to zero, destroy and free (children
+// before the parent), so a parent's cleanup may still read its children.
+struct FxObject {
+    explicit FxObject(ObjectKind kind) : kind(kind) {}
+    virtual ~FxObject() = default;
+    FxObject(const FxObject&) = delete;
+    FxObject& operator=(const FxObject&) = delete;
+
+    WDFOBJECT handle() { return static_cast<WDFOBJECT>(this); }
+    template <class H> H handle_as() { return reinterpret_cast<H>(this); }
+
+    // Kind-specific teardown, once, after the children's cleanup and before
+    // this object's own cleanup callbacks (a device removes its links, a
+    // queue purges ...). Runs on the deleting thread.
+    virtual void dispose() {}
+
+    const ObjectKind kind;
+    FxObject* parent = nullptr;
+    std::vector<FxObject*> children;        // creation order
+    std::vector<FxContext> contexts;        // creation order
+    WDF_EXECUTION_LEVEL execution_level = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE synchronization_scope = WdfSynchronizationScopeInheritFromParent;
+    bool driver_may_delete = true;          // false: the framework owns its lifetime
+    bool disposed = false;                  // cleanup has run
+    long references = 1;                    // the creation reference + WdfObjectReference
+};
+
+// Allocates an object of type T in pool memory and gives it the attributes
+// (context, callbacks, parent; `default_parent` when the attributes name
+// none). Counts as one framework allocation for fault injection. On failure
+// nothing is left behind and *out is null.
+// Pool memory for an object, or null when fault injection fails the
+// allocation.
+void* allocate_object_memory(size_t bytes, const char* api);
+NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
+                     const char* api);
+void free_object_memory(FxObject* object);
+
+template <class T, class... Args>
+NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
+                       const char* api, T** out, Args&&... args);
+
+// Deletes `object` and its subtree (framework side: no ownership check).
+void delete_object(FxObject* object);
+void reference(FxObject* object);
+void dereference(FxObject* object);
+
+// Looks a handle up. Reports to the verifier and returns null for a null or
+// unknown handle ("invalid-handle"), a deleted object
+// ("object-used-after-deletion") or another kind ("wrong-object-type").
+// `allow_disposed` admits objects whose cleanup has run but which are still
+// referenced (contexts, references).
+FxObject* resolve(WDFOBJECT handle, ObjectKind expected, const char* api, bool allow_disposed = false);
+
+template <class T, class H>
+T* resolve(H handle, const char* api)
+{
+    return static_cast<T*>(resolve(reinterpret_cast<WDFOBJECT>(handle), T::kKind, api));
+}
+
+// Runs a driver callback the framework calls at PASSIVE_LEVEL or from a
+// known IRQL, and verifies it returns at the IRQL it was entered at and
+// holding no spin lock ("callback-irql-changed", "callback-holds-spinlock").
+template <class F>
+decltype(auto) call_driver(const char* callback, F&& body);
+void verify_callback_return(const char* callback, uint8_t entry_irql, int entry_locks);
+
+// --- driver ----------------------------------------------------------------
+
+struct FxDriver : FxObject {
+    static constexpr ObjectKind kKind = ObjectKind::driver;
+    FxDriver() : FxObject(kKind) {}
+
+    _DRIVER_OBJECT* wdm = nullptr;
+    std::u16string registry_path;           // \Registry\Machine\System\CurrentControlSet\Services\<svc>
+    WDF_DRIVER_CONFIG config{};
+};
+
+FxDriver* current_driver();                 // the driver of WdfDriverCreate, or null
+
+// --- device ----------------------------------------------------------------
+
+enum class PnpState { added, started, surprise_removed, removed };
+
+struct FxFile;
+
+struct FxDevice : FxObject {
+    static constexpr ObjectKind kKind = ObjectKind::device;
+    FxDevice() : FxObject(kKind) {}
+
+    FxDriver* driver = nullptr;
+    _DEVICE_OBJECT* wdm = nullptr;          // the FDO
+    _DEVICE_OBJECT* attached = nullptr;     // the device under it
+    _DEVICE_OBJECT* pdo = nullptr;
+    io::DeviceHandler* handler = nullptr;   // the FDO's handler (pnp_power.cpp)
+
+    // From WDFDEVICE_INIT.
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+    WDF_FILEOBJECT_CONFIG file_config{};
+    WDF_OBJECT_ATTRIBUTES file_attributes{};     // Size 0: none given
+    WDF_OBJECT_ATTRIBUTES request_attributes{};  // Size 0: none given
+    PFN_WDF_IO_IN_CALLER_CONTEXT io_in_caller_context = nullptr;
+    WDF_DEVICE_IO_TYPE io_type = WdfDeviceIoBuffered;
+    bool power_policy_owner = true;
+
+    // State, changed on the PnP thread only.
+    PnpState pnp_state = PnpState::added;
+    WDF_POWER_DEVICE_STATE power_state = WdfPowerDeviceD3Final;
+    bool in_d0() const { return power_state == WdfPowerDeviceD0; }
+
+    // Queues (wdf-io): the default queue and WdfDeviceConfigureRequestDispatching.
+    WDFQUEUE default_queue = nullptr;
+    std::map<WDF_REQUEST_TYPE, WDFQUEUE> dispatch;
+    std::vector<FxObject*> queues;          // every queue of the device, creation order
+
+    std::vector<FxFile*> files;             // open file objects
+
+    // Power policy.
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle_settings{};  // Size 0: not assigned
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake_settings{};  // Size 0: not assigned
+    long stop_idle_count = 0;
+
+    // Names and interfaces the framework removes with the device.
+    std::vector<std::u16string> symbolic_links;
+    struct Interface { GUID guid; std::u16string reference; std::u16string link; bool enabled; };
+    std::vector<Interface> interfaces;
+
+    FxObject* io_target = nullptr;          // the default I/O target (the attached device)
+};
+
+FxDevice* device_of(_DEVICE_OBJECT* fdo);   // null if not a framework device
+
+// --- file objects ----------------------------------------------------------
+
+struct FxFile : FxObject {
+    static constexpr ObjectKind kKind = ObjectKind::file;
+    FxFile() : FxObject(kKind) {}
+
+    FxDevice* device = nullptr;
+    _FILE_OBJECT* wdm = nullptr;
+    UNICODE_STRING file_name{};             // points into wdm->file_name
+};
+
+// --- provided by the queue side (wdf-io) -----------------------------------
+
+// The framework request object for an IRP_MJ_CREATE, handed to
+// EvtDeviceFileCreate; completing it completes the IRP.
+WDFREQUEST make_create_request(FxDevice* device, io::Irp* irp);
+
+// --- template definitions --------------------------------------------------
+
+template <class T, class... Args>
+NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
+                       const char* api, T** out, Args&&... args)
+{
+    *out = nullptr;
+    void* memory = allocate_object_memory(sizeof(T), api);
+    if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    T* object = new (memory) T(std::forward<Args>(args)...);
+    NTSTATUS status = init_object(object, attributes, default_parent, api);
+    if (!NT_SUCCESS(status)) return status;   // init_object freed it
+    *out = object;
+    return STATUS_SUCCESS;
+}
+
+template <class F>
+decltype(auto) call_driver(const char* callback, F&& body)
+{
+    struct Check {
+        const char* callback;
+        uint8_t irql;
+        int locks;
+        ~Check() { verify_callback_return(callback, irql, locks); }
+    } check{callback, host::current_irql(), host::held_spin_locks()};
+    return body();
+}
+
+}  // namespace host::wdf
