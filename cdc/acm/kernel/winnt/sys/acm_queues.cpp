@@ -1,0 +1,104 @@
+/*
+ * The device's queues and its request-state lock.
+ *
+ * Reads and I/O controls are presented in parallel by the default queue,
+ * which is not power managed; writes by a power-managed queue of their own,
+ * so that the framework holds them while the device is not in D0. Four
+ * manual queues park requests of one kind behind the one being served.
+ */
+#include "acm_serial.h"
+
+static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
+{
+    WDFDEVICE device = fdx->common.device;
+    WDF_IO_QUEUE_CONFIG config;
+    WDFQUEUE write_presentation_queue;
+    NTSTATUS status;
+
+    /* TODO: EvtIoRead acm_evt_read, EvtIoDeviceControl acm_evt_ioctl,
+       EvtIoInternalDeviceControl acm_evt_ioctl_internal, EvtIoStop
+       acm_evt_io_stop, EvtIoResume acm_evt_io_resume and EvtIoCanceledOnQueue
+       acm_evt_canceled_on_queue join with their routines. */
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.PowerManaged = WdfFalse;
+    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfIoQueueCreate failed %lx\n", "acm_create_queues", status);
+        return status;
+    }
+
+    /* TODO: EvtIoWrite acm_evt_write, EvtIoStop, EvtIoResume and
+       EvtIoCanceledOnQueue join with their routines. */
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &write_presentation_queue);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfIoQueueCreate failed %lx\n", "acm_create_queues", status);
+        return status;
+    }
+
+    status = WdfDeviceConfigureRequestDispatching(device, write_presentation_queue,
+                                                  WdfRequestTypeWrite);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfDeviceConfigureRequestDispatching failed %lx\n",
+                 "acm_create_queues", status);
+    }
+    return status;
+}
+
+static NTSTATUS acm_create_wait_queues(PACM_FDO_DATA fdx)
+{
+    WDFQUEUE* const wait_queues[] = { &fdx->read_queue, &fdx->write_queue, &fdx->mask_queue,
+                                      &fdx->purge_queue };
+    WDF_IO_QUEUE_CONFIG config;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    /* TODO: EvtIoStop, EvtIoResume and EvtIoCanceledOnQueue join with their
+       routines. */
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    for (ULONG i = 0; i < RTL_NUMBER_OF(wait_queues); i++) {
+        status = WdfIoQueueCreate(fdx->common.device, &config, WDF_NO_OBJECT_ATTRIBUTES,
+                                  wait_queues[i]);
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: WdfIoQueueCreate failed %lx\n", "acm_create_queues",
+                     status);
+            break;
+        }
+    }
+    return status;
+}
+
+/*
+ * Objects created before a failure stay with the device, which the failing
+ * device add discards.
+ */
+NTSTATUS acm_create_queues(PACM_FDO_DATA fdx)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    status = acm_create_presentation_queues(fdx);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = acm_create_wait_queues(fdx);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = fdx->common.device;
+    status = WdfSpinLockCreate(&attributes, &fdx->spin_lock);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", __FUNCTION__, status);
+        return status;
+    }
+
+    /* TODO: the DPCs wait_complete_dpc (acm_request_wait_complete_dpc),
+       read_complete_dpc (acm_request_read_complete_dpc) and write_complete_dpc
+       (acm_request_write_complete_dpc), then the one-shot read_timer
+       (acm_request_read_timeout), all automatically serialized with the
+       device as parent, are created here once their routines exist. Their
+       failures print "%s: WdfDpcCreate failed %lx\n" and
+       "%s: WdfTimerCreate failed %lx\n". */
+    return status;
+}

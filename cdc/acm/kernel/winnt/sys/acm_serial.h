@@ -1,0 +1,179 @@
+/*
+ * The serial function driver for a USB CDC ACM (or OBEX) function: the
+ * device context ACM_FDO_DATA, the request context and the driver-wide
+ * state shared by its source files.
+ */
+#pragma once
+#include <ntddk.h>
+#include <wdf.h>
+#include <ntddser.h>
+#include "common_class.h"
+
+/* CDC line coding record, exactly as it travels on the wire. */
+#pragma pack(push, 1)
+typedef struct _cdc_line_coding_t {
+    ULONG dwDTERate;     /* bits per second */
+    UCHAR bCharFormat;   /* 0: 1 stop bit, 1: 1.5, 2: 2 */
+    UCHAR bParityType;   /* 0 none, 1 odd, 2 even, 3 mark, 4 space */
+    UCHAR bDataBits;     /* 5, 6, 7, 8 or 16 */
+} cdc_line_coding_t;
+#pragma pack(pop)
+static_assert(sizeof(cdc_line_coding_t) == 7, "CDC line coding is 7 bytes");
+
+typedef struct _read_desc_t read_desc_t;   /* receive ring transfer descriptor */
+
+/*
+ * A modem's entry in dev_list: the link name its friendly name gives and the
+ * physical device object the link points at. Written before insertion and
+ * never changed afterwards.
+ */
+#define ACM_DEV_NAME_CHARS 128
+typedef struct _acm_dev_list_rec {
+    struct _acm_dev_list_rec* dev_list_next;
+    WCHAR device_obj_name[ACM_DEV_NAME_CHARS];
+    WCHAR symbolic_link_name[ACM_DEV_NAME_CHARS];
+} acm_dev_list_rec;
+
+typedef struct _ACM_FDO_DATA {
+    common_class_ctx common;              /* must stay first */
+
+    UNICODE_STRING device_name;           /* NT name; Buffer NULL when naming failed */
+    UNICODE_STRING port_name;             /* "PortName", NUL-terminated */
+    BOOLEAN is_modem;
+    BOOLEAN is_serial_ctrl;
+    BOOLEAN serial_ctrl_enabled;
+    BOOLEAN symbolic_link_created;
+    BOOLEAN devmap_entry_created;
+    BOOLEAN serial_count_incremented;
+
+    /* Capabilities from the CDC functional descriptors. */
+    UCHAR call_mgmt_over_data;
+    UCHAR call_mgmt_by_device;
+    UCHAR acm_network_connection;
+    UCHAR acm_send_break;
+    UCHAR acm_line_coding;
+    UCHAR acm_comm_feature;
+
+    WDFQUEUE read_queue;
+    WDFQUEUE write_queue;
+    WDFQUEUE mask_queue;
+    WDFQUEUE purge_queue;
+
+    ULONG hold_reasons;
+    ULONG write_remaining;
+    PVOID write_buffer;
+    ULONG out_queue_bytes;
+    ULONG data_out_posted;
+    LONG data_out_purging;
+
+    /* Receive ring. */
+    WDFMEMORY read_buffer_memory;
+    ULONG read_buffer_size;
+    PUCHAR read_buffer;
+    ULONG desc_end;
+    ULONG desc_begin;
+    WDFSPINLOCK spin_lock;
+    WDFMEMORY read_desc_memory;
+    read_desc_t* read_desc;
+    ULONG read_buffers;
+    ULONG data_in_pending;
+    LONG data_in_purged;
+    LONG is_io_stopped;
+    ULONG read_buffer_bytes;
+    ULONG read_max_ps;
+    ULONG packets_per_xfer;
+
+    ULONG modem_status;
+
+    WDFREQUEST current_write_request;
+    WDFREQUEST current_read_request;
+    WDFREQUEST current_mask_request;
+    WDFREQUEST current_wait_request;
+    WDFREQUEST current_purge_request;
+
+    WDFDPC wait_complete_dpc;
+    WDFDPC read_complete_dpc;
+    WDFDPC write_complete_dpc;
+    WDFTIMER read_timer;
+    LONGLONG read_timeout;
+
+    /* Serial settings. */
+    USHORT control_line_state;
+    cdc_line_coding_t line_coding;
+    SERIAL_TIMEOUTS timeouts;
+    SERIAL_CHARS special_chars;
+    SERIAL_HANDFLOW handflow;
+    SERIALPERF_STATS perf_stats;
+    ULONG wait_mask;
+    ULONG history_mask;
+    PULONG mask_location;
+    ULONG errors;
+
+    ULONG call_clear_data;
+    ULONG create_file_in_progress;
+    acm_dev_list_rec dev_list_rec;
+    ULONG dont_clear_dtr;
+    LONG delete_pending_count;
+    LONG suspended;
+    LONG stop_idle_taken;
+    WDFWORKITEM read_in_workitem;
+    LONG read_in_workitem_queued;
+} ACM_FDO_DATA, *PACM_FDO_DATA;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_FDO_DATA, acm_fdo_get_data)
+
+/* Bits of ACM_REQUEST_CONTEXT.ref_bits: the parties holding a current request. */
+#define REF_ISR            0x01
+#define REF_CANCEL         0x02
+#define REF_TIMER          0x04
+#define REF_CANCEL_CALLED  0x08
+#define REF_SETTING        0x10
+#define REF_DPC            0x20
+#define REF_PURGE          0x40
+
+typedef struct _ACM_REQUEST_CONTEXT {
+    ULONG_PTR information;
+    NTSTATUS status;
+    ULONG length;
+    ULONG ref_bits;
+    PVOID buffer;
+    UCHAR major_function;
+    PFN_WDF_REQUEST_CANCEL cancel_routine;
+    PACM_FDO_DATA device;
+    ULONG ioctl_code;
+    BOOLEAN resume;
+    WDFTIMER timer;
+    LONGLONG due_time;                    /* relative, 100-ns units */
+    ULONG posted;
+} ACM_REQUEST_CONTEXT, *PACM_REQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_REQUEST_CONTEXT, acm_request_get_context)
+
+/* Driver-wide state. */
+extern UNICODE_STRING service_name;
+extern ULONG device_counter;
+extern acm_dev_list_rec* dev_list;
+extern WDFSPINLOCK dev_list_lock;
+
+/* Driver entry and device creation. */
+extern "C" DRIVER_INITIALIZE DriverEntry;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_driver_context_cleanup;
+NTSTATUS acm_devlist_init(VOID);
+EVT_WDF_DRIVER_DEVICE_ADD acm_evt_device_add;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_device_context_cleanup;
+NTSTATUS acm_device_assign_name(PWDFDEVICE_INIT device_init);
+NTSTATUS acm_device_get_setup_class(PACM_FDO_DATA fdx);
+VOID acm_set_io_in_caller_callback(PWDFDEVICE_INIT device_init,
+                                   PFN_WDF_IO_IN_CALLER_CONTEXT callback);
+NTSTATUS acm_create_queues(PACM_FDO_DATA fdx);
+
+/* External port naming. */
+NTSTATUS acm_do_external_naming(PACM_FDO_DATA fdx);
+VOID acm_undo_external_naming(PACM_FDO_DATA fdx);
+NTSTATUS acm_serial_ctrl_create_ifc(PACM_FDO_DATA fdx);
+
+/* Modem friendly-name links. */
+NTSTATUS acm_symlink_init(PACM_FDO_DATA fdx);
+VOID acm_devlist_insert(PACM_FDO_DATA fdx);
+VOID acm_symlink_deinit(PACM_FDO_DATA fdx);
+VOID acm_symbolic_relink(const acm_dev_list_rec* rec);

@@ -1,0 +1,63 @@
+/*
+ * The common class layer: the part of the driver that does not depend on
+ * the serial personality. Its state is one record, the common class
+ * context, which is the first member of every device context, so that a
+ * pointer to the device context is a pointer to it.
+ */
+#pragma once
+#include <ntddk.h>
+#include <wdf.h>
+#include <ntstrsafe.h>
+#include "dc_bus_interface.h"
+#include "dc_debug.h"
+
+/* Driver version, printed in the banner and handed to the bus driver. */
+#define DC_DRIVER_VERSION "2.1.5.48"
+
+typedef struct _common_class_ctx {
+    WDFDEVICE device;
+    DC_ENUMERATOR_INTERFACE bus_ifc;      /* Context NULL: not bound */
+    WDFSPINLOCK common_lock;              /* guards ref_count, encapsulated hand-over */
+    LONG ref_count;                       /* open file handles */
+    LONG transport_enabled;               /* 0/1, interlocked */
+    LONG data_io_initialized;             /* 0/1, interlocked */
+    LONG notify_cb_registered;            /* 0/1, interlocked */
+    WDFWORKITEM device_wakeup_workitem;
+    LONG device_wakeup_pending;
+    WDFWORKITEM child_device_wakeup_workitem;
+    LONG child_device_wakeup_pending;
+    PFN_DC_NOTIFY_CB notify_cb;           /* kept for re-registration */
+    WDFQUEUE encap_wait_queue;
+    WDFREQUEST encap_pending_request;
+    WDFDPC encap_dpc;
+    LONG enc_ref_count;                   /* responses announced minus waits issued */
+    LONG encap_enabled;
+    ULONG idle_timeout;                   /* seconds; 0: no idle power-down */
+} common_class_ctx;
+
+/*
+ * Registry readers. Exactly one of driver (its Parameters key) and device
+ * (its hardware key) is given. Each opens the key, reads one value and
+ * closes the key again; the output is untouched on failure.
+ */
+NTSTATUS dc_open_registry_key(WDFDRIVER driver, WDFDEVICE device, WDFKEY* key);
+NTSTATUS dc_registry_rw_ulong(WDFDRIVER driver, WDFDEVICE device, PCUNICODE_STRING value_name,
+                              PULONG value);
+/* On success the text is terminated at Length/2: the buffer must hold one
+   character beyond MaximumLength. */
+NTSTATUS dc_registry_rw_unicode_str(WDFDRIVER driver, WDFDEVICE device,
+                                    PCUNICODE_STRING value_name, PUNICODE_STRING value,
+                                    PUSHORT value_length);
+
+NTSTATUS dc_registry_read_driver_ulong(WDFDRIVER driver, PCUNICODE_STRING value_name, PULONG value);
+NTSTATUS dc_registry_read_device_ulong(WDFDEVICE device, PCUNICODE_STRING value_name, PULONG value);
+NTSTATUS dc_registry_read_device_unicode_str(WDFDEVICE device, PCUNICODE_STRING value_name,
+                                             PUNICODE_STRING value);
+
+/* Sets debug_level from the Parameters value "DebugLevel". */
+VOID dc_driver_debug_level_init(WDFDRIVER driver);
+
+/* Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (exactly 76 bytes). */
+NTSTATUS common_class_string_to_guid(PCUNICODE_STRING text, GUID* guid);
+/* Adds the device interface named by the device's "DeviceGUID" value, if any. */
+NTSTATUS common_class_custom_guid_set(common_class_ctx* ctx);
