@@ -57,7 +57,7 @@ struct Scheduler {
     std::mutex lock;
     std::condition_variable changed;   // free mode: any state change
     std::vector<Thread*> threads;      // live threads, in creation order
-    std::vector<Thread*> system_threads;
+    std::vector<Thread*> unjoined;     // spawned threads nobody joined yet
     Thread* running = nullptr;         // controlled mode
     uint32_t next_thread_id = 1;
     uint64_t rng = 0;
@@ -248,16 +248,10 @@ void free_clock_main()
 
 void spawn_system_threads()
 {
-    for (unsigned i = 0; i < g_sched->config.processors; ++i) {
-        Thread* t = spawn("cpu" + std::to_string(i),
-                          [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); });
-        g_sched->system_threads.push_back(t);
-    }
-    for (unsigned i = 0; i < g_sched->config.workers; ++i) {
-        Thread* t = spawn("worker" + std::to_string(i),
-                          [] { run_queue_forever(g_sched->work, 0, "work queue"); });
-        g_sched->system_threads.push_back(t);
-    }
+    for (unsigned i = 0; i < g_sched->config.processors; ++i)
+        spawn("cpu" + std::to_string(i), [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); });
+    for (unsigned i = 0; i < g_sched->config.workers; ++i)
+        spawn("worker" + std::to_string(i), [] { run_queue_forever(g_sched->work, 0, "work queue"); });
 }
 
 }  // namespace
@@ -293,7 +287,8 @@ void sched_stop()
         wait_until(lk, [main] { return g_sched->threads.size() == 1 && g_sched->threads[0] == main; },
                    kForever, "sched_stop: every thread to end");
     }
-    for (Thread* t : g_sched->system_threads) {
+    // System threads, and any thread its creator did not join.
+    for (Thread* t : g_sched->unjoined) {
         t->os_thread.join();
         delete t;
     }
@@ -328,6 +323,7 @@ Thread* spawn(std::string name, std::function<void()> body)
     Thread* t = make_thread(std::move(name));
     t->body = std::move(body);
     g_sched->threads.push_back(t);
+    g_sched->unjoined.push_back(t);
     t->os_thread = std::thread(thread_main, t);
     return t;
 }
@@ -337,6 +333,8 @@ void join(Thread* t)
     {
         auto lk = sched_lock();
         wait_until(lk, [t] { return t->state == State::finished; }, kForever, "join");
+        auto& unjoined = g_sched->unjoined;
+        unjoined.erase(std::find(unjoined.begin(), unjoined.end(), t));
     }
     t->os_thread.join();
     delete t;
