@@ -1,0 +1,86 @@
+// Device add: object names and classification by setup class.
+#include "driver_fixture.h"
+
+namespace drvtest {
+namespace {
+
+class DeviceAddTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        set_debug_level(4);
+        ASSERT_EQ(load(), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(DeviceAddTest, DeviceNumbersAreConsecutiveAndNeverReused)
+{
+    auto* first = plug({ .port = u"COM3" });
+    auto* second = plug({ .port = u"COM4" });
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(fdo_name(first), u"\\Device\\acmserial_AcmSerial0");
+    EXPECT_EQ(fdo_name(second), u"\\Device\\acmserial_AcmSerial1");
+
+    host_->remove(first);
+    auto* third = plug({ .port = u"COM3" });
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(fdo_name(third), u"\\Device\\acmserial_AcmSerial2");
+}
+
+TEST_F(DeviceAddTest, FailedAddStillConsumesItsNumber)
+{
+    EXPECT_EQ(plug({ .port = u"" }), nullptr);   // no PortName
+    auto* next = plug({ .port = u"COM3" });
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(fdo_name(next), u"\\Device\\acmserial_AcmSerial1");
+}
+
+TEST_F(DeviceAddTest, ExclusiveSerialPortDeviceObject)
+{
+    auto* node = plug({ .port = u"COM3" });
+    ASSERT_NE(node, nullptr);
+    ASSERT_NE(node->pdo->upper, nullptr);
+    EXPECT_TRUE(node->pdo->upper->exclusive);
+    EXPECT_EQ(node->pdo->upper->device_type, DEVICE_TYPE(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(node->pdo->upper->sddl, "D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGW;;;WD)(A;;GR;;;RC)");
+}
+
+TEST_F(DeviceAddTest, ModemClassIsMatchedWithoutRegardToCase)
+{
+    ASSERT_NE(plug({ .class_name = u"Modem", .port = u"COM5" }), nullptr);
+    ASSERT_NE(plug({ .class_name = u"MODEM", .port = u"COM6" }), nullptr);
+    ASSERT_NE(plug({ .class_name = u"mOdEm", .port = u"COM7" }), nullptr);
+    EXPECT_EQ(traced("acm_device_get_setup_class: class_name Modem, is modem 1, is extra control device 0"), 1u);
+    EXPECT_EQ(traced("acm_device_get_setup_class: class_name MODEM, is modem 1, is extra control device 0"), 1u);
+    EXPECT_EQ(traced("acm_device_get_setup_class: class_name mOdEm, is modem 1, is extra control device 0"), 1u);
+}
+
+TEST_F(DeviceAddTest, OtherClassesArePlainPorts)
+{
+    ASSERT_NE(plug({ .class_name = u"Ports", .port = u"COM3" }), nullptr);
+    ASSERT_NE(plug({ .class_name = u"Modems", .port = u"COM4" }), nullptr);   // whole-string match only
+    EXPECT_EQ(traced("class_name Ports, is modem 0, is extra control device 0"), 1u);
+    EXPECT_EQ(traced("class_name Modems, is modem 0, is extra control device 0"), 1u);
+}
+
+TEST_F(DeviceAddTest, SerialControlDeviceGetsOnlyItsPrivateInterface)
+{
+    auto* node = plug({ .class_name = u"system", .port = u"COM9" });
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(traced("is modem 0, is extra control device 1"), 1u);
+    EXPECT_EQ(interfaces_of(node, kSerialCtrlInterface), 1u);
+    EXPECT_EQ(interfaces_of(node, kComPortInterface), 0u);
+    EXPECT_EQ(traced("PortName"), 0u);   // never looked up
+    EXPECT_FALSE(host::io::resolve_link(u"\\DosDevices\\COM9"));
+    EXPECT_EQ(serialcomm_count(), 0u);
+    EXPECT_EQ(serial_count(), 0u);
+
+    host_->remove(node);
+    EXPECT_EQ(traced("acm_evt_device_context_cleanup: entered"), 1u);
+    EXPECT_EQ(traced("acm_undo_external_naming"), 0u);
+    EXPECT_EQ(serial_count(), 0u);
+}
+
+}  // namespace
+}  // namespace drvtest

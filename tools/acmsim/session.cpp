@@ -1,0 +1,139 @@
+#include "session.h"
+
+#include "host/host.h"
+#include "host/rtl/registry.h"
+#include "host/rtl/strings.h"
+#include "host/rtl/trace.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace acmsim {
+namespace {
+
+constexpr char16_t kService[] = u"acmserial";
+
+struct Plugged {
+    ChildSpec spec;
+    host::ChildDevice device;
+    host::io::DeviceNode* node = nullptr;   // nullptr: add or start failed
+};
+
+host::reg::Value reg_sz(const std::u16string& text)
+{
+    host::reg::Value value{ REG_SZ, {} };
+    for (char16_t c : text) {
+        value.data.push_back(uint8_t(c & 0xff));
+        value.data.push_back(uint8_t(c >> 8));
+    }
+    value.data.insert(value.data.end(), { 0, 0 });
+    return value;
+}
+
+host::ChildDevice to_child_device(const ChildSpec& spec, unsigned number)
+{
+    const std::string n = std::to_string(number);
+    host::ChildDevice device;
+    device.instance_path = host::to_u16("USB\\VID_1234&PID_5678&MI_00\\7&1&" + n);
+    device.class_name = host::to_u16(spec.class_name);
+    device.friendly_name = host::to_u16(spec.friendly_name.empty() ? "USB " + spec.class_name + " " + n
+                                                                   : spec.friendly_name);
+    device.pdo_name = host::to_u16(spec.pdo.empty() ? "\\Device\\USBPDO-" + n : spec.pdo);
+    device.hardware_id = u"USB\\VID_1234&PID_5678&MI_00";
+    if (!spec.port.empty())
+        device.hardware_key.emplace_back(u"PortName", reg_sz(host::to_u16(spec.port)));
+    return device;
+}
+
+std::string fdo_name(const Plugged& child)
+{
+    _DEVICE_OBJECT* fdo = child.node ? child.node->pdo->upper : nullptr;
+    return fdo ? host::to_utf8(fdo->name) : std::string();
+}
+
+// Links in the \??\ directory are the \DosDevices\ links of the driver.
+std::string dos_devices_name(const std::u16string& link)
+{
+    std::string name = host::to_utf8(link);
+    return name.rfind("\\??\\", 0) == 0 ? "\\DosDevices\\" + name.substr(4) : name;
+}
+
+void print_published(const host::Host& host, const std::vector<Plugged>& children)
+{
+    std::printf("\nDevices:\n");
+    for (const Plugged& child : children)
+        std::printf("  %s  %s \"%s\"  ->  %s\n", host::to_utf8(child.device.pdo_name).c_str(),
+                    child.spec.class_name.c_str(), host::to_utf8(child.device.friendly_name).c_str(),
+                    child.node ? fdo_name(child).c_str() : "(add or start failed)");
+
+    std::printf("DOS device links:\n");
+    for (const auto& link : host.symbolic_links())
+        for (const Plugged& child : children)
+            if (child.node && host::to_utf8(link.target) == fdo_name(child))
+                std::printf("  %s -> %s\n", dos_devices_name(link.link).c_str(),
+                            host::to_utf8(link.target).c_str());
+
+    std::printf("SERIALCOMM:\n");
+    for (const auto& [name, data] : host.device_map())
+        std::printf("  %s = %s\n", host::to_utf8(name).c_str(), host::to_utf8(data).c_str());
+
+    std::printf("Device interfaces:\n");
+    for (const auto& record : host.interfaces())
+        std::printf("  %s %s  %s\n", host::to_utf8(host::io::guid_string(record.guid, true)).c_str(),
+                    record.enabled ? "enabled " : "disabled", host::to_utf8(record.link).c_str());
+
+    std::printf("SerialCount: %u\n", unsigned(host.serial_count()));
+}
+
+}  // namespace
+
+int run_load(const Options& options)
+{
+    host::Host host(host::HostOptions{ .seed = options.seed });
+    host::trace_set_live(stdout);
+    if (!options.reg_text.empty())
+        host::reg::load_reg_text(options.reg_text);
+    for (const std::string& file : options.reg_files)
+        host::reg::load_reg_file(file);
+
+    NTSTATUS status = host.load_driver_module(kService, ACMSERIAL_MODULE);
+    if (!NT_SUCCESS(status)) {
+        host::trace_set_live(nullptr);
+        std::fprintf(stderr, "acmsim: the driver did not load, status 0x%08X\n", unsigned(status));
+        return 1;
+    }
+
+    std::vector<Plugged> children;
+    bool all_started = true;
+    for (const ChildSpec& spec : options.children) {
+        Plugged child{ spec, to_child_device(spec, unsigned(children.size() + 1)) };
+        child.node = host.plug(child.device);
+        all_started &= child.node != nullptr;
+        children.push_back(std::move(child));
+    }
+    host::trace_set_live(nullptr);
+    std::fflush(stdout);
+
+    print_published(host, children);
+    return all_started ? 0 : 1;
+}
+
+Options demo_options(uint64_t seed)
+{
+    Options options;
+    options.command = "demo";
+    options.seed = seed;
+    options.reg_text =
+        "Windows Registry Editor Version 5.00\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\acmserial\\Parameters]\n"
+        "\"DebugLevel\"=dword:00000002\n";
+    options.children = {
+        { .class_name = "Modem", .friendly_name = "Tarvex USB Modem", .port = "COM5" },
+        { .class_name = "Ports", .friendly_name = "Tarvex USB Serial Port", .port = "COM6" },
+    };
+    return options;
+}
+
+}  // namespace acmsim
