@@ -1,0 +1,56 @@
+// Host-side records of the framework's DPC, timer and work item objects.
+//
+// The scheduler's processor and worker threads refer to a record while they
+// run its routine, and a driver may delete the object from its own callback;
+// so a deleted object's record is retired, not freed, until the scheduler
+// is done with it.
+#pragma once
+
+#include "host/wdf/fx.h"
+
+#include <memory>
+
+namespace host::wdf {
+
+struct Retirable {
+    virtual ~Retirable() = default;
+    virtual bool busy() const = 0;   // scheduler lock held
+};
+
+// Keeps `record` until it is no longer busy; scheduler lock held.
+void retire_locked(std::unique_ptr<Retirable> record);
+
+// The DPC behind a WDFDPC or a WDFTIMER: runs the driver's callback with the
+// object's handle at DISPATCH_LEVEL.
+struct DpcRecord : Retirable {
+    host::Dpc dpc;
+    Thread* callback_thread = nullptr;   // the thread in the callback, if any
+    bool deleted = false;
+    bool busy() const override { return dpc.queued || dpc.running > 0; }
+
+    // Sets dpc.routine to call `callback(handle)` while the object lives.
+    template <class Handle>
+    void bind(const char* name, Handle handle, void (*callback)(Handle));
+};
+
+template <class Handle>
+void DpcRecord::bind(const char* name, Handle handle, void (*callback)(Handle))
+{
+    dpc.name = name;
+    dpc.routine = [this, name, handle, callback] {
+        {
+            auto lk = sched_lock();
+            if (deleted)
+                return;
+            callback_thread = current_thread();
+        }
+        call_driver(name, [&] { callback(handle); });
+        auto lk = sched_lock();
+        callback_thread = nullptr;
+    };
+}
+
+// The parent a DPC, timer or work item must name in its attributes.
+FxObject* required_parent(PWDF_OBJECT_ATTRIBUTES attributes, const char* api);
+
+}  // namespace host::wdf
