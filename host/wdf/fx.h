@@ -18,6 +18,7 @@
 namespace host::wdf {
 
 enum class ObjectKind {
+    any,   // for resolve(): every kind matches
     generic, driver, device, queue, request, file, memory, string, key,
     spinlock, waitlock, dpc, timer, workitem, iotarget, collection, cmreslist,
 };
@@ -59,6 +60,7 @@ struct FxObject {
     WDF_SYNCHRONIZATION_SCOPE synchronization_scope = WdfSynchronizationScopeInheritFromParent;
     bool driver_may_delete = true;          // false: the framework owns its lifetime
     bool disposed = false;                  // cleanup has run
+    bool creation_reference_dropped = false;
     long references = 1;                    // the creation reference + WdfObjectReference
 };
 
@@ -79,7 +81,11 @@ NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_pare
 
 // Deletes `object` and its subtree (framework side: no ownership check).
 void delete_object(FxObject* object);
+// Frees an object that creation could not finish, without callbacks.
+void discard_object(FxObject* object);
 void reference(FxObject* object);
+// The object's context of the given type, or null.
+void* context_of(FxObject* object, PCWDF_OBJECT_CONTEXT_TYPE_INFO type);
 void dereference(FxObject* object);
 
 // Looks a handle up. Reports to the verifier and returns null for a null or
@@ -107,6 +113,7 @@ void verify_callback_return(const char* callback, uint8_t entry_irql, int entry_
 struct FxDriver : FxObject {
     static constexpr ObjectKind kKind = ObjectKind::driver;
     FxDriver() : FxObject(kKind) {}
+    ~FxDriver() override;
 
     _DRIVER_OBJECT* wdm = nullptr;
     std::u16string registry_path;           // \Registry\Machine\System\CurrentControlSet\Services\<svc>
@@ -124,6 +131,8 @@ struct FxFile;
 struct FxDevice : FxObject {
     static constexpr ObjectKind kKind = ObjectKind::device;
     FxDevice() : FxObject(kKind) {}
+    ~FxDevice() override;
+    void dispose() override;   // removes links and interfaces, deletes the FDO
 
     FxDriver* driver = nullptr;
     _DEVICE_OBJECT* wdm = nullptr;          // the FDO
@@ -152,11 +161,6 @@ struct FxDevice : FxObject {
 
     std::vector<FxFile*> files;             // open file objects
 
-    // Power policy.
-    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle_settings{};  // Size 0: not assigned
-    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake_settings{};  // Size 0: not assigned
-    long stop_idle_count = 0;
-
     // Names and interfaces the framework removes with the device.
     std::vector<std::u16string> symbolic_links;
     struct Interface { GUID guid; std::u16string reference; std::u16string link; bool enabled; };
@@ -166,6 +170,15 @@ struct FxDevice : FxObject {
 };
 
 FxDevice* device_of(_DEVICE_OBJECT* fdo);   // null if not a framework device
+
+// Power references (WdfDeviceStopIdle / WdfDeviceResumeIdle). The queue side
+// takes one while a power-managed queue holds or presents a request: taken
+// while the device idles in Dx it brings the device back to D0, and the idle
+// time-out runs only while no reference is held. With wait_for_d0 the call
+// returns once the device is in D0 (PASSIVE_LEVEL); without it returns
+// STATUS_PENDING if the device is not in D0 yet.
+NTSTATUS power_reference(FxDevice* device, bool wait_for_d0, const char* api);
+void power_dereference(FxDevice* device, const char* api);
 
 // --- file objects ----------------------------------------------------------
 
