@@ -20,6 +20,7 @@ namespace host::io {
 
 struct Irp;
 struct DeviceNode;
+struct IoCall;
 
 // Power states as the PnP/power manager delivers them.
 enum class DevicePower { D0 = 1, D1, D2, D3 };
@@ -91,6 +92,10 @@ struct _FILE_OBJECT {
     void* fs_context = nullptr;         // the framework's file object record
     bool cleanup_done = false;
     bool closed = false;
+    ACCESS_MASK access = 0;             // granted at create
+    int handle_count = 0;               // user handles on it; the last one's close sends cleanup
+    int reference_count = 0;            // handles plus IRPs in flight; zero sends close
+    uint64_t id = 0;                    // deterministic, for traces
 };
 
 namespace host::io {
@@ -140,6 +145,13 @@ struct Irp {
 
     void* framework = nullptr;   // the framework's request record, if any
     uint64_t id = 0;             // deterministic, for traces
+
+    // The user-mode call this IRP carries out (iomgr.cpp), if any.
+    std::shared_ptr<IoCall> call;
 };
+
+// Driver code sees an IRP only as the opaque PIRP.
+inline PIRP to_pirp(Irp* irp) { return reinterpret_cast<PIRP>(irp); }
+inline Irp* from_pirp(PIRP irp) { return reinterpret_cast<Irp*>(irp); }
 
 }  // namespace host::io

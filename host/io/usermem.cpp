@@ -1,0 +1,173 @@
+// The process' user address space: a region below 4 GiB from which
+// VirtualAlloc-style allocations come, with Windows page protections kept per
+// page (and applied with mprotect, so that a stray access faults as it would
+// on Windows). Probing checks ranges against those protections; memory
+// outside the region is the process' own heap and stacks, read-write.
+#include "host/io/iomgr.h"
+#include "host/io/iomgr_internal.h"
+
+#include "host/kernel/sched.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace host::io {
+
+namespace {
+
+constexpr uintptr_t kRegionBase = 0x20000000;
+constexpr size_t kRegionSize = size_t(256) << 20;
+constexpr size_t kPage = 0x1000;
+constexpr size_t kGranularity = 0x10000;   // allocation granularity, as on Windows
+constexpr uintptr_t kLowestUserAddress = 0x10000;
+constexpr uintptr_t kHighestUserAddress = 0x7ffffffeffffull;
+
+// Windows page protections (winnt.h values).
+constexpr ULONG kNoAccess = 0x01, kReadOnly = 0x02, kReadWrite = 0x04, kWriteCopy = 0x08, kExecute = 0x10,
+                kExecuteRead = 0x20, kExecuteReadWrite = 0x40, kExecuteWriteCopy = 0x80, kGuard = 0x100;
+
+bool readable(ULONG p)
+{
+    return !(p & kGuard) && (p & (kReadOnly | kReadWrite | kWriteCopy | kExecuteRead | kExecuteReadWrite |
+                                  kExecuteWriteCopy));
+}
+bool writable(ULONG p) { return !(p & kGuard) && (p & (kReadWrite | kWriteCopy | kExecuteReadWrite | kExecuteWriteCopy)); }
+bool valid_protection(ULONG p)
+{
+    ULONG base = p & ~kGuard;
+    return base == kNoAccess || base == kReadOnly || base == kReadWrite || base == kWriteCopy || base == kExecute ||
+           base == kExecuteRead || base == kExecuteReadWrite || base == kExecuteWriteCopy;
+}
+
+int posix_protection(ULONG p)
+{
+    return (readable(p) ? PROT_READ : 0) | (writable(p) ? PROT_WRITE : 0);
+}
+
+struct Space {
+    char* base = nullptr;                  // null: the region could not be placed
+    std::map<uintptr_t, size_t> allocations;   // base -> bytes (whole pages)
+    std::vector<ULONG> pages;              // protection per page, 0 = free
+};
+Space g_space;
+
+bool in_region(uintptr_t a) { return g_space.base && a >= uintptr_t(g_space.base) && a < uintptr_t(g_space.base) + kRegionSize; }
+
+size_t page_index(uintptr_t a) { return (a - uintptr_t(g_space.base)) / kPage; }
+
+void map_region()
+{
+    void* got = mmap(reinterpret_cast<void*>(kRegionBase), kRegionSize, PROT_NONE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+    if (got == MAP_FAILED)   // e.g. under ThreadSanitizer: no region, ordinary memory only
+        return;
+    g_space.base = static_cast<char*>(got);
+    g_space.pages.assign(kRegionSize / kPage, 0);
+}
+
+void set_pages(uintptr_t address, size_t bytes, ULONG protect)
+{
+    std::fill_n(g_space.pages.begin() + page_index(address), bytes / kPage, protect);
+    mprotect(reinterpret_cast<void*>(address), bytes, protect ? posix_protection(protect) : PROT_NONE);
+}
+
+uintptr_t find_free_range(size_t bytes)
+{
+    uintptr_t candidate = uintptr_t(g_space.base);
+    for (auto& [base, size] : g_space.allocations) {
+        if (base - candidate >= bytes)
+            return candidate;
+        candidate = (base + size + kGranularity - 1) & ~(kGranularity - 1);
+    }
+    return uintptr_t(g_space.base) + kRegionSize - candidate >= bytes ? candidate : 0;
+}
+
+}  // namespace
+
+void reset_user_space()
+{
+    if (!g_space.base) {
+        map_region();
+        return;
+    }
+    for (auto& [base, size] : g_space.allocations) {
+        mprotect(reinterpret_cast<void*>(base), size, PROT_READ | PROT_WRITE);
+        std::memset(reinterpret_cast<void*>(base), 0, size);   // fresh, zeroed pages for the next run
+        mprotect(reinterpret_cast<void*>(base), size, PROT_NONE);
+    }
+    g_space.allocations.clear();
+    std::fill(g_space.pages.begin(), g_space.pages.end(), 0);
+}
+
+void* user_alloc(size_t bytes, ULONG protect)
+{
+    if (!g_space.base || bytes == 0 || !valid_protection(protect))
+        return nullptr;
+    bytes = (bytes + kPage - 1) & ~(kPage - 1);
+    auto lock = sched_lock();
+    uintptr_t base = find_free_range(bytes);
+    if (!base)
+        return nullptr;
+    g_space.allocations[base] = bytes;
+    set_pages(base, bytes, protect);
+    return reinterpret_cast<void*>(base);
+}
+
+bool user_free(void* address)
+{
+    auto lock = sched_lock();
+    auto it = g_space.allocations.find(uintptr_t(address));
+    if (it == g_space.allocations.end())
+        return false;
+    auto [base, bytes] = *it;
+    mprotect(reinterpret_cast<void*>(base), bytes, PROT_READ | PROT_WRITE);
+    std::memset(reinterpret_cast<void*>(base), 0, bytes);
+    set_pages(base, bytes, 0);
+    g_space.allocations.erase(it);
+    return true;
+}
+
+bool user_protect(void* address, size_t bytes, ULONG protect, ULONG* old_protect)
+{
+    uintptr_t first = uintptr_t(address) & ~(kPage - 1);
+    uintptr_t last = (uintptr_t(address) + bytes + kPage - 1) & ~(kPage - 1);
+    if (!valid_protection(protect) || bytes == 0 || !in_region(first) || !in_region(last - 1))
+        return false;
+    auto lock = sched_lock();
+    for (uintptr_t page = first; page < last; page += kPage)
+        if (g_space.pages[page_index(page)] == 0)
+            return false;   // not committed
+    if (old_protect)
+        *old_protect = g_space.pages[page_index(first)];
+    set_pages(first, last - first, protect);
+    return true;
+}
+
+NTSTATUS probe_locked(const void* p, size_t len, bool for_write)
+{
+    if (len == 0)
+        return STATUS_SUCCESS;
+    uintptr_t start = uintptr_t(p);
+    uintptr_t end = start + len;
+    if (end < start || start < kLowestUserAddress || end > kHighestUserAddress)
+        return STATUS_ACCESS_VIOLATION;
+    for (uintptr_t page = start & ~(kPage - 1); page < end; page += kPage) {
+        if (!in_region(page))
+            continue;
+        ULONG protect = g_space.pages[page_index(page)];
+        if (!(for_write ? writable(protect) : readable(protect)))
+            return STATUS_ACCESS_VIOLATION;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS probe_user_buffer(const void* p, size_t len, bool for_write)
+{
+    auto lock = sched_lock();
+    return probe_locked(p, len, for_write);
+}
+
+}  // namespace host::io
