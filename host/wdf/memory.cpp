@@ -29,16 +29,15 @@ NTSTATUS create(PWDF_OBJECT_ATTRIBUTES attributes, size_t size, void* lent, cons
 {
     *out = nullptr;
     if (size == 0) return STATUS_INVALID_PARAMETER;
-    void* buffer = lent;
-    if (buffer == nullptr) {
-        buffer = allocate_object_memory(size, api);
-        if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    // The object and its buffer count as one allocation, as the framework
+    // allocates them together.
     FxMemory* memory = nullptr;
     NTSTATUS status = create_object(attributes, current_driver(), api, &memory);
-    if (!NT_SUCCESS(status)) {
-        if (lent == nullptr) host::pool_free(buffer);
-        return status;
+    if (!NT_SUCCESS(status)) return status;
+    void* buffer = lent != nullptr ? lent : host::pool_alloc(size);
+    if (buffer == nullptr) {
+        discard_object(memory);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     memory->buffer = buffer;
     memory->size = size;

@@ -59,7 +59,7 @@ NTSTATUS validate_attributes(PWDF_OBJECT_ATTRIBUTES attributes)
 
 // Adds the context the attributes describe (if any) with their callbacks.
 NTSTATUS add_context(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, void** data_out,
-                     const char* api)
+                     const char* api, bool counted)
 {
     PCWDF_OBJECT_CONTEXT_TYPE_INFO type = unique_type(attributes->ContextTypeInfo);
     void* data = nullptr;
@@ -67,7 +67,11 @@ NTSTATUS add_context(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, void**
         for (const FxContext& existing : object->contexts)
             if (existing.type == type) return STATUS_OBJECT_NAME_COLLISION;
         size_t size = std::max(type->ContextSize, attributes->ContextSizeOverride);
-        auto* header = static_cast<ContextHeader*>(allocate_object_memory(sizeof(ContextHeader) + size, api));
+        // A context given at creation shares the object's allocation, as
+        // in the framework; one added later is an allocation of its own.
+        void* memory = counted ? allocate_object_memory(sizeof(ContextHeader) + size, api)
+                               : host::pool_alloc(sizeof(ContextHeader) + size);
+        auto* header = static_cast<ContextHeader*>(memory);
         if (header == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         header->owner = object;
         header->type = type;
@@ -185,7 +189,7 @@ NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObje
     if (NT_SUCCESS(status) && attributes != nullptr) {
         object->execution_level = attributes->ExecutionLevel;
         object->synchronization_scope = attributes->SynchronizationScope;
-        status = add_context(object, attributes, nullptr, api);
+        status = add_context(object, attributes, nullptr, api, false);
     }
     if (!NT_SUCCESS(status)) {
         free_contexts(object);
@@ -344,7 +348,7 @@ WDFAPI NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTE
     if (ContextAttributes == nullptr || ContextAttributes->ContextTypeInfo == nullptr ||
         ContextAttributes->ParentObject != nullptr)
         return STATUS_INVALID_PARAMETER;
-    return add_context(object, ContextAttributes, Context, "WdfObjectAllocateContext");
+    return add_context(object, ContextAttributes, Context, "WdfObjectAllocateContext", true);
 }
 
 WDFAPI PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
