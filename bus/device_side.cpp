@@ -1,0 +1,95 @@
+// The firmware's handle on its function, the line coding's wire format and
+// the fault plan.
+#include "bus/cdc_function.h"
+
+#include "common/cdc_protocol.h"
+
+namespace bus {
+
+Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+std::vector<uint8_t> LineCoding::bytes() const
+{
+    return {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16), uint8_t(rate >> 24), stop_bits, parity,
+            data_bits};
+}
+
+LineCoding LineCoding::from_bytes(std::span<const uint8_t> wire)
+{
+    LineCoding c;
+    c.rate = ULONG(wire[0]) | ULONG(wire[1]) << 8 | ULONG(wire[2]) << 16 | ULONG(wire[3]) << 24;
+    c.stop_bits = wire[4];
+    c.parity = wire[5];
+    c.data_bits = wire[6];
+    return c;
+}
+
+void DeviceSide::send(std::span<const uint8_t> bytes) { fn_.send_locked(bytes); }
+void DeviceSide::send(std::string_view text) { fn_.send_locked(to_bytes(text)); }
+void DeviceSide::send_packet(std::span<const uint8_t> packet) { fn_.send_packet_locked(packet); }
+void DeviceSide::serial_state(uint16_t bitmap) { fn_.serial_state_locked(bitmap); }
+
+void DeviceSide::response_available()
+{
+    fn_.notify_locked({CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_RESPONSE_AVAILABLE, 0, 0,
+                       uint8_t(fn_.config_.comm_interface), uint8_t(fn_.config_.comm_interface >> 8), 0, 0});
+}
+
+void DeviceSide::network_connection(bool connected)
+{
+    fn_.notify_locked({CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_NETWORK_CONNECTION, uint8_t(connected), 0,
+                       uint8_t(fn_.config_.comm_interface), uint8_t(fn_.config_.comm_interface >> 8), 0, 0});
+}
+
+void DeviceSide::notify(Bytes packet) { fn_.notify_locked(std::move(packet)); }
+uint16_t DeviceSide::control_lines() const { return fn_.control_lines_; }
+LineCoding DeviceSide::line_coding() const { return fn_.line_coding_; }
+ULONG DeviceSide::max_packet_size() const { return fn_.max_packet_size(); }
+host::Time DeviceSide::now() const { return host::now(); }
+
+host::TimerHandle DeviceSide::after(host::Time delay, std::function<void()> fire)
+{
+    return fn_.arm(host::now() + delay, std::move(fire));
+}
+
+void DeviceSide::cancel(host::TimerHandle timer) { fn_.disarm(timer); }
+
+const char* op_name(Op op)
+{
+    switch (op) {
+    case Op::query_interface: return "query_interface";
+    case Op::control_request: return "control_request";
+    case Op::generic_control: return "generic_control";
+    case Op::transport_enable: return "dc_transport_enable";
+    case Op::transport_disable: return "dc_transport_disable";
+    case Op::data_in_post: return "data_in_post";
+    case Op::data_out_post: return "data_out_post";
+    case Op::set_notify_cb: return "cdc_set_notify_cb";
+    case Op::data_abort: return "data_abort";
+    case Op::get_functional_descriptor: return "get_functional_descriptor";
+    case Op::get_max_packet_size: return "get_max_packet_size";
+    case Op::data_io_init: return "cdc_data_io_init";
+    case Op::data_io_uninit: return "cdc_data_io_uninit";
+    case Op::get_idle_timeout: return "get_idle_timeout";
+    case Op::clear_data: return "dc_clear_data";
+    }
+    return "?";
+}
+
+std::optional<Fault> FaultPlan::take(Op op)
+{
+    auto it = armed_.find(op);
+    if (it == armed_.end() || it->second.empty())
+        return std::nullopt;
+    Fault& f = it->second.front();
+    if (f.skip > 0) {
+        --f.skip;
+        return std::nullopt;
+    }
+    Fault taken = f;
+    if (f.times > 0 && --f.times == 0)
+        it->second.pop_front();
+    return taken;
+}
+
+}  // namespace bus
