@@ -112,8 +112,8 @@ VOID acm_symbolic_relink(const acm_dev_list_rec* rec)
 {
     WCHAR target_buffer[128];
     UNICODE_STRING target = { 0, sizeof(target_buffer), target_buffer };
-    WCHAR link_buffer[128];
-    UNICODE_STRING link = { 0, sizeof(link_buffer), link_buffer };
+    WCHAR link_buffer[128 + 1] = { 0 };   /* the extra unit keeps it terminated for the trace */
+    UNICODE_STRING link = { 0, 128 * sizeof(WCHAR), link_buffer };
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);

@@ -4,6 +4,7 @@
  * system's serial-port count. The serial control device instead gets only
  * a private device interface.
  */
+#include <initguid.h>   /* this file defines GUID_DEVINTERFACE_COMPORT */
 #include "acm_serial.h"
 #include <wdmguid.h>
 
@@ -28,8 +29,8 @@ NTSTATUS acm_do_external_naming(PACM_FDO_DATA fdx)
     WDFSTRING port_name_string = NULL;
     WCHAR port_buffer[64 + 1];
     UNICODE_STRING port = { 0, 64 * sizeof(WCHAR), port_buffer };
-    WCHAR dos_buffer[128];
-    UNICODE_STRING dos_name = { 0, sizeof(dos_buffer), dos_buffer };
+    WCHAR dos_buffer[128 + 1] = { 0 };   /* the extra unit keeps it terminated for the trace */
+    UNICODE_STRING dos_name = { 0, 128 * sizeof(WCHAR), dos_buffer };
     NTSTATUS status;
 
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
