@@ -358,7 +358,7 @@ WDFAPI NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY
     NTSTATUS status = host::io::device_property(*device->pdo->node, DeviceProperty, &value);
     if (!NT_SUCCESS(status)) return status;
     if (value.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return create_memory(PropertyMemoryAttributes, value.data(), value.size(), "WdfDeviceAllocAndQueryProperty",
+    return create_memory(PropertyMemoryAttributes, device, value.data(), value.size(), "WdfDeviceAllocAndQueryProperty",
                          PropertyMemory);
 }
 

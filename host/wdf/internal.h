@@ -15,8 +15,9 @@ NTSTATUS add_device(FxDriver* driver, _DEVICE_OBJECT* pdo);
 NTSTATUS open_key(const std::u16string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
                   FxObject* parent, const char* api, WDFKEY* key);
 
-// A memory object over framework-owned pool memory holding `bytes`.
-NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, const void* bytes, size_t size,
+// A memory object over framework-owned pool memory holding a copy of
+// `bytes` (parent: the attributes' or `parent`).
+NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, const void* bytes, size_t size,
                        const char* api, WDFMEMORY* memory);
 
 // The string object's text, for the framework's own writers.

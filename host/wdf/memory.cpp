@@ -24,7 +24,7 @@ struct FxMemory : FxObject {
 
 namespace {
 
-NTSTATUS create(PWDF_OBJECT_ATTRIBUTES attributes, size_t size, void* lent, const char* api,
+NTSTATUS create(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, size_t size, void* lent, const char* api,
                 FxMemory** out)
 {
     *out = nullptr;
@@ -32,7 +32,7 @@ NTSTATUS create(PWDF_OBJECT_ATTRIBUTES attributes, size_t size, void* lent, cons
     // The object and its buffer count as one allocation, as the framework
     // allocates them together.
     FxMemory* memory = nullptr;
-    NTSTATUS status = create_object(attributes, current_driver(), api, &memory);
+    NTSTATUS status = create_object(attributes, parent, api, &memory);
     if (!NT_SUCCESS(status)) return status;
     void* buffer = lent != nullptr ? lent : host::pool_alloc(size);
     if (buffer == nullptr) {
@@ -54,12 +54,12 @@ bool in_bounds(const FxMemory* memory, size_t offset, size_t length)
 
 }  // namespace
 
-NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, const void* bytes, size_t size,
+NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, const void* bytes, size_t size,
                        const char* api, WDFMEMORY* out)
 {
     *out = nullptr;
     FxMemory* memory = nullptr;
-    NTSTATUS status = create(attributes, size, nullptr, api, &memory);
+    NTSTATUS status = create(attributes, parent, size, nullptr, api, &memory);
     if (!NT_SUCCESS(status)) return status;
     std::memcpy(memory->buffer, bytes, size);
     *out = memory->handle_as<WDFMEMORY>();
@@ -76,7 +76,7 @@ WDFAPI NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE Poo
     *Memory = nullptr;
     if (Buffer != nullptr) *Buffer = nullptr;
     FxMemory* memory = nullptr;
-    NTSTATUS status = create(Attributes, BufferSize, nullptr, "WdfMemoryCreate", &memory);
+    NTSTATUS status = create(Attributes, current_driver(), BufferSize, nullptr, "WdfMemoryCreate", &memory);
     if (!NT_SUCCESS(status)) return status;
     *Memory = memory->handle_as<WDFMEMORY>();
     if (Buffer != nullptr) *Buffer = memory->buffer;
@@ -89,7 +89,7 @@ WDFAPI NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, P
     *Memory = nullptr;
     if (Buffer == nullptr) return STATUS_INVALID_PARAMETER;
     FxMemory* memory = nullptr;
-    NTSTATUS status = create(Attributes, BufferSize, Buffer, "WdfMemoryCreatePreallocated", &memory);
+    NTSTATUS status = create(Attributes, current_driver(), BufferSize, Buffer, "WdfMemoryCreatePreallocated", &memory);
     if (NT_SUCCESS(status)) *Memory = memory->handle_as<WDFMEMORY>();
     return status;
 }

@@ -163,7 +163,7 @@ WDFAPI NTSTATUS WdfRegistryQueryMemory(WDFKEY Key, PCUNICODE_STRING ValueName, P
     if (!NT_SUCCESS(status)) return status;
     if (ValueType != nullptr) *ValueType = value->type;
     if (value->data.empty()) return STATUS_INVALID_PARAMETER;
-    return create_memory(MemoryAttributes, value->data.data(), value->data.size(), "WdfRegistryQueryMemory",
+    return create_memory(MemoryAttributes, current_driver(), value->data.data(), value->data.size(), "WdfRegistryQueryMemory",
                          Memory);
 }
 
