@@ -22,7 +22,6 @@ struct FxKey : FxObject {
     }
 
     HANDLE handle = nullptr;
-    ACCESS_MASK access = 0;
     std::u16string path() const { return host::reg::key_path_of(handle); }
 };
 
@@ -40,18 +39,15 @@ NTSTATUS open_key(const std::u16string& path, ACCESS_MASK access, PWDF_OBJECT_AT
         return status;
     }
     key->handle = handle;
-    key->access = access;
     *out = key->handle_as<WDFKEY>();
     return STATUS_SUCCESS;
 }
 
 namespace {
 
-constexpr ACCESS_MASK kQueryRights = KEY_QUERY_VALUE | GENERIC_READ | GENERIC_ALL;
-constexpr ACCESS_MASK kSetRights = KEY_SET_VALUE | GENERIC_WRITE | GENERIC_ALL;
-
-// Resolves the key and checks IRQL and access; on success *value holds the
-// value (or nothing when it does not exist).
+// Resolves the key and checks the IRQL; *value receives the value, if it
+// exists. The access mask is not checked: the framework's keys are kernel
+// handles, and kernel-mode callers are granted any access on them.
 NTSTATUS read_value(WDFKEY handle, PCUNICODE_STRING name, const char* api,
                     std::optional<host::reg::Value>* value)
 {
@@ -59,7 +55,6 @@ NTSTATUS read_value(WDFKEY handle, PCUNICODE_STRING name, const char* api,
     FxKey* key = resolve<FxKey>(handle, api);
     if (key == nullptr) return STATUS_INVALID_HANDLE;
     if (name == nullptr) return STATUS_INVALID_PARAMETER;
-    if ((key->access & kQueryRights) == 0) return STATUS_ACCESS_DENIED;
     *value = host::reg::get_value(key->path(), host::view(*name));
     return *value ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -71,7 +66,6 @@ NTSTATUS write_value(WDFKEY handle, PCUNICODE_STRING name, ULONG type, const voi
     FxKey* key = resolve<FxKey>(handle, api);
     if (key == nullptr) return STATUS_INVALID_HANDLE;
     if (name == nullptr) return STATUS_INVALID_PARAMETER;
-    if ((key->access & kSetRights) == 0) return STATUS_ACCESS_DENIED;
     auto* bytes = static_cast<const uint8_t*>(data);
     host::reg::set_value(key->path(), host::view(*name), {type, std::vector<uint8_t>(bytes, bytes + size)});
     return STATUS_SUCCESS;

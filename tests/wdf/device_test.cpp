@@ -214,20 +214,25 @@ TEST_F(DeviceTest, ULongAndRawReadsCheckTypeAndSize)
     EXPECT_TRUE(host::verifier_fired("object-used-after-deletion"));
 }
 
-TEST_F(DeviceTest, KeyAccessDecidesWhatMayBeReadAndWritten)
+TEST_F(DeviceTest, AssignedValuesLandInTheHardwareKey)
 {
     fx.plug();
+    // Kernel handles: the access asked for does not limit what the driver does.
+    WDFKEY key = open_hardware_key(STANDARD_RIGHTS_ALL);
     DECLARE_CONST_UNICODE_STRING(answer, L"Answer");
+    DECLARE_CONST_UNICODE_STRING(port_name, L"PortName");
+    DECLARE_CONST_UNICODE_STRING(com9, L"COM9");
+    EXPECT_EQ(WdfRegistryAssignULong(key, &answer, 7), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryAssignUnicodeString(key, &port_name, &com9), STATUS_SUCCESS);
     ULONG number = 0;
-    WDFKEY write_only = open_hardware_key(KEY_SET_VALUE);
-    EXPECT_EQ(WdfRegistryQueryULong(write_only, &answer, &number), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(WdfRegistryAssignULong(write_only, &answer, 7), STATUS_SUCCESS);
-    WDFKEY read_only = open_hardware_key(KEY_READ);
-    EXPECT_EQ(WdfRegistryAssignULong(read_only, &answer, 8), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(WdfRegistryQueryULong(read_only, &answer, &number), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &answer, &number), STATUS_SUCCESS);
     EXPECT_EQ(number, 7u);
-    EXPECT_EQ(host::reg::get_value(host.devices().front()->hardware_key_path(), u"Answer"),
-              host::reg::dword_value(7));
+    std::u16string path = host.devices().front()->hardware_key_path();
+    EXPECT_EQ(host::reg::get_value(path, u"Answer"), host::reg::dword_value(7));
+    EXPECT_EQ(host::reg::get_value(path, u"PortName"), host::reg::string_value(u"COM9"));
+    EXPECT_EQ(WdfRegistryRemoveValue(key, &answer), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &answer, &number), STATUS_OBJECT_NAME_NOT_FOUND);
+    WdfRegistryClose(key);
 }
 
 TEST_F(DeviceTest, TheDriverParametersKeyIsUnderTheServiceKey)
