@@ -37,8 +37,8 @@ host::ChildDevice to_child_device(const ChildSpec& spec, unsigned number)
     host::ChildDevice device;
     device.instance_path = host::to_u16("USB\\VID_1234&PID_5678&MI_00\\7&1&" + n);
     device.class_name = host::to_u16(spec.class_name);
-    device.friendly_name = host::to_u16(spec.friendly_name.empty() ? "USB " + spec.class_name + " " + n
-                                                                   : spec.friendly_name);
+    device.friendly_name =
+        host::to_u16(spec.friendly_name.empty() ? "USB Serial Device " + n : spec.friendly_name);
     device.pdo_name = host::to_u16(spec.pdo.empty() ? "\\Device\\USBPDO-" + n : spec.pdo);
     device.hardware_id = u"USB\\VID_1234&PID_5678&MI_00";
     if (!spec.port.empty())
