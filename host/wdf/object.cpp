@@ -89,8 +89,17 @@ void free_contexts(FxObject* object)
     object->contexts.clear();
 }
 
+// The tree is changed and read under the table lock: objects are created
+// and deleted on any thread.
+std::vector<FxObject*> children_of(FxObject* object)
+{
+    std::lock_guard guard(g_table_lock);
+    return object->children;
+}
+
 void unlink_from_parent(FxObject* object)
 {
+    std::lock_guard guard(g_table_lock);
     if (object->parent == nullptr) return;
     auto& siblings = object->parent->children;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), object), siblings.end());
@@ -100,9 +109,12 @@ void unlink_from_parent(FxObject* object)
 // Cleanup phase: children (newest first) before their parent.
 void dispose_tree(FxObject* object)
 {
-    if (object->disposed) return;
-    object->disposed = true;
-    std::vector<FxObject*> children = object->children;
+    {
+        std::lock_guard guard(g_table_lock);
+        if (object->disposed) return;
+        object->disposed = true;
+    }
+    std::vector<FxObject*> children = children_of(object);
     for (auto it = children.rbegin(); it != children.rend(); ++it) dispose_tree(*it);
     object->dispose();
     WDFOBJECT handle = object->handle();
@@ -116,7 +128,7 @@ void dispose_tree(FxObject* object)
 // destroyed at once.
 void release_tree(FxObject* object, std::vector<FxObject*>& released)
 {
-    std::vector<FxObject*> children = object->children;
+    std::vector<FxObject*> children = children_of(object);
     for (auto it = children.rbegin(); it != children.rend(); ++it) release_tree(*it, released);
     released.push_back(object);
 }
@@ -127,14 +139,14 @@ void destroy(FxObject* object)
     for (const FxContext& context : object->contexts)
         if (context.destroy != nullptr)
             call_driver("EvtDestroyCallback", [&] { context.destroy(handle); });
-    for (FxObject* child : std::vector<FxObject*>(object->children)) child->parent = nullptr;
-    object->children.clear();
     unlink_from_parent(object);
-    free_contexts(object);
     {
         std::lock_guard guard(g_table_lock);
+        for (FxObject* child : object->children) child->parent = nullptr;   // still referenced
+        object->children.clear();
         table()[object] = Slot::destroyed;
     }
+    free_contexts(object);
     free_object_memory(object);
 }
 
@@ -196,11 +208,11 @@ NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObje
         free_object_memory(object);
         return status;
     }
+    std::lock_guard guard(g_table_lock);
     if (parent != nullptr) {
         object->parent = parent;
         parent->children.push_back(object);
     }
-    std::lock_guard guard(g_table_lock);
     table()[object] = Slot::live;
     return STATUS_SUCCESS;
 }
@@ -222,8 +234,11 @@ void delete_object(FxObject* object)
     std::vector<FxObject*> released;
     release_tree(object, released);
     for (FxObject* each : released) {
-        if (each->creation_reference_dropped) continue;
-        each->creation_reference_dropped = true;
+        {
+            std::lock_guard guard(g_table_lock);
+            if (each->creation_reference_dropped) continue;
+            each->creation_reference_dropped = true;
+        }
         dereference(each);
     }
 }

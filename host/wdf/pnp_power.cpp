@@ -10,12 +10,14 @@
 //                  EvtDeviceD0Exit(Dx)
 //   back to D0:    EvtDeviceD0Entry(Dx), EvtDeviceD0EntryPostInterruptsEnabled,
 //                  queues restarted (EvtIoResume), EvtDeviceSelfManagedIoRestart
-//   removal:       [EvtDeviceSurpriseRemoval,] EvtDeviceSelfManagedIoSuspend,
+//   removal:       [EvtDeviceSurpriseRemoval (first of all, "Surprise-Removal
+//                  Sequence"),] EvtDeviceSelfManagedIoSuspend,
 //                  queues purged (EvtIoStop with WdfRequestStopActionPurge),
 //                  EvtDeviceD0ExitPreInterruptsDisabled, EvtDeviceD0Exit(WdfPowerDeviceD3Final),
 //                  EvtDeviceReleaseHardware, then at IRP_MN_REMOVE_DEVICE
 //                  EvtDeviceSelfManagedIoFlush, EvtDeviceSelfManagedIoCleanup and
 //                  the deletion of the device with its children (cleanup callbacks).
+//                  A device already in Dx skips the steps it took when it left D0.
 //
 // Everything here runs on the PnP thread at PASSIVE_LEVEL, so the driver's
 // PnP and power callbacks are serialised. Framework-initiated transitions
@@ -112,7 +114,7 @@ public:
         self_managed_io_ = true;
         if (!NT_SUCCESS(status)) return status;
         set_interfaces(true);
-        device_->pnp_state = PnpState::started;
+        set_pnp_state(PnpState::started);
         rearm_idle();
         return STATUS_SUCCESS;
     }
@@ -126,7 +128,7 @@ public:
 
     void pnp_surprise_remove() override
     {
-        device_->pnp_state = PnpState::surprise_removed;
+        set_pnp_state(PnpState::surprise_removed);
         notify("EvtDeviceSurpriseRemoval", pnp().EvtDeviceSurpriseRemoval);
         tear_down(true);
         if (lower() != nullptr) lower()->pnp_surprise_remove();
@@ -134,13 +136,15 @@ public:
 
     void pnp_remove() override
     {
-        if (device_->pnp_state != PnpState::surprise_removed) tear_down(false);
+        if (device_->pnp_state != PnpState::surprise_removed) {
+            set_pnp_state(PnpState::removed);   // no power references from here on
+            tear_down(false);
+        }
         if (self_managed_io_) {
             notify("EvtDeviceSelfManagedIoFlush", pnp().EvtDeviceSelfManagedIoFlush);
             notify("EvtDeviceSelfManagedIoCleanup", pnp().EvtDeviceSelfManagedIoCleanup);
             self_managed_io_ = false;
         }
-        device_->pnp_state = PnpState::removed;
         io::DeviceHandler* below = lower();
         FxDevice* device = device_;   // `this` goes with the device
         delete_object(device);
@@ -263,6 +267,13 @@ private:
         call_driver(name, [&] { callback(device); });
     }
 
+    void set_pnp_state(PnpState state)
+    {
+        auto lock = host::sched_lock();
+        device_->pnp_state = state;
+        host::notify_all();
+    }
+
     void set_power_state(WDF_POWER_DEVICE_STATE state)
     {
         auto lock = host::sched_lock();
@@ -283,13 +294,21 @@ private:
         return STATUS_SUCCESS;
     }
 
-    void leave_d0(WDF_POWER_DEVICE_STATE target, bool removal)
+    // How the queues stop when the device leaves D0.
+    enum class QueueStop { suspend, remove, surprise_remove };
+
+    void stop_queues(QueueStop how)
+    {
+        if (how == QueueStop::suspend)
+            queues_power_down(device_);
+        else
+            queues_remove(device_, how == QueueStop::surprise_remove);
+    }
+
+    void leave_d0(WDF_POWER_DEVICE_STATE target, QueueStop how)
     {
         if (self_managed_io_) invoke("EvtDeviceSelfManagedIoSuspend", pnp().EvtDeviceSelfManagedIoSuspend);
-        if (removal)
-            queues_remove(device_, device_->pnp_state == PnpState::surprise_removed);
-        else
-            queues_power_down(device_);
+        stop_queues(how);
         invoke("EvtDeviceD0ExitPreInterruptsDisabled", pnp().EvtDeviceD0ExitPreInterruptsDisabled, target);
         invoke("EvtDeviceD0Exit", pnp().EvtDeviceD0Exit, target);
         set_power_state(target);
@@ -302,7 +321,7 @@ private:
             auto lock = host::sched_lock();
             disarm_idle(lock);
         }
-        leave_d0(target, false);
+        leave_d0(target, QueueStop::suspend);
         return lower() != nullptr ? lower()->power_device(to_io(target)) : STATUS_SUCCESS;
     }
 
@@ -335,10 +354,11 @@ private:
             disarm_idle(lock);
             host::work_flush(lock, &idle_work_);
         }
+        QueueStop how = surprise ? QueueStop::surprise_remove : QueueStop::remove;
         if (device_->in_d0())
-            leave_d0(WdfPowerDeviceD3Final, true);
+            leave_d0(WdfPowerDeviceD3Final, how);
         else
-            queues_remove(device_, surprise);
+            stop_queues(how);
         set_power_state(WdfPowerDeviceD3Final);
         release_hardware();
         set_interfaces(false);

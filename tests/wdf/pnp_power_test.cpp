@@ -97,6 +97,16 @@ TEST_F(PnpPowerTest, SurpriseRemovalReportsFirstThenTearsDown)
                             "SelfManagedIoFlush", "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
 }
 
+TEST_F(PnpPowerTest, SurpriseRemovalInDxGoesStraightToReleaseHardware)
+{
+    host::io::DeviceNode* node = fx.plug();
+    host.set_power(node, host::io::DevicePower::D3);
+    driver.take_log();
+    host.surprise_remove(node);
+    EXPECT_THAT(driver.take_log(), ElementsAre("SurpriseRemoval", "ReleaseHardware", "SelfManagedIoFlush",
+                                               "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
+}
+
 TEST_F(PnpPowerTest, FailedDeviceAddDeletesTheCreatedDevice)
 {
     driver.hooks["DeviceAdd"] = [](WDFDEVICE) { return STATUS_INSUFFICIENT_RESOURCES; };
