@@ -1,6 +1,8 @@
 // Device add: object names and classification by setup class.
 #include "driver_fixture.h"
 
+#include <win32.h>
+
 namespace drvtest {
 namespace {
 
@@ -44,6 +46,23 @@ TEST_F(DeviceAddTest, ExclusiveSerialPortDeviceObject)
     EXPECT_TRUE(node->pdo->upper->exclusive);
     EXPECT_EQ(node->pdo->upper->device_type, DEVICE_TYPE(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(node->pdo->upper->sddl, "D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGW;;;WD)(A;;GR;;;RC)");
+}
+
+TEST_F(DeviceAddTest, SecondOpenOfThePortIsRefusedWhileTheFirstIsOpen)
+{
+    ASSERT_NE(plug({ .port = u"COM3" }), nullptr);
+    auto open = [] {
+        return CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE first = open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+    EXPECT_TRUE(CloseHandle(first));
+    HANDLE again = open();
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
 }
 
 TEST_F(DeviceAddTest, ModemClassIsMatchedWithoutRegardToCase)
