@@ -202,20 +202,20 @@ public:
             if (device_->pnp_state != PnpState::started) return STATUS_INVALID_DEVICE_STATE;
             ++references_;
             disarm_idle(lock);
-            if (!device_->in_d0() && !power_up_posted_) post_power_up = power_up_posted_ = true;
+            if (!working() && !power_up_posted_) post_power_up = power_up_posted_ = true;
         }
         if (post_power_up) post(device_->wdm, "power up for a power reference", &FdoHandler::referenced_power_up);
-        if (!wait_for_d0) return device_->in_d0() ? STATUS_SUCCESS : STATUS_PENDING;
+        if (!wait_for_d0) return working() ? STATUS_SUCCESS : STATUS_PENDING;
         if (io::on_pnp_thread()) {
             // A callback of this device cannot wait for the thread it runs on.
-            if (!device_->in_d0()) referenced_power_up();
+            if (!working()) referenced_power_up();
         } else {
             host::verify_irql_at_most(PASSIVE_LEVEL, api);
             auto lock = host::sched_lock();
-            host::wait_until(lock, [this] { return device_->in_d0() || device_->pnp_state != PnpState::started; },
+            host::wait_until(lock, [this] { return working() || device_->pnp_state != PnpState::started; },
                              host::kForever, api);
         }
-        return device_->in_d0() ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+        return working() ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
     }
 
     void dereference(const char* api)
@@ -320,8 +320,13 @@ private:
         {
             auto lock = host::sched_lock();
             disarm_idle(lock);
+            leaving_d0_ = true;   // a reference taken from here on brings the device back
         }
         leave_d0(target, QueueStop::suspend);
+        {
+            auto lock = host::sched_lock();
+            leaving_d0_ = false;
+        }
         return lower() != nullptr ? lower()->power_device(to_io(target)) : STATUS_SUCCESS;
     }
 
@@ -374,6 +379,9 @@ private:
 
     void set_interfaces(bool enable) { set_device_interfaces(device_, enable); }
 
+    // In D0 and staying there (under the scheduler lock, or racy by design).
+    bool working() const { return device_->in_d0() && !leaving_d0_; }
+
     // --- idle ------------------------------------------------------------
     bool idle_enabled() const
     {
@@ -420,6 +428,7 @@ private:
     WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake_{};
     long references_ = 0;
     bool power_up_posted_ = false;
+    bool leaving_d0_ = false;
     host::TimerHandle idle_timer_ = 0;
     bool idle_armed_ = false;
     host::WorkItem idle_work_;

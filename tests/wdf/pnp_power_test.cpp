@@ -217,6 +217,21 @@ TEST_F(IdleTest, ResumeIdleInsideD0EntryReleasesTheReferenceTakenInDx)
                                                "SelfManagedIoRestart", "SelfManagedIoSuspend", "D0Exit(D3)"));
 }
 
+TEST_F(IdleTest, AReferenceTakenWhileLeavingD0BringsTheDeviceBack)
+{
+    plug_idling_device(1000);
+    NTSTATUS during_exit = STATUS_SUCCESS;
+    driver.hooks["D0Exit"] = [&](WDFDEVICE device) {
+        during_exit = WdfDeviceStopIdle(device, FALSE);
+        return STATUS_SUCCESS;
+    };
+    wdftest::sleep_ms(1100);
+    EXPECT_EQ(during_exit, STATUS_PENDING);
+    EXPECT_THAT(driver.take_log(),
+                ElementsAre("SelfManagedIoSuspend", "D0Exit(D3)", "D0Entry(D3)", "SelfManagedIoRestart"));
+    EXPECT_EQ(fx.host().devices().front()->power, host::io::DevicePower::D0);
+}
+
 TEST_F(IdleTest, NoIdleSettingsNoPowerDown)
 {
     fx.plug();
