@@ -9,12 +9,41 @@
 DECLARE_CONST_UNICODE_STRING(acm_device_sddl,
                              L"D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGW;;;WD)(A;;GR;;;RC)");
 
-NTSTATUS acm_evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+/* How the framework presents the device, its requests and its files. */
+static VOID acm_device_init_configure(PWDFDEVICE_INIT device_init)
 {
     WDF_OBJECT_ATTRIBUTES request_attributes;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp_power_callbacks;
     WDF_FILEOBJECT_CONFIG file_config;
     WDF_OBJECT_ATTRIBUTES file_attributes;
+
+    WdfDeviceInitSetExclusive(device_init, TRUE);
+    WdfDeviceInitSetDeviceType(device_init, FILE_DEVICE_SERIAL_PORT);
+
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&request_attributes, ACM_REQUEST_CONTEXT);
+    WdfDeviceInitSetRequestAttributes(device_init, &request_attributes);
+
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp_power_callbacks);
+    /* TODO: EvtDeviceD0Entry acm_evt_dev_d0_entry, EvtDeviceD0Exit
+       acm_evt_dev_d0_exit, EvtDevicePrepareHardware acm_evt_dev_prepare_hardware,
+       EvtDeviceReleaseHardware acm_evt_dev_release_hardware and
+       EvtDeviceSelfManagedIoFlush acm_evt_dev_self_managed_io_flush join here
+       with their routines. */
+    WdfDeviceInitSetPnpPowerEventCallbacks(device_init, &pnp_power_callbacks);
+
+    /* TODO: acm_set_io_in_caller_callback(device_init, acm_evt_io_in_caller)
+       once the intake routine exists. */
+
+    /* TODO: create acm_evt_file_create, close acm_evt_file_close and cleanup
+       acm_evt_file_cleanup join this configuration with their routines. */
+    WDF_FILEOBJECT_CONFIG_INIT(&file_config, NULL, NULL, NULL);
+    WDF_OBJECT_ATTRIBUTES_INIT(&file_attributes);
+    file_attributes.SynchronizationScope = WdfSynchronizationScopeNone;
+    WdfDeviceInitSetFileObjectConfig(device_init, &file_config, &file_attributes);
+}
+
+NTSTATUS acm_evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+{
     WDF_OBJECT_ATTRIBUTES device_attributes;
     WDFDEVICE device;
     PACM_FDO_DATA fdx;
@@ -26,29 +55,7 @@ NTSTATUS acm_evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    WdfDeviceInitSetExclusive(DeviceInit, TRUE);
-    WdfDeviceInitSetDeviceType(DeviceInit, FILE_DEVICE_SERIAL_PORT);
-
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&request_attributes, ACM_REQUEST_CONTEXT);
-    WdfDeviceInitSetRequestAttributes(DeviceInit, &request_attributes);
-
-    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp_power_callbacks);
-    /* TODO: EvtDeviceD0Entry acm_evt_dev_d0_entry, EvtDeviceD0Exit
-       acm_evt_dev_d0_exit, EvtDevicePrepareHardware acm_evt_dev_prepare_hardware,
-       EvtDeviceReleaseHardware acm_evt_dev_release_hardware and
-       EvtDeviceSelfManagedIoFlush acm_evt_dev_self_managed_io_flush join here
-       with their routines. */
-    WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnp_power_callbacks);
-
-    /* TODO: acm_set_io_in_caller_callback(DeviceInit, acm_evt_io_in_caller)
-       once the intake routine exists. */
-
-    /* TODO: create acm_evt_file_create, close acm_evt_file_close, cleanup
-       acm_evt_file_cleanup join this configuration with their routines. */
-    WDF_FILEOBJECT_CONFIG_INIT(&file_config, NULL, NULL, NULL);
-    WDF_OBJECT_ATTRIBUTES_INIT(&file_attributes);
-    file_attributes.SynchronizationScope = WdfSynchronizationScopeNone;
-    WdfDeviceInitSetFileObjectConfig(DeviceInit, &file_config, &file_attributes);
+    acm_device_init_configure(DeviceInit);
 
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&device_attributes, ACM_FDO_DATA);
     device_attributes.EvtCleanupCallback = acm_evt_device_context_cleanup;
