@@ -137,10 +137,10 @@ NTSTATUS Driver::DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING regis
     return WdfDriverCreate(driver_object, registry_path, &attributes, &config, &current->driver);
 }
 
-Fixture::Fixture()
+Fixture::Fixture(const host::HostOptions& options)
 {
     Driver::current = &driver_;
-    host_ = std::make_unique<host::Host>();
+    host_ = std::make_unique<host::Host>(options);
     host::verifier_reset();
     host::verifier_set_action(host::VerifierAction::record);
     NTSTATUS status = host_->load_driver(kService, Driver::DriverEntry);

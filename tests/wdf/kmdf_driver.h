@@ -46,7 +46,7 @@ struct Driver {
 // A started host with the test driver loaded under the service "wdftest".
 class Fixture {
 public:
-    Fixture();
+    explicit Fixture(const host::HostOptions& options = {});
     ~Fixture();
 
     host::Host& host() { return *host_; }

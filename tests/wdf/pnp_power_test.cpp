@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using wdftest::Fixture;
@@ -238,6 +240,37 @@ TEST_F(IdleTest, NoIdleSettingsNoPowerDown)
     driver.take_log();
     wdftest::sleep_ms(60'000);
     EXPECT_THAT(driver.take_log(), IsEmpty());
+}
+
+// Real threads on real time: the same lifecycle, with the idle time-out and
+// a stop-idle from another thread racing the PnP thread.
+TEST(PnpPowerFreeMode, LifecycleWithIdleRunsOnRealThreads)
+{
+    Fixture fx(host::HostOptions{.mode = host::Mode::free});
+    wdftest::Driver& driver = fx.driver();
+    driver.hooks["DeviceAdd"] = [](WDFDEVICE device) {
+        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, IdleCannotWakeFromS0);
+        idle.IdleTimeout = 20;
+        return WdfDeviceAssignS0IdleSettings(device, &idle);
+    };
+    host::io::DeviceNode* node = fx.plug();
+    ASSERT_NE(node, nullptr);
+    for (int round = 0; round < 5; ++round) {
+        wdftest::sleep_ms(40);
+        EXPECT_EQ(WdfDeviceStopIdle(driver.device, TRUE), STATUS_SUCCESS);
+        EXPECT_EQ(node->power, host::io::DevicePower::D0);
+        WdfDeviceResumeIdle(driver.device);
+    }
+    EXPECT_EQ(fx.host().remove(node), STATUS_SUCCESS);
+    EXPECT_EQ(driver.count("DeviceCleanup"), 1u);
+    EXPECT_GE(driver.count("D0Exit(D3)"), 1u);
+    auto starting = [&](const std::string& prefix) {
+        return std::count_if(driver.log.begin(), driver.log.end(),
+                             [&](const std::string& event) { return event.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ(starting("D0Entry"), starting("D0Exit")) << "every entry to D0 has its exit";
+    EXPECT_TRUE(host::verifier_violations().empty());
 }
 
 // --- callbacks must return as they were entered ---------------------------------
