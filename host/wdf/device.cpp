@@ -113,10 +113,19 @@ FxDevice* device_of(_DEVICE_OBJECT* fdo)
     return it != devices().end() ? it->second : nullptr;
 }
 
-void forget_wdm_device(FxDevice* device)
+// The links and interfaces go, then the WDM device object.
+void FxDevice::dispose()
 {
-    std::lock_guard guard(g_devices_lock);
-    devices().erase(device->wdm);
+    if (wdm == nullptr) return;
+    set_device_interfaces(this, false);
+    interfaces.clear();
+    remove_symbolic_links(this);
+    {
+        std::lock_guard guard(g_devices_lock);
+        devices().erase(wdm);
+    }
+    wdm->handler = nullptr;
+    host::io::delete_device(wdm);
 }
 
 FxDevice::~FxDevice() { delete handler; }

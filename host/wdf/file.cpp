@@ -9,7 +9,6 @@
 #include "host/io/iomgr.h"
 #include "host/kernel/verifier.h"
 
-#include <algorithm>
 
 namespace host::wdf {
 
@@ -22,8 +21,6 @@ FxFile* file_of(io::Irp* irp)
 
 void forget(FxFile* file)
 {
-    auto& files = file->device->files;
-    files.erase(std::remove(files.begin(), files.end(), file), files.end());
     if (file->wdm != nullptr) file->wdm->fs_context = nullptr;
     file->driver_may_delete = true;
     delete_object(file);
@@ -42,7 +39,6 @@ NTSTATUS create_file(FxDevice* device, io::Irp* irp, FxFile** out)
     file->file_name.Length = file->file_name.MaximumLength =
         static_cast<USHORT>(irp->file->file_name.size() * sizeof(char16_t));
     irp->file->fs_context = file;
-    device->files.push_back(file);
     return STATUS_SUCCESS;
 }
 

@@ -64,17 +64,18 @@ struct FxObject {
     long references = 1;                    // the creation reference + WdfObjectReference
 };
 
-// Allocates an object of type T in pool memory and gives it the attributes
-// (context, callbacks, parent; `default_parent` when the attributes name
-// none). Counts as one framework allocation for fault injection. On failure
-// nothing is left behind and *out is null.
 // Pool memory for an object, or null when fault injection fails the
-// allocation.
+// allocation. init_object gives a constructed object its attributes
+// (context, callbacks, parent) and a handle, or frees it and fails.
 void* allocate_object_memory(size_t bytes, const char* api);
 NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
                      const char* api);
 void free_object_memory(FxObject* object);
 
+// Creates an object of type T in pool memory with the attributes' context,
+// callbacks and parent (`default_parent` when they name none). Counts as
+// one framework allocation for fault injection; on failure nothing is left
+// behind and *out is null.
 template <class T, class... Args>
 NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
                        const char* api, T** out, Args&&... args);
@@ -84,9 +85,9 @@ void delete_object(FxObject* object);
 // Frees an object that creation could not finish, without callbacks.
 void discard_object(FxObject* object);
 void reference(FxObject* object);
+void dereference(FxObject* object);
 // The object's context of the given type, or null.
 void* context_of(FxObject* object, PCWDF_OBJECT_CONTEXT_TYPE_INFO type);
-void dereference(FxObject* object);
 
 // Looks a handle up. Reports to the verifier and returns null for a null or
 // unknown handle ("invalid-handle"), a deleted object
@@ -149,7 +150,7 @@ struct FxDevice : FxObject {
     WDF_DEVICE_IO_TYPE io_type = WdfDeviceIoBuffered;
     bool power_policy_owner = true;
 
-    // State, changed on the PnP thread only.
+    // State, changed on the PnP thread under the scheduler lock.
     PnpState pnp_state = PnpState::added;
     WDF_POWER_DEVICE_STATE power_state = WdfPowerDeviceD3Final;
     bool in_d0() const { return power_state == WdfPowerDeviceD0; }
@@ -158,8 +159,6 @@ struct FxDevice : FxObject {
     WDFQUEUE default_queue = nullptr;
     std::map<WDF_REQUEST_TYPE, WDFQUEUE> dispatch;
     std::vector<FxObject*> queues;          // every queue of the device, creation order
-
-    std::vector<FxFile*> files;             // open file objects
 
     // Names and interfaces the framework removes with the device.
     std::vector<std::u16string> symbolic_links;
@@ -176,7 +175,8 @@ FxDevice* device_of(_DEVICE_OBJECT* fdo);   // null if not a framework device
 // while the device idles in Dx it brings the device back to D0, and the idle
 // time-out runs only while no reference is held. With wait_for_d0 the call
 // returns once the device is in D0 (PASSIVE_LEVEL); without it returns
-// STATUS_PENDING if the device is not in D0 yet.
+// STATUS_PENDING if the device is not in D0 yet. A device that is not
+// started gets no reference: STATUS_INVALID_DEVICE_STATE.
 NTSTATUS power_reference(FxDevice* device, bool wait_for_d0, const char* api);
 void power_dereference(FxDevice* device, const char* api);
 

@@ -36,17 +36,6 @@ void remove_symbolic_links(FxDevice* device)
     device->symbolic_links.clear();
 }
 
-void FxDevice::dispose()
-{
-    if (wdm == nullptr) return;
-    set_device_interfaces(this, false);
-    interfaces.clear();
-    remove_symbolic_links(this);
-    forget_wdm_device(this);
-    wdm->handler = nullptr;
-    host::io::delete_device(wdm);
-}
-
 }  // namespace host::wdf
 
 using namespace host::wdf;

@@ -32,8 +32,7 @@ void file_close(FxDevice* device, io::Irp* irp);
 // device's symbolic links go at removal (interface.cpp, device.cpp).
 void set_device_interfaces(FxDevice* device, bool enable);
 void remove_symbolic_links(FxDevice* device);
-// Drops the FDO from the handle lookup of WdfWdmDeviceGetWdfDeviceHandle.
-void forget_wdm_device(FxDevice* device);
+
 
 // The device's PnP and power handler, installed on its FDO.
 io::DeviceHandler* make_device_handler(FxDevice* device);
