@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <type_traits>
 
 #include "host/include/ntdef.h"
 #include "host/rtl/strings.h"
@@ -21,26 +22,33 @@ struct Spec {
     char conv = 0;
 };
 
-// Output of either width, with conversions from text of the other width.
 template <typename Ch>
-struct Sink {
-    std::basic_string<Ch> out;
+using Text = std::basic_string<Ch>;
 
-    void put(std::u16string_view text)
-    {
-        if constexpr (std::is_same_v<Ch, char16_t>)
-            out += text;
-        else
-            out += to_utf8(text);
-    }
-    void put(std::string_view text)
-    {
-        if constexpr (std::is_same_v<Ch, char>)
-            out += text;
-        else
-            out += to_u16(text);
-    }
-};
+// Text of either width in the output's width: UTF-8 for narrow output.
+template <typename Ch>
+Text<Ch> convert(std::u16string_view s)
+{
+    if constexpr (std::is_same_v<Ch, char16_t>)
+        return Text<Ch>(s);
+    else
+        return to_utf8(s);
+}
+
+template <typename Ch>
+Text<Ch> convert(std::string_view s)
+{
+    if constexpr (std::is_same_v<Ch, char>)
+        return Text<Ch>(s);
+    else
+        return to_u16(s);
+}
+
+template <typename Ch>
+Text<Ch> widen_ascii(std::string_view s)
+{
+    return Text<Ch>(s.begin(), s.end());
+}
 
 template <typename Ch>
 std::basic_string_view<Ch> limited(const Ch* s, int precision)
@@ -51,46 +59,23 @@ std::basic_string_view<Ch> limited(const Ch* s, int precision)
     return {s, n};
 }
 
-// Pads `body` (already converted to the output width) to the field width.
+// Appends `body` padded to the field width: zeros go after the sign or
+// prefix (the first `prefix_len` characters), spaces before or after all.
 template <typename Ch>
-void pad(Sink<Ch>& sink, const Spec& spec, std::basic_string<Ch> body, size_t prefix_len = 0,
-         bool zero_fill = false)
+void pad(Text<Ch>& out, const Spec& spec, Text<Ch> body, size_t prefix_len = 0, bool zero_fill = false)
 {
     const size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-    if (body.size() >= width) {
-        sink.out += body;
-    } else if (spec.left) {
-        sink.out += body;
-        sink.out.append(width - body.size(), Ch(' '));
+    const size_t fill = body.size() < width ? width - body.size() : 0;
+    if (spec.left) {
+        out += body;
+        out.append(fill, Ch(' '));
     } else if (zero_fill) {
-        body.insert(prefix_len, width - body.size(), Ch('0'));
-        sink.out += body;
+        body.insert(prefix_len, fill, Ch('0'));
+        out += body;
     } else {
-        sink.out.append(width - body.size(), Ch(' '));
-        sink.out += body;
+        out.append(fill, Ch(' '));
+        out += body;
     }
-}
-
-template <typename Ch>
-std::basic_string<Ch> widen_ascii(std::string_view s)
-{
-    return std::basic_string<Ch>(s.begin(), s.end());
-}
-
-template <typename Ch>
-std::basic_string<Ch> convert(std::u16string_view s)
-{
-    Sink<Ch> sink;
-    sink.put(s);
-    return std::move(sink.out);
-}
-
-template <typename Ch>
-std::basic_string<Ch> convert(std::string_view s)
-{
-    Sink<Ch> sink;
-    sink.put(s);
-    return std::move(sink.out);
 }
 
 // Whether a string/character conversion takes the wide form, given the
@@ -106,23 +91,20 @@ bool wide_argument(const Spec& spec, bool wide_fn)
 }
 
 template <typename Ch>
-void put_string(Sink<Ch>& sink, const Spec& spec, va_list* ap, bool wide_fn)
+void put_string(Text<Ch>& out, const Spec& spec, va_list* ap, bool wide_fn)
 {
     const void* p = va_arg(*ap, const void*);
-    if (!p) {
-        pad(sink, spec, widen_ascii<Ch>(std::string_view("(null)").substr(
-                            0, spec.precision < 0 ? 6 : std::min(6, spec.precision))));
-        return;
-    }
-    if (wide_argument(spec, wide_fn))
-        pad(sink, spec, convert<Ch>(limited(static_cast<const char16_t*>(p), spec.precision)));
+    if (!p)
+        pad(out, spec, convert<Ch>(limited("(null)", spec.precision)));
+    else if (wide_argument(spec, wide_fn))
+        pad(out, spec, convert<Ch>(limited(static_cast<const char16_t*>(p), spec.precision)));
     else
-        pad(sink, spec, convert<Ch>(limited(static_cast<const char*>(p), spec.precision)));
+        pad(out, spec, convert<Ch>(limited(static_cast<const char*>(p), spec.precision)));
 }
 
 // %Z: a counted string; %wZ (or %lZ) a UNICODE_STRING, otherwise an ANSI_STRING.
 template <typename Ch>
-void put_counted(Sink<Ch>& sink, const Spec& spec, va_list* ap)
+void put_counted(Text<Ch>& out, const Spec& spec, va_list* ap)
 {
     const bool wide = spec.size == Size::l || spec.size == Size::wide;
     const void* p = va_arg(*ap, const void*);
@@ -132,33 +114,42 @@ void put_counted(Sink<Ch>& sink, const Spec& spec, va_list* ap)
     if (wide) {
         const auto* us = static_cast<const UNICODE_STRING*>(p);
         if (us && us->Buffer) {
-            pad(sink, spec, convert<Ch>(view(*us).substr(0, limit(us->Length / sizeof(WCHAR)))));
+            pad(out, spec, convert<Ch>(view(*us).substr(0, limit(us->Length / sizeof(WCHAR)))));
             return;
         }
     } else {
         const auto* as = static_cast<const ANSI_STRING*>(p);
         if (as && as->Buffer) {
-            pad(sink, spec, convert<Ch>(std::string_view(as->Buffer, limit(as->Length))));
+            pad(out, spec, convert<Ch>(std::string_view(as->Buffer, limit(as->Length))));
             return;
         }
     }
-    pad(sink, spec, widen_ascii<Ch>("(null)"));
+    pad(out, spec, widen_ascii<Ch>("(null)"));
 }
 
 template <typename Ch>
-void put_char(Sink<Ch>& sink, const Spec& spec, va_list* ap, bool wide_fn)
+void put_char(Text<Ch>& out, const Spec& spec, va_list* ap, bool wide_fn)
 {
     const int c = va_arg(*ap, int);
     if (wide_argument(spec, wide_fn)) {
         const char16_t w = static_cast<char16_t>(c);
-        pad(sink, spec, convert<Ch>(std::u16string_view(&w, 1)));
+        pad(out, spec, convert<Ch>(std::u16string_view(&w, 1)));
     } else {
         const char n = static_cast<char>(c);
         if constexpr (std::is_same_v<Ch, char>)
-            pad(sink, spec, std::string(1, n));
+            pad(out, spec, std::string(1, n));
         else  // a single byte: the ANSI code page, taken as Latin-1
-            pad(sink, spec, std::u16string(1, static_cast<unsigned char>(n)));
+            pad(out, spec, std::u16string(1, static_cast<unsigned char>(n)));
     }
+}
+
+// A promoted argument cut to the type `Narrow`, then sign- or zero-extended.
+template <typename Narrow>
+uint64_t extend(unsigned v, bool is_signed)
+{
+    const auto narrow = static_cast<Narrow>(v);
+    return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(narrow))
+                     : static_cast<std::make_unsigned_t<Narrow>>(narrow);
 }
 
 // Fetches an integer argument of the size the modifiers give.
@@ -166,29 +157,15 @@ uint64_t fetch_integer(const Spec& spec, va_list* ap, bool is_signed)
 {
     switch (spec.size) {
     case Size::ll:
-    case Size::ptr: {
-        const uint64_t v = va_arg(*ap, unsigned long long);
-        return v;
-    }
-    case Size::hh: {
-        const int v = va_arg(*ap, int);
-        return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(v)))
-                         : static_cast<unsigned char>(v);
-    }
-    case Size::h: {
-        const int v = va_arg(*ap, int);
-        return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<short>(v)))
-                         : static_cast<unsigned short>(v);
-    }
-    default: {  // int, long (32 bits on Windows), I32
-        const unsigned v = va_arg(*ap, unsigned);
-        return is_signed ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))) : v;
-    }
+    case Size::ptr: return va_arg(*ap, unsigned long long);
+    case Size::hh: return extend<signed char>(va_arg(*ap, unsigned), is_signed);
+    case Size::h: return extend<short>(va_arg(*ap, unsigned), is_signed);
+    default: return extend<int32_t>(va_arg(*ap, unsigned), is_signed);   // long is 32 bits too
     }
 }
 
 template <typename Ch>
-void put_integer(Sink<Ch>& sink, const Spec& spec, va_list* ap)
+void put_integer(Text<Ch>& out, const Spec& spec, va_list* ap)
 {
     const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
     const uint64_t raw = fetch_integer(spec, ap, is_signed);
@@ -219,21 +196,21 @@ void put_integer(Sink<Ch>& sink, const Spec& spec, va_list* ap)
         text.insert(text.begin(), '0');
 
     const bool zero_fill = spec.zero && !spec.left && spec.precision < 0;
-    pad(sink, spec, widen_ascii<Ch>(prefix + text), prefix.size(), zero_fill);
+    pad(out, spec, widen_ascii<Ch>(prefix + text), prefix.size(), zero_fill);
 }
 
 template <typename Ch>
-void put_pointer(Sink<Ch>& sink, const Spec& spec, va_list* ap)
+void put_pointer(Text<Ch>& out, const Spec& spec, va_list* ap)
 {
     const auto value = reinterpret_cast<uintptr_t>(va_arg(*ap, void*));
     char text[2 * sizeof(void*) + 1];
     snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
              static_cast<unsigned long long>(value));
-    pad(sink, spec, widen_ascii<Ch>(text));
+    pad(out, spec, widen_ascii<Ch>(text));
 }
 
 template <typename Ch>
-void put_float(Sink<Ch>& sink, const Spec& spec, va_list* ap)
+void put_float(Text<Ch>& out, const Spec& spec, va_list* ap)
 {
     const double value = spec.size == Size::long_double ? static_cast<double>(va_arg(*ap, long double))
                                                         : va_arg(*ap, double);
@@ -250,7 +227,7 @@ void put_float(Sink<Ch>& sink, const Spec& spec, va_list* ap)
         snprintf(text, sizeof text, fmt.c_str(), spec.width, value);
     else
         snprintf(text, sizeof text, fmt.c_str(), spec.width, spec.precision, value);
-    sink.out += widen_ascii<Ch>(text);
+    out += widen_ascii<Ch>(text);
 }
 
 template <typename Ch>
@@ -330,38 +307,38 @@ Spec parse_spec(const Ch*& p, va_list* ap)
 }
 
 template <typename Ch>
-std::basic_string<Ch> format(const Ch* fmt, va_list args)
+Text<Ch> format(const Ch* fmt, va_list args)
 {
     constexpr bool wide_fn = std::is_same_v<Ch, char16_t>;
-    Sink<Ch> sink;
+    Text<Ch> out;
     if (!fmt)
-        return sink.out;
+        return out;
     va_list ap;
     va_copy(ap, args);
     for (const Ch* p = fmt; *p; ++p) {
         if (*p != Ch('%')) {
-            sink.out.push_back(*p);
+            out.push_back(*p);
             continue;
         }
         ++p;
         const Spec spec = parse_spec(p, &ap);
         switch (spec.conv) {
         case 0: --p; break;  // a lone '%' at the end prints nothing
-        case '%': sink.out.push_back(Ch('%')); break;
-        case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': put_integer(sink, spec, &ap); break;
-        case 'p': put_pointer(sink, spec, &ap); break;
-        case 's': case 'S': put_string(sink, spec, &ap, wide_fn); break;
-        case 'Z': put_counted(sink, spec, &ap); break;
-        case 'c': case 'C': put_char(sink, spec, &ap, wide_fn); break;
+        case '%': out.push_back(Ch('%')); break;
+        case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': put_integer(out, spec, &ap); break;
+        case 'p': put_pointer(out, spec, &ap); break;
+        case 's': case 'S': put_string(out, spec, &ap, wide_fn); break;
+        case 'Z': put_counted(out, spec, &ap); break;
+        case 'c': case 'C': put_char(out, spec, &ap, wide_fn); break;
         case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-            put_float(sink, spec, &ap);
+            put_float(out, spec, &ap);
             break;
         case 'n': (void)va_arg(ap, void*); break;  // never writes through the pointer
-        default: sink.out.push_back(*p); break;    // an unknown conversion prints itself
+        default: out.push_back(*p); break;    // an unknown conversion prints itself
         }
     }
     va_end(ap);
-    return std::move(sink.out);
+    return out;
 }
 
 }  // namespace

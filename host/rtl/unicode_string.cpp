@@ -192,11 +192,12 @@ EXTERN_C NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_ST
 
 EXTERN_C NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING dest, PCANSI_STRING source, BOOLEAN allocate)
 {
-    // The ANSI code page of the host is taken to be Latin-1: one byte, one character.
-    const size_t bytes = (source->Length + 1) * sizeof(WCHAR);
-    if (bytes > kMaxCountedBytes)
+    // The ANSI code page of the host is taken to be Latin-1: one byte, one
+    // character. The NUL is stored when there is room for it.
+    const size_t bytes = source->Length * sizeof(WCHAR);
+    if (bytes + sizeof(WCHAR) > kMaxCountedBytes)
         return STATUS_INVALID_PARAMETER_2;
-    const NTSTATUS status = provide_buffer(dest, bytes, allocate);
+    const NTSTATUS status = provide_buffer(dest, allocate ? bytes + sizeof(WCHAR) : bytes, allocate);
     if (!NT_SUCCESS(status))
         return status;
     std::u16string text;

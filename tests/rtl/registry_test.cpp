@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include <ntddk.h>
 
@@ -279,6 +280,34 @@ TEST_F(Registry, RtlWriteThroughAHandle)
               STATUS_SUCCESS);
     EXPECT_EQ(reg::as_dword(*reg::get_value(kParams, u"Seven")), 7u);
     ZwClose(key);
+}
+
+}  // namespace
+
+namespace {
+
+// Registry calls come from any host thread; each is atomic on its own.
+TEST(RegistryThreads, ConcurrentWritersAndReaders)
+{
+    reg::reset();
+    constexpr int kThreads = 4, kRounds = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::u16string name = u"v" + std::u16string(1, u'0' + t);
+            for (int i = 0; i < kRounds; ++i) {
+                reg::set_dword(kParams, name, static_cast<ULONG>(i));
+                HANDLE key;
+                ASSERT_EQ(reg::open_key(kParams, KEY_READ, &key), STATUS_SUCCESS);
+                EXPECT_EQ(reg::as_dword(*reg::get_value(reg::key_path_of(key), name)), static_cast<ULONG>(i));
+                reg::close_key(key);
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(reg::values(kParams).size(), static_cast<size_t>(kThreads));
+    EXPECT_EQ(reg::open_handle_count(), 0u);
 }
 
 }  // namespace

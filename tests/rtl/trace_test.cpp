@@ -2,6 +2,8 @@
 // readers tests and tools use.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <ntddk.h>
 
 #include "host/kernel/sched.h"
@@ -79,6 +81,30 @@ TEST_F(Trace, StampsAreHostTimeWhenTheLineStarts)
     host::sched_stop();
     EXPECT_EQ(host::trace_lines(), (std::vector<std::string>{"[    1.234567] begun at 1.234567, ended later",
                                                              "[   11.234567] at 11 s"}));
+}
+
+}  // namespace
+
+namespace {
+
+// Whole lines written from several threads arrive whole.
+TEST(TraceThreads, ConcurrentWritersKeepLinesIntact)
+{
+    host::trace_clear();
+    constexpr int kThreads = 4, kLines = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                DbgPrint("thread %d line %d end\n", t, i);
+        });
+    for (auto& thread : threads)
+        thread.join();
+    const auto lines = host::trace_lines();
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+    for (const auto& line : lines)
+        ASSERT_EQ(line.compare(line.size() - 4, 4, " end"), 0) << line;
+    EXPECT_EQ(host::trace_count("thread 2 "), static_cast<size_t>(kLines));
 }
 
 }  // namespace
