@@ -108,7 +108,7 @@ TEST_F(ObjectTest, MemoryCopiesAreBoundsChecked)
 {
     WDFMEMORY memory;
     PVOID buffer;
-    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 'tseT', 16, &memory, &buffer), STATUS_SUCCESS);
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, 16, &memory, &buffer), STATUS_SUCCESS);
     size_t size = 0;
     EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), buffer);
     EXPECT_EQ(size, 16u);
