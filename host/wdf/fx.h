@@ -59,7 +59,8 @@ struct FxObject {
     WDF_EXECUTION_LEVEL execution_level = WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE synchronization_scope = WdfSynchronizationScopeInheritFromParent;
     bool driver_may_delete = true;          // false: the framework owns its lifetime
-    bool disposed = false;                  // cleanup has run
+    bool deleting = false;                  // deletion has begun
+    bool disposed = false;                  // cleanup callbacks have run
     bool creation_reference_dropped = false;
     long references = 1;                    // the creation reference + WdfObjectReference
 };

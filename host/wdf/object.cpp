@@ -111,16 +111,19 @@ void dispose_tree(FxObject* object)
 {
     {
         std::lock_guard guard(g_table_lock);
-        if (object->disposed) return;
-        object->disposed = true;
+        if (object->deleting) return;
+        object->deleting = true;
     }
     std::vector<FxObject*> children = children_of(object);
     for (auto it = children.rbegin(); it != children.rend(); ++it) dispose_tree(*it);
     object->dispose();
+    // The object is still usable inside its own cleanup callbacks.
     WDFOBJECT handle = object->handle();
     for (const FxContext& context : object->contexts)
         if (context.cleanup != nullptr)
             call_driver("EvtCleanupCallback", [&] { context.cleanup(handle); });
+    std::lock_guard guard(g_table_lock);
+    object->disposed = true;
 }
 
 // Destroy phase: each object of the tree gives up its creation reference,

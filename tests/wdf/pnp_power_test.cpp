@@ -79,6 +79,20 @@ TEST_F(PnpPowerTest, RemovalOfADeviceInDxDoesNotReenterD0)
                                                "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
 }
 
+TEST_F(PnpPowerTest, TheDeviceIsUsableInItsOwnCleanupCallback)
+{
+    host::io::DeviceNode* node = fx.plug();
+    ULONG magic = 0;
+    driver.hooks["DeviceCleanup"] = [&](WDFDEVICE device) {
+        magic = device_context(device)->magic;
+        WdfDeviceGetDriver(device);
+        return STATUS_SUCCESS;
+    };
+    host.remove(node);
+    EXPECT_EQ(magic, 0xACACu);
+    EXPECT_TRUE(host::verifier_violations().empty());
+}
+
 TEST_F(PnpPowerTest, QueryRemoveVetoKeepsTheDevice)
 {
     host::io::DeviceNode* node = fx.plug();
