@@ -19,13 +19,19 @@ void unload(FxDriver* driver)
         WDFDRIVER handle = driver->handle_as<WDFDRIVER>();
         call_driver("EvtDriverUnload", [&] { driver->config.EvtDriverUnload(handle); });
     }
-    driver->driver_may_delete = true;
     delete_object(driver);
 }
 
 }  // namespace
 
 FxDriver* current_driver() { return g_driver; }
+
+void driver_entry_failed(_DRIVER_OBJECT* wdm)
+{
+    auto* driver = static_cast<FxDriver*>(wdm->framework);
+    if (driver == nullptr) return;
+    delete_object(driver);
+}
 
 FxDriver::~FxDriver()
 {

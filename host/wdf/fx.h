@@ -124,6 +124,11 @@ struct FxDriver : FxObject {
 
 FxDriver* current_driver();                 // the driver of WdfDriverCreate, or null
 
+// For the host when DriverEntry has failed: a framework driver object it
+// created is deleted (its cleanup callbacks run, EvtDriverUnload does not).
+// Call before the _DRIVER_OBJECT goes; nothing happens for a WDM driver.
+void driver_entry_failed(_DRIVER_OBJECT* driver);
+
 // --- device ----------------------------------------------------------------
 
 enum class PnpState { added, started, surprise_removed, removed };

@@ -4,6 +4,7 @@
 #include "kmdf_driver.h"
 
 #include "host/kernel/verifier.h"
+#include "host/wdf/fx.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -154,6 +155,22 @@ TEST_F(PnpPowerTest, UnloadCallsEvtDriverUnloadThenTheDriverCleanup)
     EXPECT_EQ(host.unload_driver(), STATUS_SUCCESS);
     EXPECT_THAT(driver.take_log(), ElementsAre("DriverUnload", "DriverCleanup"));
     EXPECT_EQ(WdfGetDriver(), nullptr);
+}
+
+TEST(DriverEntryFailure, TheHostDeletesTheFrameworkDriverWithoutUnload)
+{
+    wdftest::Driver driver;
+    wdftest::Driver::current = &driver;
+    host::Host host;
+    _DRIVER_OBJECT wdm;
+    UNICODE_STRING path = RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\x");
+    ASSERT_EQ(wdftest::Driver::DriverEntry(&wdm, &path), STATUS_SUCCESS);
+    EXPECT_NE(WdfGetDriver(), nullptr);
+    host::wdf::driver_entry_failed(&wdm);
+    EXPECT_THAT(driver.take_log(), ElementsAre("DriverCleanup"));
+    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_EQ(wdm.framework, nullptr);
+    wdftest::Driver::current = nullptr;
 }
 
 // --- idle power-down and stop-idle ---------------------------------------------
