@@ -88,6 +88,8 @@ TEST_F(ModemLinkTest, FriendlyNameOver63CharactersCannotBeAdded)
               nullptr);
     EXPECT_EQ(traced("acm_symlink_init: WdfDeviceQueryProperty failed retrieving friendly_name"), 1u);
     EXPECT_EQ(traced("acm_evt_device_add: acm_symlink_init failed"), 1u);
+    // The discarded device's cleanup finds no record of it to take out.
+    EXPECT_EQ(traced("acm_symlink_deinit: Device data could not be found in dev_list"), 1u);
     plug_modem(u"COM5", std::u16string(63, u'M'));   // the longest that fits
 }
 
