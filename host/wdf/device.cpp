@@ -412,8 +412,7 @@ WDFAPI NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE 
     default:
         return STATUS_INVALID_PARAMETER;
     }
-    if (queue->parent != device) return STATUS_INVALID_DEVICE_REQUEST;
-    auto [slot, inserted] = device->dispatch.emplace(RequestType, Queue);
-    if (!inserted && slot->second != Queue) return STATUS_WDF_BUSY;
-    return STATUS_SUCCESS;
+    if (queue->parent != device) return STATUS_INVALID_PARAMETER;
+    // One queue per request type, once.
+    return device->dispatch.emplace(RequestType, Queue).second ? STATUS_SUCCESS : STATUS_WDF_BUSY;
 }

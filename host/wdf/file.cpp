@@ -1,6 +1,6 @@
 // Framework file objects: one per successful IRP_MJ_CREATE on the device,
-// parented to the device. Create goes to EvtDeviceFileCreate with a request
-// the driver completes; a create that fails takes its file object with it.
+// parented to the device. The driver completes the create request; a create
+// that fails takes its file object with it.
 // Cleanup cancels the file's queued requests, then calls EvtFileCleanup;
 // close calls EvtFileClose and deletes the file object.
 #include "host/wdf/internal.h"
@@ -52,6 +52,8 @@ struct CreateWatch {
 
 }  // namespace
 
+// Create goes to EvtDeviceFileCreate; without one, to the queue configured
+// for WdfRequestTypeCreate; without that, it succeeds at once.
 void file_create(FxDevice* device, io::Irp* irp)
 {
     FxFile* file = nullptr;
@@ -61,7 +63,8 @@ void file_create(FxDevice* device, io::Irp* irp)
         return;
     }
     PFN_WDF_DEVICE_FILE_CREATE callback = device->file_config.EvtDeviceFileCreate;
-    if (callback == nullptr) {
+    bool queued = callback == nullptr && device->dispatch.count(WdfRequestTypeCreate) != 0;
+    if (callback == nullptr && !queued) {
         host::io::complete_irp(irp, STATUS_SUCCESS, 0);
         return;
     }
@@ -78,9 +81,13 @@ void file_create(FxDevice* device, io::Irp* irp)
         if (next) next(done);
         if (delete_now) forget(watch->file);
     };
-    WDFREQUEST request = make_create_request(device, irp);
-    WDFDEVICE handle = device->handle_as<WDFDEVICE>();
-    call_driver("EvtDeviceFileCreate", [&] { callback(handle, request, file->handle_as<WDFFILEOBJECT>()); });
+    if (queued) {
+        queues_dispatch(device, irp);
+    } else {
+        WDFREQUEST request = make_create_request(device, irp);
+        WDFDEVICE handle = device->handle_as<WDFDEVICE>();
+        call_driver("EvtDeviceFileCreate", [&] { callback(handle, request, file->handle_as<WDFFILEOBJECT>()); });
+    }
     bool delete_now;
     {
         auto lock = host::sched_lock();

@@ -303,6 +303,39 @@ TEST_F(DeviceTest, AFailedCreateLeavesNoFileObject)
     EXPECT_TRUE(host::verifier_violations().empty());
 }
 
+VOID complete_create(WDFQUEUE queue, WDFREQUEST request)
+{
+    WdfRequestComplete(request, wdftest::Driver::current->record("QueuedCreate", WdfIoQueueGetDevice(queue)));
+}
+
+TEST_F(DeviceTest, WithoutEvtDeviceFileCreateCreatesGoToTheirQueue)
+{
+    driver.file_create_callback = false;
+    std::vector<NTSTATUS> configured;
+    driver.hooks["DeviceAdd"] = [&](WDFDEVICE device) {
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+        config.EvtIoDefault = complete_create;
+        WDFQUEUE queue;
+        NTSTATUS status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
+        if (!NT_SUCCESS(status)) return status;
+        configured.push_back(WdfDeviceConfigureRequestDispatching(device, queue, WdfRequestTypeCreate));
+        configured.push_back(WdfDeviceConfigureRequestDispatching(device, queue, WdfRequestTypeCreate));
+        configured.push_back(WdfDeviceConfigureRequestDispatching(device, queue, WdfRequestTypeCleanup));
+        return STATUS_SUCCESS;
+    };
+    fx.plug();
+    EXPECT_THAT(configured, ElementsAre(STATUS_SUCCESS, STATUS_WDF_BUSY, STATUS_INVALID_PARAMETER));
+    driver.take_log();
+
+    _FILE_OBJECT* file = nullptr;
+    ASSERT_EQ(host::io::open_file(u"\\Device\\WdfTest0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+    host::io::close_file(file);
+    driver.hooks["QueuedCreate"] = [](WDFDEVICE) { return STATUS_SHARING_VIOLATION; };
+    EXPECT_EQ(host::io::open_file(u"\\Device\\WdfTest0", GENERIC_READ, 0, &file), STATUS_SHARING_VIOLATION);
+    EXPECT_THAT(driver.take_log(), ElementsAre("QueuedCreate", "FileCleanup", "FileClose", "QueuedCreate"));
+}
+
 // A driver that keeps a read and neither completes it nor handles EvtIoStop.
 VOID keep_read(WDFQUEUE, WDFREQUEST, size_t) {}
 

@@ -92,7 +92,7 @@ NTSTATUS device_add(WDFDRIVER driver, PWDFDEVICE_INIT init)
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
 
     WDF_FILEOBJECT_CONFIG files;
-    WDF_FILEOBJECT_CONFIG_INIT(&files, file_create, file_close, file_cleanup);
+    WDF_FILEOBJECT_CONFIG_INIT(&files, self.file_create_callback ? file_create : nullptr, file_close, file_cleanup);
     WdfDeviceInitSetFileObjectConfig(init, &files, WDF_NO_OBJECT_ATTRIBUTES);
     if (self.configure_init) self.configure_init(init);
 

@@ -29,6 +29,7 @@ struct Driver {
     std::function<void(PWDFDEVICE_INIT)> configure_init;
     // Callbacks the device registers; all by default.
     bool self_managed_io = true;
+    bool file_create_callback = true;
 
     std::vector<std::string> log;
     WDFDRIVER driver = nullptr;
