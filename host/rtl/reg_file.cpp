@@ -166,6 +166,8 @@ private:
         if (rest.empty() || rest.front() != '=')
             fail("expected '=' after the value name");
         rest = trim(rest.substr(1));
+        if (rest.empty())
+            fail("missing value data after '='");
         if (rest == "-") {
             delete_value(*key_, name);
             return;

@@ -113,6 +113,7 @@ TEST_F(RegFile, ErrorsNameTheLine)
     EXPECT_EQ(error_of(head + "[HKLM\\A\n"), "registry file line 3: key name without closing ']'");
     EXPECT_EQ(error_of(head + "[HKLM\\A]\nx=1\n"), "registry file line 4: expected a value name in quotes or @");
     EXPECT_EQ(error_of(head + "[HKLM\\A]\n\"x\" 1\n"), "registry file line 4: expected '=' after the value name");
+    EXPECT_EQ(error_of(head + "[HKLM\\A]\n\"x\"= \n"), "registry file line 4: missing value data after '='");
     EXPECT_EQ(error_of(head + "[HKLM\\A]\n\"x\"=word:1\n"), "registry file line 4: unrecognised value data \"word:1\"");
     EXPECT_EQ(error_of(head + "[HKLM\\A]\n\"x\"=\"a\" b\n"), "registry file line 4: text after the closing quote");
     // A continued value is reported at the line where it starts.
