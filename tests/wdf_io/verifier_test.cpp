@@ -1,0 +1,156 @@
+// The framework verifier's I/O checks, each provoked by a driver that
+// breaks its rule.
+#include "io_fixture.h"
+
+namespace iotest {
+namespace {
+
+class VerifierTest : public IoTest {
+protected:
+    VerifierTest() { record_violations(); }
+
+    // A read the driver holds.
+    WDFREQUEST held_read()
+    {
+        ios_.push_back(read(4));
+        return journal.take_held();
+    }
+
+    static bool fired(const char* check) { return host::verifier_fired(check); }
+
+    std::vector<std::unique_ptr<Io>> ios_;
+};
+
+TEST_F(VerifierTest, CompletingARequestTwice)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    EXPECT_FALSE(fired("request-completed-twice"));
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    EXPECT_TRUE(fired("request-completed-twice"));
+}
+
+TEST_F(VerifierTest, UsingARequestAfterItsCompletion)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    WdfRequestGetInformation(request);
+    EXPECT_TRUE(fired("request-used-after-completion"));
+}
+
+TEST_F(VerifierTest, CompletingACancelableRequestOutsideItsCancelRoutine)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WdfRequestMarkCancelable(request, evt_request_cancel);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    EXPECT_TRUE(fired("request-completed-while-cancelable"));
+}
+
+TEST_F(VerifierTest, CompletingInsideTheCancelRoutineIsAllowed)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WdfRequestMarkCancelable(request, evt_request_cancel);
+    cancel(*ios_.back());
+    EXPECT_EQ(wait(*ios_.back()), STATUS_CANCELLED);
+    EXPECT_TRUE(host::verifier_violations().empty());
+}
+
+TEST_F(VerifierTest, CompletingWhileHoldingASpinLock)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WDFSPINLOCK lock;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    WdfSpinLockAcquire(lock);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    WdfSpinLockRelease(lock);
+    EXPECT_TRUE(fired("spinlock-held"));
+}
+
+TEST_F(VerifierTest, EvtIoStopThatNeitherCompletesNorAcknowledges)
+{
+    behaviour.on_stop = [](WDFQUEUE, WDFREQUEST, ULONG) {};
+    start();
+    WDFREQUEST request = held_read();
+    host_->set_power(node_, host::io::DevicePower::D3);
+    EXPECT_TRUE(fired("evt-io-stop-not-acknowledged"));
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+TEST_F(VerifierTest, StopAcknowledgeOutsideEvtIoStop)
+{
+    start();
+    WDFREQUEST request = held_read();
+    WdfRequestStopAcknowledge(request, FALSE);
+    EXPECT_TRUE(fired("stop-acknowledge-outside-evtiostop"));
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+TEST_F(VerifierTest, RequestLeftUncompletedAtRemoval)
+{
+    start();
+    held_read();   // the default EvtIoStop keeps it, also on purge
+    host_->remove(node_);
+    EXPECT_TRUE(fired("request-left-uncompleted"));
+}
+
+TEST_F(VerifierTest, SpinLockReleasedByANonOwnerOrAcquiredTwice)
+{
+    start();
+    WDFSPINLOCK lock;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    WdfSpinLockRelease(lock);
+    EXPECT_TRUE(fired("spinlock-unbalanced"));
+    host::verifier_reset();
+    record_violations();
+
+    WdfSpinLockAcquire(lock);
+    WdfSpinLockAcquire(lock);
+    EXPECT_TRUE(fired("spinlock-unbalanced"));
+    host::Thread* other = host::spawn("other", [lock] { WdfSpinLockRelease(lock); });
+    host::join(other);
+    EXPECT_EQ(host::verifier_violations().size(), 2u);
+    WdfSpinLockRelease(lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// Timer and DPC callbacks that break the IRQL rules.
+WDFTIMER g_timer;
+EVT_WDF_TIMER stop_own_timer_waiting;
+VOID stop_own_timer_waiting(WDFTIMER Timer) { WdfTimerStop(Timer, TRUE); }
+
+EVT_WDF_DPC stop_timer_from_dpc;
+VOID stop_timer_from_dpc(WDFDPC Dpc) { WdfTimerStop(g_timer, TRUE); }
+
+TEST_F(VerifierTest, WaitingTimerStopAboveTheWaitLevelOrFromItsOwnCallback)
+{
+    start();
+    WDF_TIMER_CONFIG config;
+    WDF_TIMER_CONFIG_INIT(&config, stop_own_timer_waiting);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = journal.device;
+    ASSERT_EQ(WdfTimerCreate(&config, &attributes, &g_timer), STATUS_SUCCESS);
+    WdfTimerStart(g_timer, WDF_REL_TIMEOUT_IN_MS(1));
+    settle(2 * host::kMillisecond);
+    EXPECT_TRUE(fired("deadlock"));
+    EXPECT_TRUE(fired("irql"));
+
+    host::verifier_reset();
+    record_violations();
+    WDF_DPC_CONFIG dpc_config;
+    WDF_DPC_CONFIG_INIT(&dpc_config, stop_timer_from_dpc);
+    WDFDPC dpc;
+    ASSERT_EQ(WdfDpcCreate(&dpc_config, &attributes, &dpc), STATUS_SUCCESS);
+    WdfDpcEnqueue(dpc);
+    settle();
+    EXPECT_TRUE(fired("irql"));
+    EXPECT_FALSE(fired("deadlock"));
+}
+
+}  // namespace
+}  // namespace iotest
