@@ -23,7 +23,7 @@ namespace host::io {
 struct IoCall {
     UserIo io;
     _FILE_OBJECT* file = nullptr;
-    const Thread* thread = nullptr;
+    uint32_t thread = 0;     // host::thread_id of the issuing thread
     bool copy_out = false;   // buffered output: copy system_buffer back at completion
     bool finished = false;
     NTSTATUS status = STATUS_PENDING;
@@ -484,7 +484,7 @@ NTSTATUS submit(_FILE_OBJECT* file, UserIo io)
     auto call = std::make_shared<IoCall>();
     call->io = std::move(io);
     call->file = file;
-    call->thread = current_thread();
+    call->thread = thread_id(current_thread());
 
     auto irp = std::make_unique<Irp>();
     irp->major = call->io.major;
@@ -519,7 +519,7 @@ NTSTATUS submit(_FILE_OBJECT* file, UserIo io)
 
 NTSTATUS cancel_thread_io(_FILE_OBJECT* file)
 {
-    const Thread* self = current_thread();
+    uint32_t self = thread_id(current_thread());
     cancel_user_irps([&](const Irp& irp) { return irp.file == file && irp.call->thread == self; });
     return STATUS_SUCCESS;
 }

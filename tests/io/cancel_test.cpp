@@ -62,20 +62,28 @@ TEST_F(CancelTest, CancelIoExCancelsTheNamedRequestThenTheRest)
 TEST_F(CancelTest, CancelIoCancelsOnlyTheCallingThreadsRequests)
 {
     HANDLE h = open(FILE_FLAG_OVERLAPPED);
+    HANDLE issued = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED mine = {}, theirs = {};
     read(h, &mine);
-    host::Thread* other = host::spawn("other", [&] { read(h, &theirs); });
-    host::join(other);
+    host::Thread* other = host::spawn("other", [&] {
+        read(h, &theirs);
+        SetEvent(issued);
+        WaitForSingleObject(go, INFINITE);
+        CancelIo(h);
+    });
+    WaitForSingleObject(issued, INFINITE);
 
     ASSERT_TRUE(CancelIo(h));
     EXPECT_EQ(result_of(h, &mine), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(result_of(h, &theirs), DWORD(ERROR_IO_INCOMPLETE));
 
-    other = host::spawn("other", [&] { CancelIo(h); });
+    SetEvent(go);
     host::join(other);
     EXPECT_EQ(result_of(h, &theirs), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(routine_thread, "other");
-    CloseHandle(h);
+    for (HANDLE handle : {issued, go, h})
+        CloseHandle(handle);
 }
 
 TEST_F(CancelTest, ARequestWithoutCancelRoutineIsOnlyMarked)
