@@ -551,11 +551,14 @@ void CdcFunction::complete_forced(Pipe& pipe, NTSTATUS status, ULONG bytes)
                 in_packets_.pop_front();
             at += n;
         }
-    } else if (bytes) {
+        finish(pipe, status, bytes);
+        return;
+    }
+    finish(pipe, status, bytes);
+    if (bytes) {
         t.snapshot.resize(bytes);
         deliver_out(t);
     }
-    finish(pipe, status, bytes);
 }
 
 void CdcFunction::abort(Pipe& pipe)
@@ -593,8 +596,8 @@ void CdcFunction::pump()
     while (in_ready())
         fill_in();
     if (out_ready()) {
-        deliver_out(out_.transfer);
         finish(out_, STATUS_SUCCESS, out_.transfer.length);
+        deliver_out(out_.transfer);
     }
 }
 
@@ -619,13 +622,15 @@ void CdcFunction::move_out_packet()
 {
     Transfer& t = out_.transfer;
     if (--t.packets_left == 0) {
-        deliver_out(t);
         finish(out_, STATUS_SUCCESS, t.length);
+        deliver_out(t);
     }
 }
 
-// The device takes the bytes of a data-out transfer. They must still be what
-// the driver posted: the buffer belongs to the transfer until it completes.
+// The device takes the bytes of a data-out transfer whose completion is
+// queued (so that what the firmware sends back cannot run into it again).
+// They must still be what the driver posted: the buffer belongs to the
+// transfer until the completion has run.
 void CdcFunction::deliver_out(Transfer& t)
 {
     if (!std::equal(t.snapshot.begin(), t.snapshot.end(), t.buffer))
