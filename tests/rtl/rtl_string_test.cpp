@@ -286,3 +286,26 @@ TEST(DbgPrint, OneCallTransmitsAtMost512Bytes)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostStrings, Utf8DecodingReplacesWhatIsNotUtf8)
+{
+    EXPECT_EQ(host::to_u16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), u"a\u00e9\u20ac\U0001F600");
+    EXPECT_EQ(host::to_u16("\xC3"), u"\uFFFD");                 // truncated sequence
+    EXPECT_EQ(host::to_u16("\xC0\xAF"), u"\uFFFD\uFFFD");       // overlong form
+    EXPECT_EQ(host::to_u16("\xED\xA0\x80x"), u"\uFFFD\uFFFD\uFFFDx");   // an encoded surrogate
+    EXPECT_EQ(host::to_u16("\xE2\x28\xA1"), u"\uFFFD(\uFFFD");  // bad continuation byte
+    EXPECT_EQ(host::to_u16("\xF5\x80\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");
+}
+
+TEST(HostStrings, Utf16EncodingPairsSurrogates)
+{
+    EXPECT_EQ(host::to_utf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(host::to_utf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");
+    EXPECT_EQ(host::to_utf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
+    EXPECT_TRUE(host::iequals(u"Stra\u00dfe COM", u"STRA\u00dfE com"));
+    EXPECT_FALSE(host::iequals(u"COM1", u"COM10"));
+}
+
+}  // namespace
