@@ -39,15 +39,10 @@ struct Key {
     }
 };
 
-struct OpenKey {
-    std::u16string path;
-    ACCESS_MASK access;
-};
-
 struct Registry {
     std::mutex mutex;   // its own lock: registry calls never take the scheduler's
     Key root{u"Registry", {}, {}};
-    std::map<uintptr_t, OpenKey> handles;
+    std::map<uintptr_t, std::u16string> handles;   // handle value -> key path
     uintptr_t next_handle = 0;
 };
 
@@ -111,10 +106,11 @@ std::u16string canonical_path(Registry& r, const std::vector<std::u16string_view
     return path;
 }
 
-HANDLE new_handle(Registry& r, std::u16string path, ACCESS_MASK access)
+// Kernel callers are not access-checked, so a handle keeps only its key's path.
+HANDLE new_handle(Registry& r, std::u16string path)
 {
     const uintptr_t value = kKernelHandleBase + 4 * ++r.next_handle;
-    r.handles[value] = {std::move(path), access};
+    r.handles[value] = std::move(path);
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -310,7 +306,7 @@ std::vector<std::u16string> subkeys(std::u16string_view key_path)
 
 // --- kernel handles ---
 
-NTSTATUS open_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out)
+NTSTATUS open_key(std::u16string_view path, ACCESS_MASK, HANDLE* out)
 {
     Registry& r = registry();
     const auto parts = components(path);
@@ -319,11 +315,11 @@ NTSTATUS open_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out)
     std::lock_guard guard(r.mutex);
     if (!find(r, *parts, false))
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    *out = new_handle(r, canonical_path(r, *parts), access);
+    *out = new_handle(r, canonical_path(r, *parts));
     return STATUS_SUCCESS;
 }
 
-NTSTATUS create_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out, ULONG* disposition)
+NTSTATUS create_key(std::u16string_view path, ACCESS_MASK, HANDLE* out, ULONG* disposition)
 {
     Registry& r = registry();
     auto parts = components(path);
@@ -338,7 +334,7 @@ NTSTATUS create_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out, U
     const bool existed = parent->child(last) != nullptr;
     parent->add_child(last);
     parts->push_back(last);
-    *out = new_handle(r, canonical_path(r, *parts), access);
+    *out = new_handle(r, canonical_path(r, *parts));
     if (disposition)
         *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     return STATUS_SUCCESS;
@@ -356,7 +352,7 @@ std::u16string key_path_of(HANDLE handle)
     Registry& r = registry();
     std::lock_guard guard(r.mutex);
     const auto it = r.handles.find(reinterpret_cast<uintptr_t>(handle));
-    return it == r.handles.end() ? std::u16string() : it->second.path;
+    return it == r.handles.end() ? std::u16string() : it->second;
 }
 
 size_t open_handle_count()
