@@ -58,9 +58,11 @@ NTSTATUS open_file(std::u16string path, ACCESS_MASK access, ULONG share, _FILE_O
 // refers to the file object any more.
 void close_file(_FILE_OBJECT*);
 
-// A read, write or device-control call from user mode.
+// A read, write or device-control call from user mode, or an internal
+// device control from a kernel-mode client of the file object (sent with
+// KernelMode as requestor: no probing, no access check).
 struct UserIo {
-    UCHAR major = IRP_MJ_READ;   // IRP_MJ_READ, IRP_MJ_WRITE or IRP_MJ_DEVICE_CONTROL
+    UCHAR major = IRP_MJ_READ;   // IRP_MJ_READ, _WRITE, _DEVICE_CONTROL or _INTERNAL_DEVICE_CONTROL
     ULONG ioctl = 0;
     const void* input = nullptr;   // the data of a write, the input of a control
     ULONG input_length = 0;

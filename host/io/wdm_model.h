@@ -82,7 +82,7 @@ struct _DEVICE_OBJECT {
     _DEVICE_OBJECT* upper = nullptr;    // the device attached to this one
     host::io::DeviceNode* node = nullptr;  // the PnP node of the stack
     host::io::DeviceHandler* handler = nullptr;
-    int open_handles = 0;               // for exclusive devices
+    int open_handles = 0;               // file objects open on it (exclusive devices allow one)
     bool deleted = false;
 };
 

@@ -244,6 +244,31 @@ TEST_F(PortTest, BuffersThatFailTheProbeNeverReachTheDriver)
     CloseHandle(h);
 }
 
+TEST_F(PortTest, InternalControlsComeFromKernelModeClientsOfTheFileObject)
+{
+    constexpr ULONG kInternal = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x810, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+    driver.on_io = [](host::io::Irp* irp) {
+        EXPECT_EQ(irp->major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        EXPECT_EQ(irp->requestor_mode, KernelMode);
+        std::memcpy(irp->system_buffer, "ok", 2);
+        host::io::complete_irp(irp, STATUS_SUCCESS, 2);
+    };
+    _FILE_OBJECT* file = nullptr;
+    ASSERT_EQ(host::io::open_file(u"\\Device\\TestSerial0", 0, 0, &file), STATUS_SUCCESS);
+    char out[2] = {};
+    NTSTATUS result = STATUS_PENDING;
+    host::io::UserIo io;
+    io.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    io.ioctl = kInternal;
+    io.output = out;
+    io.output_length = 2;
+    io.done = [&](NTSTATUS status, ULONG_PTR) { result = status; };
+    EXPECT_EQ(host::io::submit(file, std::move(io)), STATUS_SUCCESS) << "no access check for a kernel caller";
+    EXPECT_EQ(result, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(out, 2), "ok");
+    host::io::close_file(file);
+}
+
 TEST_F(PortTest, IrpIdsCountFromOneInEveryHost)
 {
     std::vector<uint64_t> ids;
@@ -288,6 +313,43 @@ TEST_F(IrpVerifierTest, CompletingWithACancelRoutineSetIsReported)
     irp.cancel_routine = [](host::io::Irp*) {};
     host::io::complete_irp(&irp, STATUS_SUCCESS, 0);
     EXPECT_TRUE(host::verifier_fired("irp-completed-cancelable"));
+}
+
+}  // namespace
+
+namespace {
+
+// Real threads on real time: completion and cancellation from other threads.
+TEST(FreeModeTest, OverlappedCompletionAndCancellationCrossRealThreads)
+{
+    iotest::TestDriver driver;
+    iotest::TestDriver::current = &driver;
+    host::Host host(host::HostOptions{.mode = host::Mode::free});
+    ASSERT_EQ(host.load_driver(u"testser", &iotest::TestDriver::DriverEntry), STATUS_SUCCESS);
+    ASSERT_NE(host.plug(iotest::test_child()), nullptr);
+    HANDLE h = CreateFileW(L"\\\\.\\COM7", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    char buffer[4] = {};
+    OVERLAPPED completed = {}, cancelled = {};
+    ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &completed));
+    host::Thread* completer = host::spawn("completer", [&] {
+        iotest::complete_with(driver.take_held(), STATUS_SUCCESS, 2, 'f');
+    });
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(h, &completed, &n, TRUE));
+    EXPECT_EQ(n, 2u);
+    host::join(completer);
+
+    ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &cancelled));
+    host::io::Irp* irp = driver.take_held();
+    host::Thread* canceller = host::spawn("canceller", [&] { CancelIoEx(h, nullptr); });
+    host::join(canceller);
+    EXPECT_TRUE(host::io::irp_cancelled(irp));
+    host::io::complete_irp(irp, STATUS_CANCELLED, 0);
+    EXPECT_FALSE(GetOverlappedResult(h, &cancelled, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    CloseHandle(h);
 }
 
 }  // namespace
