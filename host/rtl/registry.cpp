@@ -15,6 +15,7 @@ namespace {
 
 struct Key {
     std::u16string name;
+    uint64_t serial;   // tells a key from a later one of the same name
     std::map<std::u16string, std::unique_ptr<Key>> children;   // by upcased name
     std::vector<std::pair<std::u16string, Value>> values;      // in creation order
 
@@ -26,8 +27,9 @@ struct Key {
     Key* add_child(std::u16string_view n)
     {
         auto& slot = children[upcase(n)];
+        static uint64_t next_serial = 0;   // guarded by the registry's lock
         if (!slot)
-            slot = std::make_unique<Key>(Key{std::u16string(n), {}, {}});
+            slot = std::make_unique<Key>(Key{std::u16string(n), ++next_serial, {}, {}});
         return slot.get();
     }
     auto find_value(std::u16string_view n)
@@ -39,10 +41,15 @@ struct Key {
     }
 };
 
+struct OpenKey {
+    std::u16string path;
+    uint64_t serial;
+};
+
 struct Registry {
     std::mutex mutex;   // its own lock: registry calls never take the scheduler's
-    Key root{u"Registry", {}, {}};
-    std::map<uintptr_t, std::u16string> handles;   // handle value -> key path
+    Key root{u"Registry", 0, {}, {}};
+    std::map<uintptr_t, OpenKey> handles;
     uintptr_t next_handle = 0;
 };
 
@@ -106,11 +113,11 @@ std::u16string canonical_path(Registry& r, const std::vector<std::u16string_view
     return path;
 }
 
-// Kernel callers are not access-checked, so a handle keeps only its key's path.
-HANDLE new_handle(Registry& r, std::u16string path)
+// Kernel callers are not access-checked, so a handle records only its key.
+HANDLE new_handle(Registry& r, const std::vector<std::u16string_view>& parts)
 {
     const uintptr_t value = kKernelHandleBase + 4 * ++r.next_handle;
-    r.handles[value] = std::move(path);
+    r.handles[value] = {canonical_path(r, parts), find(r, parts, false)->serial};
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -315,7 +322,7 @@ NTSTATUS open_key(std::u16string_view path, ACCESS_MASK, HANDLE* out)
     std::lock_guard guard(r.mutex);
     if (!find(r, *parts, false))
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    *out = new_handle(r, canonical_path(r, *parts));
+    *out = new_handle(r, *parts);
     return STATUS_SUCCESS;
 }
 
@@ -334,7 +341,7 @@ NTSTATUS create_key(std::u16string_view path, ACCESS_MASK, HANDLE* out, ULONG* d
     const bool existed = parent->child(last) != nullptr;
     parent->add_child(last);
     parts->push_back(last);
-    *out = new_handle(r, canonical_path(r, *parts));
+    *out = new_handle(r, *parts);
     if (disposition)
         *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     return STATUS_SUCCESS;
@@ -352,7 +359,19 @@ std::u16string key_path_of(HANDLE handle)
     Registry& r = registry();
     std::lock_guard guard(r.mutex);
     const auto it = r.handles.find(reinterpret_cast<uintptr_t>(handle));
-    return it == r.handles.end() ? std::u16string() : it->second;
+    return it == r.handles.end() ? std::u16string() : it->second.path;
+}
+
+NTSTATUS handle_key(HANDLE handle, std::u16string* path)
+{
+    Registry& r = registry();
+    std::lock_guard guard(r.mutex);
+    const auto it = r.handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == r.handles.end())
+        return STATUS_INVALID_HANDLE;
+    *path = it->second.path;
+    const Key* key = find(r, checked_components(*path), false);
+    return key && key->serial == it->second.serial ? STATUS_SUCCESS : STATUS_KEY_DELETED;
 }
 
 size_t open_handle_count()

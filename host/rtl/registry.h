@@ -58,13 +58,17 @@ void load_reg_file(const std::string& path);
 // The subtree at `key_path` as Registry Editor text (UTF-8, "\n" line ends).
 std::string dump(std::u16string_view key_path);
 
-// Kernel handles for keys. A handle names its key by path; once the key is
-// deleted, operations through the handle fail with STATUS_KEY_DELETED.
+// Kernel handles for keys. Once its key is deleted, operations through a
+// handle fail with STATUS_KEY_DELETED.
 NTSTATUS open_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out);
 // Creates the last component only (its parent must exist), as ZwCreateKey does.
 NTSTATUS create_key(std::u16string_view path, ACCESS_MASK access, HANDLE* out, ULONG* disposition);
 NTSTATUS close_key(HANDLE handle);
 std::u16string key_path_of(HANDLE handle);   // empty for a handle that is not an open key
+// The path of an open key: STATUS_INVALID_HANDLE for a handle that is not
+// one, STATUS_KEY_DELETED once its key is gone, even if a key of the same
+// name has been created since.
+NTSTATUS handle_key(HANDLE handle, std::u16string* path);
 size_t open_handle_count();
 
 }  // namespace host::reg

@@ -32,21 +32,12 @@ NTSTATUS object_path(const OBJECT_ATTRIBUTES* attributes, std::u16string* path)
     return STATUS_SUCCESS;
 }
 
-// The path of the key behind an open handle, if the key still exists.
-NTSTATUS handle_path(HANDLE key, std::u16string* path)
-{
-    *path = reg::key_path_of(key);
-    if (path->empty())
-        return STATUS_INVALID_HANDLE;
-    return reg::key_exists(*path) ? STATUS_SUCCESS : STATUS_KEY_DELETED;
-}
-
 // The absolute path for an RtlXxxRegistry call.
 NTSTATUS rtl_path(ULONG relative_to, PCWSTR path, std::u16string* out)
 {
     relative_to &= ~RTL_REGISTRY_OPTIONAL;
     if (relative_to & RTL_REGISTRY_HANDLE)
-        return handle_path(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), out);
+        return reg::handle_key(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), out);
     static constexpr std::u16string_view kBases[] = {
         u"",
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
@@ -137,7 +128,7 @@ EXTERN_C NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING value_name,
                                   PULONG result_length)
 {
     std::u16string path;
-    NTSTATUS status = handle_path(key, &path);
+    NTSTATUS status = reg::handle_key(key, &path);
     if (!NT_SUCCESS(status))
         return status;
     const auto name = value_name ? view(*value_name) : std::u16string_view();
@@ -165,7 +156,7 @@ EXTERN_C NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG, U
                                 ULONG size)
 {
     std::u16string path;
-    const NTSTATUS status = handle_path(key, &path);
+    const NTSTATUS status = reg::handle_key(key, &path);
     if (!NT_SUCCESS(status))
         return status;
     if (size && !data)
@@ -179,7 +170,7 @@ EXTERN_C NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG, U
 EXTERN_C NTSTATUS ZwDeleteValueKey(HANDLE key, PUNICODE_STRING value_name)
 {
     std::u16string path;
-    const NTSTATUS status = handle_path(key, &path);
+    const NTSTATUS status = reg::handle_key(key, &path);
     if (!NT_SUCCESS(status))
         return status;
     return reg::delete_value(path, value_name ? view(*value_name) : std::u16string_view())

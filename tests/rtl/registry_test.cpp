@@ -235,6 +235,8 @@ TEST_F(Registry, HandleToADeletedKeyFails)
     EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &v, sizeof v), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &v, sizeof v, &needed), STATUS_KEY_DELETED);
     EXPECT_FALSE(reg::key_exists(kParams));   // not brought back by the write
+    reg::create_key(kParams);                 // a new key of the same name is another key
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &v, sizeof v), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
