@@ -533,6 +533,7 @@ WDFAPI VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
     FxQueue* q = r->queue;
     queue_detach_locked(q, r);
     r->owner = FxRequest::Owner::queue;
+    r->requeued = true;
     q->waiting.push_front(r);
     request_arm_cancel_locked(r);
     bool cancelled = take_if_cancelled_locked(q, r);

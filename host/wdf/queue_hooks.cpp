@@ -115,7 +115,9 @@ void queues_dispatch(FxDevice* device, io::Irp* irp)
     FxRequest* r = request_create(device, irp);
     if (r == nullptr)
         return;
-    if (device->io_in_caller_context == nullptr) {
+    // Creates that reach a queue go there directly, without the driver's
+    // EvtIoInCallerContext.
+    if (device->io_in_caller_context == nullptr || irp->major == IRP_MJ_CREATE) {
         FxQueue* q = route(device, *irp);
         NTSTATUS status = q ? queue_enqueue(q, r, false) : STATUS_INVALID_DEVICE_REQUEST;
         if (!NT_SUCCESS(status))

@@ -319,5 +319,35 @@ TEST_F(QueueTest, RemovalAfterASuspendStopsTheKeptRequestWithPurge)
     EXPECT_EQ(wait(*io), STATUS_CANCELLED);
 }
 
+TEST_F(QueueTest, ClosingTheFileCancelsItsWaitingRequests)
+{
+    start_with_manual_queue();
+    auto parked = parked_read();
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(parked->done());
+    EXPECT_EQ(parked->status(), STATUS_CANCELLED);
+    EXPECT_EQ(journal.count("canceled on queue"), 1u);
+}
+
+TEST_F(QueueTest, CreatesConfiguredToAQueueBypassTheCallersContext)
+{
+    behaviour.in_caller_context = true;
+    behaviour.create_queues = [](WDFDEVICE device) {
+        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
+        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
+        WDFQUEUE creates;
+        config = queue_config(WdfIoQueueDispatchParallel, false);
+        config.EvtIoDefault = [](WDFQUEUE, WDFREQUEST request) {
+            journal.events.push_back("create");
+            WdfRequestComplete(request, STATUS_SUCCESS);
+        };
+        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &creates);
+        WdfDeviceConfigureRequestDispatching(device, creates, WdfRequestTypeCreate);
+    };
+    start();
+    EXPECT_EQ(journal.events, (std::vector<std::string>{"create"}));
+}
+
 }  // namespace
 }  // namespace iotest

@@ -157,6 +157,32 @@ TEST_F(RequestTest, ZeroLengthTransfersCompleteWithoutReachingTheDriver)
     EXPECT_EQ(journal.count("read") + journal.count("write"), 0u);
 }
 
+// The delete-pending pattern: a one-shot timer parented to the request
+// completes it, and the completion deletes the timer from its own callback.
+EVT_WDF_TIMER complete_parent_request;
+VOID complete_parent_request(WDFTIMER Timer)
+{
+    WdfRequestCompleteWithInformation(WDFREQUEST(WdfTimerGetParentObject(Timer)), STATUS_DELETE_PENDING, 0);
+}
+
+TEST_F(RequestTest, ATimerParentedToTheRequestCompletesIt)
+{
+    start();
+    auto io = read(4);
+    WDF_TIMER_CONFIG config;
+    WDF_TIMER_CONFIG_INIT(&config, complete_parent_request);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = journal.take_held();
+    WDFTIMER timer;
+    ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+    host::Time began = host::now();
+    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(100));
+    EXPECT_EQ(wait(*io), STATUS_DELETE_PENDING);
+    EXPECT_GE(host::now() - began, 100 * host::kMillisecond);
+    EXPECT_LT(host::now() - began, 101 * host::kMillisecond);
+}
+
 // --- cancellation -------------------------------------------------------------
 
 TEST_F(RequestTest, MarkCancelableOnACancelledRequestRunsTheRoutineBeforeReturning)
