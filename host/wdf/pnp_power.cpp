@@ -66,13 +66,16 @@ io::DevicePower to_io(WDF_POWER_DEVICE_STATE state)
     }
 }
 
-// The low-power state a policy setting asks for; PowerDeviceMaximum leaves
-// the choice to the framework, which picks D3.
-WDF_POWER_DEVICE_STATE policy_dx(DEVICE_POWER_STATE state)
+// The low-power state a policy setting asks for. PowerDeviceMaximum leaves
+// the choice to the framework, which takes the deepest state from which the
+// device can still wake the system or itself: for a USB function (DeviceWake
+// D2) that is D2 when waking matters and D3 otherwise.
+WDF_POWER_DEVICE_STATE policy_dx(DEVICE_POWER_STATE state, bool arm_for_wake)
 {
     switch (state) {
     case PowerDeviceD1: return WdfPowerDeviceD1;
     case PowerDeviceD2: return WdfPowerDeviceD2;
+    case PowerDeviceMaximum: return arm_for_wake ? WdfPowerDeviceD2 : WdfPowerDeviceD3;
     default: return WdfPowerDeviceD3;
     }
 }
@@ -168,7 +171,7 @@ public:
         }
         resume_on_wake_ = device_->in_d0();
         WDF_POWER_DEVICE_STATE target = WdfPowerDeviceD3;
-        if (wake_.Size != 0 && wake_.Enabled != WdfFalse) target = policy_dx(wake_.DxState);
+        if (wake_.Size != 0 && wake_.Enabled != WdfFalse) target = policy_dx(wake_.DxState, true);
         NTSTATUS status = power_down(target);
         if (NT_SUCCESS(status) && lower() != nullptr) status = lower()->power_system(state);
         return status;
@@ -417,7 +420,7 @@ private:
             idle_armed_ = false;
             if (references_ != 0 || !idle_enabled()) return;
         }
-        power_down(policy_dx(idle_.DxState));
+        power_down(policy_dx(idle_.DxState, idle_.IdleCaps != IdleCannotWakeFromS0));
     }
 
     FxDevice* device_;

@@ -59,6 +59,21 @@ TEST_F(PnpPowerTest, SystemSleepGoesToD3AndWakeReturnsToD0)
     EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D3)", "SelfManagedIoRestart"));
 }
 
+TEST_F(PnpPowerTest, SleepWithWakeArmedStopsInTheWakeState)
+{
+    driver.hooks["DeviceAdd"] = [](WDFDEVICE device) {
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake;
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wake);
+        return WdfDeviceAssignSxWakeSettings(device, &wake);
+    };
+    fx.plug();
+    driver.take_log();
+    host.sleep(host::io::SystemPower::S3);
+    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D2)"));
+    host.wake();
+    EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D2)", "SelfManagedIoRestart"));
+}
+
 TEST_F(PnpPowerTest, OrderlyRemovalTearsDownThenDeletesTheDevice)
 {
     host::io::DeviceNode* node = fx.plug();
@@ -197,8 +212,8 @@ TEST_F(IdleTest, DeviceIdlesDownAfterTheTimeout)
     wdftest::sleep_ms(1900);
     EXPECT_THAT(driver.take_log(), IsEmpty());
     wdftest::sleep_ms(200);
-    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D3)"));
-    EXPECT_EQ(node->power, host::io::DevicePower::D3);
+    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D2)"));
+    EXPECT_EQ(node->power, host::io::DevicePower::D2);
 }
 
 TEST_F(IdleTest, StopIdleWaitingBringsTheDeviceBackAndHoldsIt)
@@ -208,13 +223,13 @@ TEST_F(IdleTest, StopIdleWaitingBringsTheDeviceBackAndHoldsIt)
     driver.take_log();
 
     EXPECT_EQ(WdfDeviceStopIdle(driver.device, TRUE), STATUS_SUCCESS);
-    EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D3)", "SelfManagedIoRestart"));
+    EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D2)", "SelfManagedIoRestart"));
     wdftest::sleep_ms(5000);
     EXPECT_THAT(driver.take_log(), IsEmpty()) << "a power reference keeps the device in D0";
 
     WdfDeviceResumeIdle(driver.device);
     wdftest::sleep_ms(1100);
-    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D3)"));
+    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D2)"));
 }
 
 TEST_F(IdleTest, StopIdleWithoutWaitIsPendingInDxAndPowersUpLater)
@@ -225,7 +240,7 @@ TEST_F(IdleTest, StopIdleWithoutWaitIsPendingInDxAndPowersUpLater)
 
     EXPECT_EQ(WdfDeviceStopIdle(driver.device, FALSE), STATUS_PENDING);
     wdftest::sleep_ms(1);
-    EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D3)", "SelfManagedIoRestart"));
+    EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D2)", "SelfManagedIoRestart"));
     EXPECT_EQ(WdfDeviceStopIdle(driver.device, FALSE), STATUS_SUCCESS) << "already in D0";
     WdfDeviceResumeIdle(driver.device);
     WdfDeviceResumeIdle(driver.device);
@@ -246,8 +261,8 @@ TEST_F(IdleTest, ResumeIdleInsideD0EntryReleasesTheReferenceTakenInDx)
     };
     WdfDeviceStopIdle(driver.device, FALSE);
     wdftest::sleep_ms(1100);
-    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D3)", "D0Entry(D3)",
-                                               "SelfManagedIoRestart", "SelfManagedIoSuspend", "D0Exit(D3)"));
+    EXPECT_THAT(driver.take_log(), ElementsAre("SelfManagedIoSuspend", "D0Exit(D2)", "D0Entry(D2)",
+                                               "SelfManagedIoRestart", "SelfManagedIoSuspend", "D0Exit(D2)"));
 }
 
 TEST_F(IdleTest, AReferenceTakenWhileLeavingD0BringsTheDeviceBack)
@@ -261,7 +276,7 @@ TEST_F(IdleTest, AReferenceTakenWhileLeavingD0BringsTheDeviceBack)
     wdftest::sleep_ms(1100);
     EXPECT_EQ(during_exit, STATUS_PENDING);
     EXPECT_THAT(driver.take_log(),
-                ElementsAre("SelfManagedIoSuspend", "D0Exit(D3)", "D0Entry(D3)", "SelfManagedIoRestart"));
+                ElementsAre("SelfManagedIoSuspend", "D0Exit(D2)", "D0Entry(D2)", "SelfManagedIoRestart"));
     EXPECT_EQ(fx.host().devices().front()->power, host::io::DevicePower::D0);
 }
 
