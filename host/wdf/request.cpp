@@ -10,6 +10,7 @@
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
+#include <deque>
 #include <sstream>
 #include <unordered_map>
 
@@ -17,19 +18,37 @@ namespace host::wdf {
 
 namespace {
 
-// Handles of completed requests, for "request-used-after-completion".
+// Handles of recently completed requests, for "request-used-after-completion",
+// oldest first; bounded, so that long runs do not grow without limit.
 // Guarded by the scheduler lock.
-std::unordered_map<WDFREQUEST, io::Irp*> g_completed;
+constexpr size_t kCompletedRemembered = 1 << 16;
+struct Completed {
+    uint64_t irp_id;   // the IRP itself may be gone
+    UCHAR major;
+};
+std::unordered_map<WDFREQUEST, Completed> g_completed;
+std::deque<WDFREQUEST> g_completed_order;
 
-std::string describe(WDFREQUEST handle, io::Irp* irp)
+void remember_completed_locked(FxRequest* r)
+{
+    WDFREQUEST handle = r->handle_as<WDFREQUEST>();
+    if (g_completed.emplace(handle, Completed{r->irp->id, r->irp->major}).second)
+        g_completed_order.push_back(handle);
+    if (g_completed_order.size() > kCompletedRemembered) {
+        g_completed.erase(g_completed_order.front());
+        g_completed_order.pop_front();
+    }
+}
+
+std::string describe(WDFREQUEST handle, const Completed& irp)
 {
     std::ostringstream out;
-    out << "WDFREQUEST " << static_cast<void*>(handle) << " (IRP " << irp->id << ", major 0x" << std::hex
-        << unsigned(irp->major) << ")";
+    out << "WDFREQUEST " << static_cast<void*>(handle) << " (IRP " << irp.irp_id << ", major 0x" << std::hex
+        << unsigned(irp.major) << ")";
     return out.str();
 }
 
-std::string describe(FxRequest* r) { return describe(r->handle_as<WDFREQUEST>(), r->irp); }
+std::string describe(FxRequest* r) { return describe(r->handle_as<WDFREQUEST>(), {r->irp->id, r->irp->major}); }
 
 }  // namespace
 
@@ -96,9 +115,10 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     yield_point("request completion");
     auto lk = sched_lock();
     if (r->owner == FxRequest::Owner::completed) {
-        std::string detail = std::string(api) + " on " + describe(r);
+        std::ostringstream detail;
+        detail << api << " on WDFREQUEST " << static_cast<void*>(r);
         lk.unlock();
-        verifier_report("request-completed-twice", detail);
+        verifier_report("request-completed-twice", detail.str());
         return;
     }
     if (r->cancelable && !r->cancel_started) {
@@ -115,7 +135,7 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     r->owner = FxRequest::Owner::completed;
     r->status = status;
     r->information = information;
-    g_completed[r->handle_as<WDFREQUEST>()] = r->irp;
+    remember_completed_locked(r);
     bool delete_now = r->pins == 0;
     r->delete_when_unpinned = !delete_now;
     io::Irp* irp = r->irp;
@@ -164,24 +184,16 @@ void request_irp_cancel(io::Irp* irp)
 
 namespace {
 
-// Marks a driver-owned request cancelable. If its IRP is already cancelled
-// the request stays uncancelable and `*already_cancelled` is set.
-NTSTATUS mark_cancelable(WDFREQUEST handle, PFN_WDF_REQUEST_CANCEL routine, const char* api,
-                         bool* already_cancelled)
+// Marks a driver-owned request cancelable. STATUS_CANCELLED: its IRP is
+// already cancelled and the request stays uncancelable.
+NTSTATUS mark_cancelable(FxRequest* r, PFN_WDF_REQUEST_CANCEL routine)
 {
-    *already_cancelled = false;
-    verify_irql_at_most(DISPATCH_LEVEL, api);
-    FxRequest* r = request_of(handle, api);
-    if (r == nullptr)
-        return STATUS_INVALID_PARAMETER;
     auto lk = sched_lock();
     if (r->owner != FxRequest::Owner::driver || routine == nullptr)
         return STATUS_INVALID_DEVICE_REQUEST;
     r->cancel_routine = routine;
-    if (r->irp->cancel) {
-        *already_cancelled = true;
+    if (r->irp->cancel || r->cancel_started)
         return STATUS_CANCELLED;
-    }
     r->cancelable = true;
     request_arm_cancel_locked(r);
     return STATUS_SUCCESS;
@@ -196,12 +208,11 @@ using namespace host::wdf;
 
 WDFAPI VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
 {
-    bool already_cancelled;
-    mark_cancelable(Request, EvtRequestCancel, "WdfRequestMarkCancelable", &already_cancelled);
-    if (!already_cancelled)
+    verify_irql_at_most(DISPATCH_LEVEL, "WdfRequestMarkCancelable");
+    FxRequest* r = request_of(Request, "WdfRequestMarkCancelable");
+    if (r == nullptr || mark_cancelable(r, EvtRequestCancel) != STATUS_CANCELLED)
         return;
     // The cancellation came first: the routine runs now, on this thread.
-    FxRequest* r = resolve<FxRequest>(Request, "WdfRequestMarkCancelable");
     {
         auto lk = sched_lock();
         r->cancel_started = true;
@@ -211,8 +222,9 @@ WDFAPI VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL 
 
 WDFAPI NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
 {
-    bool already_cancelled;
-    return mark_cancelable(Request, EvtRequestCancel, "WdfRequestMarkCancelableEx", &already_cancelled);
+    verify_irql_at_most(DISPATCH_LEVEL, "WdfRequestMarkCancelableEx");
+    FxRequest* r = request_of(Request, "WdfRequestMarkCancelableEx");
+    return r ? mark_cancelable(r, EvtRequestCancel) : STATUS_INVALID_PARAMETER;
 }
 
 WDFAPI NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
