@@ -480,6 +480,14 @@ void close_file(_FILE_OBJECT* file)
     release_file(lock, file, true);
 }
 
+void reference_file_locked(_FILE_OBJECT* file) { file->reference_count++; }
+
+void dereference_file(_FILE_OBJECT* file)
+{
+    auto lock = sched_lock();
+    release_file(lock, file, current_irql() == PASSIVE_LEVEL);
+}
+
 NTSTATUS submit(_FILE_OBJECT* file, UserIo io)
 {
     verify_irql_at_most(PASSIVE_LEVEL, "submit");

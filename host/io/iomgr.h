@@ -58,6 +58,12 @@ NTSTATUS open_file(std::u16string path, ACCESS_MASK access, ULONG share, _FILE_O
 // refers to the file object any more.
 void close_file(_FILE_OBJECT*);
 
+// ObReferenceObject and ObDereferenceObject for a file object that a handle
+// lookup found, so that a concurrent close cannot free it under the caller.
+// The reference is taken with the scheduler lock held.
+void reference_file_locked(_FILE_OBJECT*);
+void dereference_file(_FILE_OBJECT*);
+
 // A read, write or device-control call from user mode, or an internal
 // device control from a kernel-mode client of the file object (sent with
 // KernelMode as requestor: no probing, no access check).

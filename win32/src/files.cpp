@@ -33,23 +33,18 @@ struct SyncResult {
 
 // Issues one read, write or control on `handle`: a synchronous handle waits
 // for the result, an overlapped one reports through the OVERLAPPED.
-BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED overlapped)
+BOOL issue_on(File& file, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED overlapped)
 {
-    auto lock = host::sched_lock();
-    auto file = find<File>(handle);
-    if (!file)
-        return fail_with_error(ERROR_INVALID_HANDLE);
     if (overlapped)
         io.byte_offset = LONGLONG(overlapped->Offset) | (LONGLONG(overlapped->OffsetHigh) << 32);
 
-    if (!file->overlapped) {
-        lock.unlock();
+    if (!file.overlapped) {
         auto result = std::make_shared<SyncResult>();
         io.done = [result](NTSTATUS status, ULONG_PTR information) {
             *result = SyncResult{true, status, information};
         };
-        host::io::submit(file->object, std::move(io));
-        lock.lock();
+        host::io::submit(file.object, std::move(io));
+        auto lock = host::sched_lock();
         host::wait_until(lock, [&] { return result->done; }, host::kForever, "synchronous I/O");
         if (transferred)
             *transferred = DWORD(result->information);
@@ -58,11 +53,13 @@ BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED
 
     if (!overlapped)
         return fail_with_error(ERROR_INVALID_PARAMETER);
+    auto lock = host::sched_lock();
     auto event = overlapped->hEvent ? find<Event>(overlapped->hEvent) : nullptr;
     if (event)
         event->signaled = false;
     overlapped->Internal = STATUS_PENDING;
     overlapped->InternalHigh = 0;
+    lock.unlock();
     io.tag = overlapped;
     io.done = [overlapped, event](NTSTATUS status, ULONG_PTR information) {
         overlapped->Internal = ULONG_PTR(status);
@@ -70,13 +67,28 @@ BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED
         if (event)
             event->signaled = true;
     };
-    lock.unlock();
-    NTSTATUS status = host::io::submit(file->object, std::move(io));
+    NTSTATUS status = host::io::submit(file.object, std::move(io));
     if (status == STATUS_PENDING)
         return fail_with_error(ERROR_IO_PENDING);
     if (transferred)
         *transferred = DWORD(overlapped->InternalHigh);
     return NT_SUCCESS(status) ? TRUE : fail_with_status(status);
+}
+
+// Issues one read, write or control on `handle`: a synchronous handle waits
+// for the result, an overlapped one reports through the OVERLAPPED. The
+// file object stays referenced meanwhile, whatever other threads close.
+BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED overlapped)
+{
+    auto lock = host::sched_lock();
+    auto file = find<File>(handle);
+    if (!file)
+        return fail_with_error(ERROR_INVALID_HANDLE);
+    host::io::reference_file_locked(file->object);
+    lock.unlock();
+    BOOL result = issue_on(*file, std::move(io), transferred, overlapped);
+    host::io::dereference_file(file->object);
+    return result;
 }
 
 }  // namespace
