@@ -111,31 +111,6 @@ bool take_if_cancelled_locked(FxQueue* q, FxRequest* r)
     return true;
 }
 
-}  // namespace
-
-void queue_cancel_waiting_where(FxQueue* q, const std::function<bool(FxRequest*)>& match)
-{
-    std::vector<FxRequest*> cancelled;
-    {
-        auto lk = sched_lock();
-        auto& waiting = q->waiting;
-        for (auto it = waiting.begin(); it != waiting.end();) {
-            if (match(*it)) {
-                request_disarm_cancel_locked(*it);
-                (*it)->owner = FxRequest::Owner::framework;
-                cancelled.push_back(*it);
-                it = waiting.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (FxRequest* r : cancelled)
-        queue_cancel_waiting(q, r);
-}
-
-namespace {
-
 FxQueue* queue_of(WDFQUEUE handle, const char* api) { return resolve<FxQueue>(handle, api); }
 
 }  // namespace
@@ -200,6 +175,27 @@ void queue_cancel_waiting(FxQueue* q, FxRequest* r)
         request_complete(r, STATUS_CANCELLED, 0, "cancellation of a queued request");
     }
     run_state_callbacks(q);
+}
+
+void queue_cancel_waiting_where(FxQueue* q, const std::function<bool(FxRequest*)>& match)
+{
+    std::vector<FxRequest*> cancelled;
+    {
+        auto lk = sched_lock();
+        auto& waiting = q->waiting;
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (match(*it)) {
+                request_disarm_cancel_locked(*it);
+                (*it)->owner = FxRequest::Owner::framework;
+                cancelled.push_back(*it);
+                it = waiting.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (FxRequest* r : cancelled)
+        queue_cancel_waiting(q, r);
 }
 
 NTSTATUS queue_enqueue(FxQueue* q, FxRequest* r, bool by_driver)
