@@ -10,7 +10,7 @@
 #include "host/io/iomgr.h"
 #include "host/io/module.h"
 #include "host/io/pnp.h"
-#include "host/io/reg_api.h"
+#include "host/rtl/registry.h"
 #include "host/kernel/sched.h"
 
 #include <memory>

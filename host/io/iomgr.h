@@ -33,8 +33,8 @@ void delete_device(_DEVICE_OBJECT*);
 _DEVICE_OBJECT* top_of_stack(_DEVICE_OBJECT*);
 
 // --- IRPs --------------------------------------------------------------------
-// Hands the IRP to dev->handler->dispatch; without a handler it completes
-// with STATUS_INVALID_DEVICE_REQUEST.
+// Hands the IRP to dev->handler->dispatch; without a handler, or on a
+// deleted device, it completes with STATUS_INVALID_DEVICE_REQUEST.
 void call_driver(_DEVICE_OBJECT*, Irp*);
 // Completes the IRP (any thread, IRQL <= DISPATCH_LEVEL). The verifier
 // reports an IRP completed twice or with a cancel routine still set.
@@ -51,7 +51,10 @@ bool irp_cancelled(Irp*);
 
 // --- user-mode entry points (the system-service side of win32) ---------------
 // Opens a file object on the device that `path` names (links followed): an
-// IRP_MJ_CREATE goes down the device's stack and is waited for.
+// IRP_MJ_CREATE goes down the device's stack and is waited for. Fails with
+// STATUS_OBJECT_NAME_NOT_FOUND (no such name), STATUS_ACCESS_DENIED (an
+// exclusive device already open), STATUS_NO_SUCH_DEVICE (not started yet),
+// STATUS_DELETE_PENDING (removed or being removed) or the driver's status.
 NTSTATUS open_file(std::u16string path, ACCESS_MASK access, ULONG share, _FILE_OBJECT** out);
 // One handle to the file object closes. The last handle's close sends
 // IRP_MJ_CLEANUP (and waits for it); IRP_MJ_CLOSE follows once no IRP

@@ -2,7 +2,7 @@
 #include "host/io/pnp.h"
 
 #include "host/io/iomgr.h"
-#include "host/io/reg_api.h"
+#include "host/rtl/registry.h"
 #include "host/kernel/sched.h"
 #include "host/kernel/verifier.h"
 #include "host/rtl/strings.h"

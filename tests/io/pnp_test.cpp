@@ -3,7 +3,7 @@
 // keys, query-interface and device interfaces.
 #include "port_fixture.h"
 
-#include "host/io/reg_api.h"
+#include "host/rtl/registry.h"
 #include "host/rtl/trace.h"
 
 #include <initguid.h>
