@@ -29,11 +29,9 @@ struct Trace {
 
 Trace& trace()
 {
-    static Trace t;
-    return t;
+    static Trace* const t = new Trace;   // never destroyed: usable until the process ends
+    return *t;
 }
-
-Time stamp_now() { return now(); }   // 0 before the scheduler starts
 
 std::string stamped(const Line& line)
 {
@@ -59,7 +57,7 @@ void add_line(Trace& t, Time stamp, std::string text)
 void trace_write(std::string_view text)
 {
     Trace& t = trace();
-    const Time stamp = stamp_now();
+    const Time stamp = now();   // 0 before the scheduler starts
     std::lock_guard guard(t.mutex);
     while (!text.empty()) {
         if (t.partial.empty())
@@ -79,7 +77,7 @@ void trace_write(std::string_view text)
 void trace_host(std::string_view text)
 {
     Trace& t = trace();
-    const Time stamp = stamp_now();
+    const Time stamp = now();   // 0 before the scheduler starts
     std::lock_guard guard(t.mutex);
     if (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
