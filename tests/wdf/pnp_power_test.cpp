@@ -188,6 +188,18 @@ TEST(DriverEntryFailure, TheHostDeletesTheFrameworkDriverWithoutUnload)
     wdftest::Driver::current = nullptr;
 }
 
+TEST_F(PnpPowerTest, UsingTheInitRecordAfterWdfDeviceCreateIsReported)
+{
+    static PWDFDEVICE_INIT saved;
+    driver.configure_init = [](PWDFDEVICE_INIT init) { saved = init; };
+    driver.hooks["DeviceAdd"] = [](WDFDEVICE) {
+        WdfDeviceInitSetExclusive(saved, TRUE);
+        return STATUS_SUCCESS;
+    };
+    ASSERT_NE(fx.plug(), nullptr);
+    EXPECT_TRUE(host::verifier_fired("device-init-misused"));
+}
+
 // --- idle power-down and stop-idle ---------------------------------------------
 
 class IdleTest : public PnpPowerTest {
