@@ -15,13 +15,6 @@ namespace bus {
 
 namespace {
 
-std::mutex* scheduler_mutex()
-{
-    if (!host::sched_running())
-        throw std::logic_error("bus: a CdcFunction needs the host scheduler running");
-    return host::sched_lock().mutex();
-}
-
 bool ranges_overlap(const uint8_t* a, ULONG a_len, const uint8_t* b, ULONG b_len)
 {
     return a_len && b_len && a < b + b_len && b < a + a_len;
@@ -42,7 +35,7 @@ Bytes header_packet(uint16_t iface, uint8_t code, uint16_t value)
 }  // namespace
 
 CdcFunction::CdcFunction(FunctionConfig config)
-    : config_(std::move(config)), sched_mutex_(scheduler_mutex()), line_coding_(config_.initial_line_coding)
+    : config_(std::move(config)), line_coding_(config_.initial_line_coding)
 {
     port_ = std::make_unique<DcChild>(*this, ChildKind::port);
     if (config_.serial_control_device)
@@ -51,13 +44,17 @@ CdcFunction::CdcFunction(FunctionConfig config)
     completion_dpc_.name = "bus completion";
 }
 
+// Without a scheduler (it stopped first, with the Host) there is nothing left
+// to cancel or join: its timers, DPCs and threads went with it.
 CdcFunction::~CdcFunction()
 {
     if (behaviour_)
         behaviour_->stop();
+    if (!host::sched_running())
+        return;
     std::vector<host::Thread*> threads;
     {
-        auto lk = host::sched_lock();
+        auto lk = lock();
         for (host::TimerHandle t : timers_)
             host::timer_disarm(lk, t);
         timers_.clear();
@@ -68,6 +65,13 @@ CdcFunction::~CdcFunction()
     }
     for (host::Thread* t : threads)
         host::join(t);
+}
+
+std::unique_lock<std::mutex> CdcFunction::lock() const
+{
+    auto lk = host::sched_lock();
+    sched_mutex_ = lk.mutex();
+    return lk;
 }
 
 std::vector<DcChild*> CdcFunction::child_list()
@@ -103,14 +107,14 @@ void CdcFunction::set_behaviour(std::shared_ptr<Behaviour> behaviour)
 {
     std::shared_ptr<Behaviour> old;
     {
-        auto lk = host::sched_lock();
+        auto lk = lock();
         old = std::exchange(behaviour_, std::move(behaviour));
     }
     if (old)
         old->stop();
     std::shared_ptr<Behaviour> current;
     {
-        auto lk = host::sched_lock();
+        auto lk = lock();
         for_behaviour([&](Behaviour& b) { b.attached(device_); });
         current = behaviour_;
     }
@@ -120,13 +124,13 @@ void CdcFunction::set_behaviour(std::shared_ptr<Behaviour> behaviour)
 
 void CdcFunction::set_responder(Responder responder)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     responder_ = std::move(responder);
 }
 
 void CdcFunction::send(std::span<const uint8_t> bytes)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     send_locked(bytes);
 }
 
@@ -134,37 +138,37 @@ void CdcFunction::send(std::string_view text) { send(to_bytes(text)); }
 
 void CdcFunction::send_packet(std::span<const uint8_t> packet)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     send_packet_locked(packet);
 }
 
 void CdcFunction::serial_state(uint16_t bitmap)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     serial_state_locked(bitmap);
 }
 
 void CdcFunction::response_available()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_RESPONSE_AVAILABLE, 0));
 }
 
 void CdcFunction::network_connection(bool connected)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_NETWORK_CONNECTION, connected ? 1 : 0));
 }
 
 void CdcFunction::notify(Bytes packet)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     notify_locked(std::move(packet));
 }
 
 void CdcFunction::queue_response(Bytes response)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     queue_response_locked(std::move(response));
 }
 
@@ -229,31 +233,31 @@ void CdcFunction::deliver_notifications()
 
 LineCoding CdcFunction::line_coding() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return line_coding_;
 }
 
 uint16_t CdcFunction::control_lines() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return control_lines_;
 }
 
 bool CdcFunction::break_on() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return break_on_;
 }
 
 std::vector<Bytes> CdcFunction::encapsulated_commands() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return commands_;
 }
 
 size_t CdcFunction::pending_in_bytes() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     size_t n = 0;
     for (const Bytes& p : in_packets_)
         n += p.size();
@@ -262,31 +266,31 @@ size_t CdcFunction::pending_in_bytes() const
 
 std::vector<ControlTransfer> CdcFunction::control_log() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return control_log_;
 }
 
 Bytes CdcFunction::received() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return received_;
 }
 
 std::vector<DataTransfer> CdcFunction::transfers() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return transfers_;
 }
 
 std::vector<Notification> CdcFunction::notifications() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return notifications_;
 }
 
 void CdcFunction::clear_logs()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     control_log_.clear();
     received_.clear();
     transfers_.clear();
@@ -296,19 +300,19 @@ void CdcFunction::clear_logs()
 
 bool CdcFunction::data_in_outstanding() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return in_.state != PipeState::idle;
 }
 
 bool CdcFunction::data_out_outstanding() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return out_.state != PipeState::idle;
 }
 
 void CdcFunction::settle()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     host::wait_until(
         lk,
         [this] {
@@ -321,9 +325,10 @@ void CdcFunction::settle()
 // --- class requests ----------------------------------------------------------
 
 // A control transfer on the default pipe, as the host controller runs it:
-// faults first, then the transfer's own time, then the device's answer.
+// faults first, then the transfer's own time, then the device's answer. A
+// stalled transfer gives up after `timeout` (0: never) with STATUS_IO_TIMEOUT.
 NTSTATUS CdcFunction::control_transfer(DcChild& child, const DC_CONTROL_RECORD& setup, uint8_t* buffer,
-                                       ULONG buffer_length, PULONG bytes_done, bool generic,
+                                       ULONG buffer_length, PULONG bytes_done, bool generic, host::Time timeout,
                                        std::unique_lock<std::mutex>& lk)
 {
     ControlTransfer record;
@@ -351,8 +356,12 @@ NTSTATUS CdcFunction::control_transfer(DcChild& child, const DC_CONTROL_RECORD& 
         switch (fault->kind) {
         case Fault::Kind::stall: {
             const uint64_t generation = stall_generation_;
-            host::wait_until(lk, [&] { return stall_generation_ != generation || !present_; }, host::kForever,
-                             "bus: stalled control transfer");
+            const host::Time deadline = timeout > 0 ? host::now() + timeout : host::kForever;
+            const bool released = host::wait_until(
+                lk, [&] { return stall_generation_ != generation || !present_; }, deadline,
+                "bus: stalled control transfer");
+            if (!released)
+                return finish_with(STATUS_IO_TIMEOUT, 0);
             if (!present_)
                 return finish_with(STATUS_NO_SUCH_DEVICE, 0);
             break;
@@ -665,7 +674,7 @@ void CdcFunction::finish(Pipe& pipe, NTSTATUS status, ULONG bytes)
 
 void CdcFunction::set_timing(const Timing& timing)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     timing_ = timing;
     pump();
 }
@@ -706,7 +715,7 @@ void CdcFunction::queue_completion(Completion c)
 // The DPC that calls the driver back, one completion at a time and in order.
 void CdcFunction::run_completions()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     if (draining_)
         return;
     draining_ = true;
@@ -739,19 +748,19 @@ void CdcFunction::run_completions()
 
 void CdcFunction::inject(Op op, const Fault& fault)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     faults_.arm(op, fault);
 }
 
 void CdcFunction::clear_faults()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     faults_.clear();
 }
 
 void CdcFunction::release_stalls()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     ++stall_generation_;
     in_.transfer.stalled = false;
     out_.transfer.stalled = false;
@@ -761,20 +770,20 @@ void CdcFunction::release_stalls()
 
 void CdcFunction::set_removal_handler(std::function<void()> handler)
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     removal_handler_ = std::move(handler);
 }
 
 bool CdcFunction::present() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return present_;
 }
 
 void CdcFunction::surprise_remove()
 {
     {
-        auto lk = host::sched_lock();
+        auto lk = lock();
         remove_locked();
     }
     report_removal();
@@ -799,7 +808,7 @@ void CdcFunction::remove_locked()
 // relations: the caller may be a DPC.
 void CdcFunction::report_removal()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     if (!removal_due_ || !removal_handler_)
         return;
     removal_due_ = false;
@@ -816,7 +825,7 @@ void CdcFunction::suspend()
 {
     for (DcChild* c : child_list())
         c->io_suspend();
-    auto lk = host::sched_lock();
+    auto lk = lock();
     suspended_ = true;
     for (Pipe* pipe : {&in_, &out_})
         if (pipe->state == PipeState::posted)
@@ -826,7 +835,7 @@ void CdcFunction::suspend()
 void CdcFunction::resume()
 {
     {
-        auto lk = host::sched_lock();
+        auto lk = lock();
         if (!suspended_)
             return;
         suspended_ = false;
@@ -836,14 +845,14 @@ void CdcFunction::resume()
     }
     for (DcChild* c : child_list())
         c->io_resume();
-    auto lk = host::sched_lock();
+    auto lk = lock();
     resuming_ = false;
     host::notify_all();
 }
 
 bool CdcFunction::suspended() const
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     return suspended_;
 }
 
@@ -851,7 +860,7 @@ bool CdcFunction::suspended() const
 // the function is back and its drivers have been told; only then it returns.
 void CdcFunction::wakeup()
 {
-    auto lk = host::sched_lock();
+    auto lk = lock();
     if (!present_ || (!suspended_ && !resuming_))
         return;
     if (suspended_ && !wakeup_started_) {
@@ -860,7 +869,7 @@ void CdcFunction::wakeup()
         lk.unlock();
         host::Thread* t = host::spawn("bus resume", [this, due] {
             {
-                auto inner = host::sched_lock();
+                auto inner = lock();
                 host::wait_until(inner, [this] { return !present_; }, due, "bus: resume signalling");
                 wakeup_started_ = false;
             }

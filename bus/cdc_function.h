@@ -137,6 +137,7 @@ private:
     };
 
     void log_op(std::string entry, bool listed = true);   // lock held
+    void set_removed(bool removed, bool function_gone = false);
     Callbacks registered_callbacks() const;
     void verify_released();
 
@@ -144,7 +145,7 @@ private:
     uint32_t magic_ = kMagic;
     CdcFunction& fn_;
     ChildKind kind_;
-    std::unique_ptr<Pdo> pdo_;
+    std::shared_ptr<Pdo> pdo_;
 
     // Under the scheduler lock.
     int references_ = 0;
@@ -163,7 +164,8 @@ private:
 
 class CdcFunction {
 public:
-    // The scheduler must be running.
+    // May be made before the Host (and so outlive it): its devices are then
+    // removed while the function still answers for them.
     explicit CdcFunction(FunctionConfig config = {});
     ~CdcFunction();
     CdcFunction(const CdcFunction&) = delete;
@@ -271,6 +273,8 @@ private:
         std::unique_lock<std::mutex> lock_;
     };
 
+    // The scheduler lock; remembers its mutex for held().
+    std::unique_lock<std::mutex> lock() const;
     // Everything below runs with the scheduler lock held unless it says otherwise.
     Held held() { return Held(sched_mutex_); }
     host::TimerHandle arm(host::Time due, std::function<void()> fire);
@@ -278,7 +282,7 @@ private:
 
     // Operations served for a child.
     NTSTATUS control_transfer(DcChild& child, const DC_CONTROL_RECORD& setup, uint8_t* buffer,
-                              ULONG buffer_length, PULONG bytes_done, bool generic,
+                              ULONG buffer_length, PULONG bytes_done, bool generic, host::Time timeout,
                               std::unique_lock<std::mutex>& lock);
     NTSTATUS class_request(const DC_CONTROL_RECORD& setup, Bytes& data);
     void set_break(uint16_t duration);
@@ -322,7 +326,7 @@ private:
     }
 
     FunctionConfig config_;
-    std::mutex* sched_mutex_ = nullptr;
+    mutable std::mutex* sched_mutex_ = nullptr;   // of the running scheduler
     std::unique_ptr<DcChild> port_;
     std::unique_ptr<DcChild> control_;
     DeviceSide device_{*this};

@@ -30,67 +30,67 @@ std::string flag_args(std::initializer_list<ULONG> args)
 
 std::string DcChild::interface_specific_data() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return specific_data_;
 }
 
 int DcChild::references() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return references_;
 }
 
 int DcChild::handouts() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return handouts_;
 }
 
 bool DcChild::transport_enabled() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return transport_;
 }
 
 bool DcChild::data_io_initialized() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return data_in_open_ || data_out_open_;
 }
 
 bool DcChild::notify_registered() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return notify_ != nullptr;
 }
 
 bool DcChild::callbacks_registered() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return callbacks_.has_value();
 }
 
 ULONG DcChild::hold_child_if_in_use() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return callbacks_ ? callbacks_->hold : 0;
 }
 
 bool DcChild::removed() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return removed_;
 }
 
 std::vector<std::string> DcChild::op_log() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return ops_;
 }
 
 int DcChild::calls(std::string_view operation) const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return int(std::count_if(all_ops_.begin(), all_ops_.end(), [&](const std::string& e) {
         return e.compare(0, operation.size(), operation) == 0 &&
                (e.size() == operation.size() || e[operation.size()] == '(');
@@ -99,7 +99,7 @@ int DcChild::calls(std::string_view operation) const
 
 void DcChild::clear_op_log()
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     ops_.clear();
     all_ops_.clear();
 }
@@ -113,7 +113,7 @@ void DcChild::log_op(std::string entry, bool listed)
 
 DcChild::Callbacks DcChild::registered_callbacks() const
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     return callbacks_.value_or(Callbacks{});
 }
 
@@ -151,7 +151,7 @@ NTSTATUS DcChild::io_resume()
 // gives back; by the time the child's device object goes, none is left.
 void DcChild::verify_released()
 {
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     if (references_ != 0)
         host::verifier_report("bus-dereference", std::to_string(references_) +
                                                      " interface reference(s) left when the child was removed");
@@ -173,7 +173,7 @@ struct InterfaceThunks {
                 child_ = nullptr;
                 return;
             }
-            lock_ = host::sched_lock();
+            lock_ = child_->fn_.lock();
             if (child_->handouts_ > 0 && child_->references_ == 0)
                 host::verifier_report("bus-use-after-dereference",
                                       std::string(op) + " called after the last InterfaceDereference");
@@ -218,7 +218,7 @@ struct InterfaceThunks {
             host::verifier_report("bus-bad-context", "InterfaceDereference with a context the bus never handed out");
             return;
         }
-        auto lk = host::sched_lock();
+        auto lk = c->fn_.lock();
         if (c->references_ == 0) {
             host::verifier_report("bus-dereference", "InterfaceDereference without a reference left");
             return;
@@ -240,7 +240,7 @@ struct InterfaceThunks {
         DC_CONTROL_RECORD setup{UCHAR(in ? CDC_REQUEST_INTERFACE_TO_HOST : CDC_REQUEST_HOST_TO_INTERFACE), request,
                                 value, call.fn().config_.comm_interface, length, 0, 0};
         return call.fn().control_transfer(call.child(), setup, static_cast<uint8_t*>(buffer), length, bytes_done,
-                                          false, call.lock());
+                                          false, 0, call.lock());
     }
 
     static NTSTATUS generic_control(PVOID context, PDC_CONTROL_RECORD control, PVOID buffer, ULONG length,
@@ -258,7 +258,7 @@ struct InterfaceThunks {
         call.child().log_op("generic_control" +
                             flag_args({control->bmRequestType, control->bRequest, control->wValue, control->wLength}));
         return call.fn().control_transfer(call.child(), *control, static_cast<uint8_t*>(buffer), length,
-                                          bytes_done, true, call.lock());
+                                          bytes_done, true, timeout, call.lock());
     }
 
     static NTSTATUS transport_enable(PVOID context)
@@ -321,6 +321,9 @@ struct InterfaceThunks {
         DcChild& c = call.child();
         if (callback && call.gone())
             return FALSE;
+        if (callback && c.notify_)
+            host::verifier_report("bus-notify-callback-twice",
+                                  "cdc_set_notify_cb while a notification callback is registered");
         c.notify_device_ = callback ? device : nullptr;
         c.notify_ = callback;
         call.fn().deliver_notifications();
@@ -545,7 +548,7 @@ NTSTATUS DcChild::query_interface(const GUID& type, USHORT size, USHORT version,
 {
     if (!(type == GUID_DC_ENUMERATOR_INTERFACE))
         return STATUS_NOT_SUPPORTED;
-    auto lk = host::sched_lock();
+    auto lk = fn_.lock();
     log_op("query_interface");
     if (auto f = fn_.faults_.take(Op::query_interface))
         return f->status;

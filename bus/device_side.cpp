@@ -54,28 +54,6 @@ host::TimerHandle DeviceSide::after(host::Time delay, std::function<void()> fire
 
 void DeviceSide::cancel(host::TimerHandle timer) { fn_.disarm(timer); }
 
-const char* op_name(Op op)
-{
-    switch (op) {
-    case Op::query_interface: return "query_interface";
-    case Op::control_request: return "control_request";
-    case Op::generic_control: return "generic_control";
-    case Op::transport_enable: return "dc_transport_enable";
-    case Op::transport_disable: return "dc_transport_disable";
-    case Op::data_in_post: return "data_in_post";
-    case Op::data_out_post: return "data_out_post";
-    case Op::set_notify_cb: return "cdc_set_notify_cb";
-    case Op::data_abort: return "data_abort";
-    case Op::get_functional_descriptor: return "get_functional_descriptor";
-    case Op::get_max_packet_size: return "get_max_packet_size";
-    case Op::data_io_init: return "cdc_data_io_init";
-    case Op::data_io_uninit: return "cdc_data_io_uninit";
-    case Op::get_idle_timeout: return "get_idle_timeout";
-    case Op::clear_data: return "dc_clear_data";
-    }
-    return "?";
-}
-
 std::optional<Fault> FaultPlan::take(Op op)
 {
     auto it = armed_.find(op);

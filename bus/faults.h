@@ -9,7 +9,8 @@
 //                    a control request returns s with n bytes transferred
 //   stall            the endpoint stops answering: a posted transfer stays
 //                    outstanding, a control request blocks the caller, until
-//                    release_stalls(), an abort (transfers) or removal
+//                    release_stalls(), an abort (transfers), removal or the
+//                    time-out of generic_control
 //   ignore           data_abort does not take effect
 //   surprise_remove  the function is surprise-removed in the middle of the
 //                    operation (a posted transfer is accepted first)
@@ -40,8 +41,6 @@ enum class Op {
     get_idle_timeout,
     clear_data,
 };
-
-const char* op_name(Op op);
 
 struct Fault {
     enum class Kind { refuse, fail, complete, stall, ignore, surprise_remove };

@@ -7,11 +7,21 @@
 #include "host/io/iomgr.h"
 #include "host/rtl/registry.h"
 
+#include <atomic>
+#include <mutex>
+
 namespace bus {
 
+// The device object stays with the PnP manager until its removal; a function
+// destroyed before that leaves its PDOs behind, answering as a device that is
+// gone, so that a later removal finds them.
 class DcChild::Pdo : public host::io::DeviceHandler {
 public:
-    explicit Pdo(DcChild& child) : child_(child) {}
+    explicit Pdo(DcChild& child) : child_(&child) {}
+
+    void detach() { child_ = nullptr; }
+    void reported() { reported_ = true; }
+    bool with_pnp() const { return reported_ && !removed_; }
 
     // Nothing but create, cleanup and close is served by the PDO itself.
     void dispatch(host::io::Irp* irp) override
@@ -23,40 +33,71 @@ public:
 
     NTSTATUS pnp_start() override
     {
-        set_removed(false);
-        return STATUS_SUCCESS;
+        removed_ = false;
+        if (child_)
+            child_->set_removed(false);
+        return child_ ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
     }
 
-    void pnp_surprise_remove() override { set_removed(true); }
+    // The device is gone: the function with it, without telling PnP again.
+    void pnp_surprise_remove() override
+    {
+        if (child_)
+            child_->set_removed(true, true);
+    }
 
     void pnp_remove() override
     {
-        child_.verify_released();
-        set_removed(true);
+        removed_ = true;
+        if (!child_)
+            return;
+        child_->verify_released();
+        child_->set_removed(true);
     }
 
     NTSTATUS query_interface(const GUID& type, USHORT size, USHORT version, PINTERFACE interface,
                              PVOID specific_data) override
     {
-        return child_.query_interface(type, size, version, interface, specific_data);
+        if (!child_)
+            return type == GUID_DC_ENUMERATOR_INTERFACE ? STATUS_NO_SUCH_DEVICE : STATUS_NOT_SUPPORTED;
+        return child_->query_interface(type, size, version, interface, specific_data);
     }
 
 private:
-    void set_removed(bool removed)
-    {
-        auto lk = host::sched_lock();
-        child_.removed_ = removed;
-    }
-
-    DcChild& child_;
+    DcChild* child_;
+    std::atomic<bool> reported_ = false;
+    std::atomic<bool> removed_ = false;
 };
 
+namespace {
+std::mutex g_orphans_lock;
+std::vector<std::shared_ptr<host::io::DeviceHandler>> g_orphans;
+}  // namespace
+
 DcChild::DcChild(CdcFunction& function, ChildKind kind)
-    : fn_(function), kind_(kind), pdo_(std::make_unique<Pdo>(*this))
+    : fn_(function), kind_(kind), pdo_(std::make_shared<Pdo>(*this))
 {
 }
 
-DcChild::~DcChild() { magic_ = 0; }
+DcChild::~DcChild()
+{
+    magic_ = 0;
+    pdo_->detach();
+    if (pdo_->with_pnp()) {
+        std::lock_guard guard(g_orphans_lock);
+        g_orphans.push_back(pdo_);
+    }
+}
+
+void DcChild::set_removed(bool removed, bool function_gone)
+{
+    auto lk = fn_.lock();
+    removed_ = removed;
+    if (function_gone) {
+        fn_.remove_locked();
+        fn_.removal_due_ = false;
+    }
+}
 
 host::io::DeviceHandler* DcChild::pdo_handler() { return pdo_.get(); }
 
@@ -79,6 +120,7 @@ host::ChildDevice DcChild::description() const
     d.pdo_name = names.pdo_name;
     d.hardware_id = names.hardware_id;
     d.pdo_handler = pdo_.get();
+    pdo_->reported();
     if (kind_ != ChildKind::port)
         return d;
     d.hardware_key.emplace_back(u"PortName", host::reg::string_value(cfg.port_name));

@@ -26,10 +26,15 @@ void StreamBridge::start()
     thread_ = host::spawn("bus stream bridge", [this] { poll_loop(); });
 }
 
+// Without a scheduler the thread is already gone: it ended with the scheduler.
 void StreamBridge::stop()
 {
     if (!thread_)
         return;
+    if (!host::sched_running()) {
+        thread_ = nullptr;
+        return;
+    }
     {
         auto lk = host::sched_lock();
         stopping_ = true;

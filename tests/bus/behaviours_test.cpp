@@ -228,5 +228,29 @@ TEST_F(BehaviourTest, StreamBridgeCarriesBytesBothWays)
         ::close(fd);
 }
 
+// Real threads on real time: the tools' setting.
+TEST(BusFreeMode, LoopbackCarriesAStreamOnRealThreads)
+{
+    host::sched_start({host::Mode::free, 1});
+    {
+        bus::CdcFunction fn;
+        fn.set_behaviour(std::make_shared<bus::Loopback>());
+        DcClient c(fn.port());
+        c.start();
+        ASSERT_TRUE(c.post_in(64, true));
+        const Bytes data = pattern(4000);
+        for (size_t at = 0; at < data.size(); at += 500) {
+            ASSERT_TRUE(c.post_out(Bytes(data.begin() + at, data.begin() + at + 500)));
+            ASSERT_TRUE(c.wait_outs(at / 500 + 1, 10 * host::kSecond));
+        }
+        ASSERT_TRUE(c.wait_in_bytes(data.size(), 10 * host::kSecond));
+        c.stop_streaming();
+        EXPECT_EQ(c.in_data(), data);
+        c.stop();
+        c.release();
+    }
+    host::sched_stop();
+}
+
 }  // namespace
 }  // namespace bus_test

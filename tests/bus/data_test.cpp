@@ -324,6 +324,20 @@ TEST_F(BusTest, AStalledControlRequestBlocksUntilReleased)
     EXPECT_EQ(fn.control_lines(), 1);
 }
 
+TEST_F(BusTest, AStalledGenericControlGivesUpAfterItsTimeOut)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = bind(fn.port());
+    fn.inject(bus::Op::generic_control, bus::Fault::stall());
+    DC_CONTROL_RECORD get{0xA1, 0x21, 0, 0, 7, 0, 0};
+    UCHAR data[7];
+    ULONG done = 0;
+    const host::Time start = host::now();
+    EXPECT_EQ(c.ifc.generic_control(c.ctx(), &get, data, 7, &done, 500 * host::kMillisecond), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(host::now() - start, 500 * host::kMillisecond);
+    EXPECT_EQ(done, 0u);
+}
+
 TEST_F(BusTest, SurpriseRemovalMidTransferEndsEverythingAndTellsPnp)
 {
     bus::CdcFunction& fn = make_function();
@@ -429,6 +443,18 @@ TEST_F(ContractTest, CallbacksRegisteredTwice)
     EXPECT_TRUE(checks().empty());
     c.ifc.register_callbacks(c.ctx(), 0, start, start, nullptr, start, start, nullptr);
     EXPECT_THAT(checks(), ElementsAre("bus-callbacks-twice"));
+}
+
+TEST_F(ContractTest, ANotificationCallbackSetTwiceWithoutClearing)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = started_port(fn);
+    auto callback = [](WDFDEVICE, PUCHAR, ULONG) -> BOOLEAN { return TRUE; };
+    EXPECT_TRUE(c.ifc.cdc_set_notify_cb(c.ctx(), nullptr, callback));
+    EXPECT_THAT(checks(), ElementsAre("bus-notify-callback-twice"));
+    c.ifc.cdc_set_notify_cb(c.ctx(), nullptr, nullptr);
+    EXPECT_TRUE(c.ifc.cdc_set_notify_cb(c.ctx(), nullptr, callback));
+    EXPECT_EQ(checks().size(), 1u);
 }
 
 TEST_F(ContractTest, ADataOutBufferTouchedWhileItsTransferIsPosted)
