@@ -7,8 +7,8 @@
 #include "host/wdf/queue_hooks.h"
 
 #include "host/io/iomgr.h"
-#include "host/kernel/verifier.h"
 
+#include <memory>
 
 namespace host::wdf {
 
@@ -22,7 +22,6 @@ FxFile* file_of(io::Irp* irp)
 void forget(FxFile* file)
 {
     if (file->wdm != nullptr) file->wdm->fs_context = nullptr;
-    file->driver_may_delete = true;
     delete_object(file);
 }
 
