@@ -127,9 +127,6 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
         verifier_report("request-completed-while-cancelable", detail);
         lk.lock();
     }
-    FxQueue* queue = r->queue;
-    if (queue)
-        queue_detach_locked(queue, r);
     request_disarm_cancel_locked(r);
     r->cancelable = false;
     r->owner = FxRequest::Owner::completed;
@@ -142,6 +139,13 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     lk.unlock();
 
     io::complete_irp(irp, status, information);
+    // Only now does the queue stop counting it: whoever waits for the
+    // queue's requests finds their IRPs completed.
+    lk.lock();
+    FxQueue* queue = r->queue;
+    if (queue)
+        queue_detach_locked(queue, r);
+    lk.unlock();
     if (delete_now)
         delete_object(r);
     if (queue)

@@ -180,6 +180,32 @@ TEST_F(QueueTest, SequentialQueuePresentsOneRequestAtATime)
     EXPECT_EQ(wait(*second), STATUS_SUCCESS);
 }
 
+TEST_F(QueueTest, SynchronousStopAndPurgeWaitForTheDriversRequests)
+{
+    start_with_manual_queue();
+    auto complete_later = [](WDFREQUEST request) {
+        return host::spawn("completer", [request] {
+            settle(20 * host::kMillisecond);
+            WdfRequestComplete(request, STATUS_SUCCESS);
+        });
+    };
+    for (bool purge : {false, true}) {
+        auto io = parked_read();
+        WDFREQUEST request;
+        ASSERT_EQ(WdfIoQueueRetrieveNextRequest(manual_, &request), STATUS_SUCCESS);
+        host::Thread* completer = complete_later(request);
+        host::Time began = host::now();
+        if (purge)
+            WdfIoQueuePurgeSynchronously(manual_);
+        else
+            WdfIoQueueStopSynchronously(manual_);
+        EXPECT_TRUE(io->done());
+        EXPECT_GE(host::now() - began, 20 * host::kMillisecond);
+        host::join(completer);
+        WdfIoQueueStart(manual_);
+    }
+}
+
 // --- power ---------------------------------------------------------------------
 
 TEST_F(QueueTest, PowerManagedQueueHoldsRequestsWhileTheDeviceIsNotInD0)
