@@ -190,6 +190,7 @@ TEST_F(QueueTest, SynchronousStopAndPurgeWaitForTheDriversRequests)
         });
     };
     for (bool purge : {false, true}) {
+        SCOPED_TRACE(purge ? "purge" : "stop");
         auto io = parked_read();
         WDFREQUEST request;
         ASSERT_EQ(WdfIoQueueRetrieveNextRequest(manual_, &request), STATUS_SUCCESS);
