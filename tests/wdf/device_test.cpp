@@ -15,6 +15,10 @@
 
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -336,6 +340,14 @@ TEST_F(DeviceTest, WithoutEvtDeviceFileCreateCreatesGoToTheirQueue)
     EXPECT_THAT(driver.take_log(), ElementsAre("QueuedCreate", "FileCleanup", "FileClose", "QueuedCreate"));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+using LeakCheckOff = __lsan::ScopedDisabler;
+#else
+struct LeakCheckOff {
+    ~LeakCheckOff() {}   // non-trivial, like the sanitizer's, so an unused one is fine
+};
+#endif
+
 // A driver that keeps a read and neither completes it nor handles EvtIoStop.
 VOID keep_read(WDFQUEUE, WDFREQUEST, size_t) {}
 
@@ -357,7 +369,11 @@ TEST_F(DeviceTest, ARequestLeftUncompletedAtRemovalIsReported)
     read.output = buffer;
     read.output_length = sizeof buffer;
     read.done = [](NTSTATUS, ULONG_PTR) {};
-    EXPECT_EQ(host::io::submit(file, read), STATUS_PENDING);
+    {
+        // The driver's fault leaves the read's IRP behind for good.
+        LeakCheckOff leaks_expected;
+        EXPECT_EQ(host::io::submit(file, read), STATUS_PENDING);
+    }
     EXPECT_FALSE(host::verifier_fired("request-left-uncompleted"));
     host.surprise_remove(node);
     EXPECT_TRUE(host::verifier_fired("request-left-uncompleted"));
