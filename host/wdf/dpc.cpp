@@ -71,7 +71,6 @@ WDFAPI NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attr
 
 WDFAPI BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
 {
-    verify_irql_at_most(HIGH_LEVEL, "WdfDpcEnqueue");
     FxDpc* dpc = resolve<FxDpc>(Dpc, "WdfDpcEnqueue");
     if (dpc == nullptr)
         return FALSE;
