@@ -228,11 +228,7 @@ uint16_t AtModem::state() const
 ScriptedPeer& ScriptedPeer::expect(std::string_view bytes) { return add({Step::Kind::expect, to_bytes(bytes)}); }
 ScriptedPeer& ScriptedPeer::send(std::string_view bytes) { return add({Step::Kind::send, to_bytes(bytes)}); }
 
-ScriptedPeer& ScriptedPeer::serial_state(uint16_t bitmap)
-{
-    return add({Step::Kind::notify, {CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_SERIAL_STATE, 0, 0, 0, 0, 2, 0,
-                                     uint8_t(bitmap), uint8_t(bitmap >> 8)}});
-}
+ScriptedPeer& ScriptedPeer::serial_state(uint16_t bitmap) { return add({Step::Kind::serial_state, {}, 0, bitmap}); }
 
 ScriptedPeer& ScriptedPeer::notify(Bytes packet) { return add({Step::Kind::notify, std::move(packet)}); }
 ScriptedPeer& ScriptedPeer::delay(host::Time time) { return add({Step::Kind::delay, {}, time}); }
@@ -304,6 +300,9 @@ void ScriptedPeer::advance()
         }
         case Step::Kind::send:
             device_->send(step.bytes);
+            break;
+        case Step::Kind::serial_state:
+            device_->serial_state(step.bitmap);
             break;
         case Step::Kind::notify:
             device_->notify(step.bytes);

@@ -88,9 +88,10 @@ public:
 
 private:
     struct Step {
-        enum class Kind { expect, send, notify, delay } kind;
+        enum class Kind { expect, send, serial_state, notify, delay } kind;
         Bytes bytes;
         host::Time time = 0;
+        uint16_t bitmap = 0;
     };
     ScriptedPeer& add(Step step);
     void advance();   // lock held

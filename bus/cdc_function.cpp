@@ -7,8 +7,6 @@
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
-#include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 namespace bus {
@@ -151,13 +149,13 @@ void CdcFunction::serial_state(uint16_t bitmap)
 void CdcFunction::response_available()
 {
     auto lk = lock();
-    notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_RESPONSE_AVAILABLE, 0));
+    response_available_locked();
 }
 
 void CdcFunction::network_connection(bool connected)
 {
     auto lk = lock();
-    notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_NETWORK_CONNECTION, connected ? 1 : 0));
+    network_connection_locked(connected);
 }
 
 void CdcFunction::notify(Bytes packet)
@@ -193,10 +191,20 @@ void CdcFunction::serial_state_locked(uint16_t bitmap)
     notify_locked(serial_state_packet(config_.comm_interface, bitmap));
 }
 
+void CdcFunction::response_available_locked()
+{
+    notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_RESPONSE_AVAILABLE, 0));
+}
+
+void CdcFunction::network_connection_locked(bool connected)
+{
+    notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_NETWORK_CONNECTION, connected ? 1 : 0));
+}
+
 void CdcFunction::queue_response_locked(Bytes response)
 {
     responses_.push_back(std::move(response));
-    notify_locked(header_packet(config_.comm_interface, CDC_NOTIFY_RESPONSE_AVAILABLE, 0));
+    response_available_locked();
 }
 
 void CdcFunction::notify_locked(Bytes packet)

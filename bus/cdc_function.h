@@ -9,6 +9,16 @@
 // DISPATCH_LEVEL, never inside the call that posted the work. The driver's
 // start, stop, in-use, suspend and resume callbacks run on the thread that
 // asks for them (tests and tools, PASSIVE_LEVEL).
+//
+// Typical use:
+//   bus::CdcFunction fn(config);          // before the Host, so that it
+//   host::Host host;                      // outlives the devices it answers for
+//   host.load_driver(u"acmserial", DriverEntry);
+//   fn.set_behaviour(std::make_shared<bus::AtModem>());
+//   host::io::DeviceNode* node = host.plug(fn.port().description());
+//   fn.set_removal_handler([&] { host.surprise_remove(node); });
+// A behaviour with a thread of its own (StreamBridge) is removed with
+// set_behaviour(nullptr) before the Host stops the scheduler.
 #pragma once
 
 #include "bus/behaviour.h"
@@ -20,6 +30,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,7 +119,7 @@ public:
     bool removed() const;
 
     // Interface operations in call order, as "name" or "name(args)"; the
-    // data posts are left out (see CdcFunction::transfers()).
+    // data posts and is_suspended are left out (see CdcFunction::transfers()).
     std::vector<std::string> op_log() const;
     int calls(std::string_view operation) const;   // data posts included
     void clear_op_log();
@@ -136,7 +147,7 @@ private:
         PVOID context = nullptr;
     };
 
-    void log_op(std::string entry, bool listed = true);   // lock held
+    void log_op(std::string_view operation, std::string args = "", bool listed = true);   // lock held
     void set_removed(bool removed, bool function_gone = false);
     Callbacks registered_callbacks() const;
     void verify_released();
@@ -159,7 +170,7 @@ private:
     std::optional<Callbacks> callbacks_;
     bool removed_ = false;
     std::vector<std::string> ops_;
-    std::vector<std::string> all_ops_;
+    std::map<std::string, int, std::less<>> calls_;
 };
 
 class CdcFunction {
@@ -200,6 +211,7 @@ public:
     size_t pending_in_bytes() const;   // sent by the device, not yet in a transfer
 
     // --- traffic ----------------------------------------------------------
+    // Recorded for the life of the function; a long run clears it now and then.
     std::vector<ControlTransfer> control_log() const;
     Bytes received() const;                       // every byte of every data-out transfer
     std::vector<DataTransfer> transfers() const;  // completed data transfers in order
@@ -314,6 +326,8 @@ private:
     void send_packet_locked(std::span<const uint8_t> packet);
     void notify_locked(Bytes packet);
     void serial_state_locked(uint16_t bitmap);
+    void response_available_locked();
+    void network_connection_locked(bool connected);
     void queue_response_locked(Bytes response);
     void remove_locked();
     void report_removal();   // lock not held

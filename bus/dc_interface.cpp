@@ -91,24 +91,22 @@ std::vector<std::string> DcChild::op_log() const
 int DcChild::calls(std::string_view operation) const
 {
     auto lk = fn_.lock();
-    return int(std::count_if(all_ops_.begin(), all_ops_.end(), [&](const std::string& e) {
-        return e.compare(0, operation.size(), operation) == 0 &&
-               (e.size() == operation.size() || e[operation.size()] == '(');
-    }));
+    auto it = calls_.find(operation);
+    return it == calls_.end() ? 0 : it->second;
 }
 
 void DcChild::clear_op_log()
 {
     auto lk = fn_.lock();
     ops_.clear();
-    all_ops_.clear();
+    calls_.clear();
 }
 
-void DcChild::log_op(std::string entry, bool listed)
+void DcChild::log_op(std::string_view operation, std::string args, bool listed)
 {
+    ++calls_[std::string(operation)];
     if (listed)
-        ops_.push_back(entry);
-    all_ops_.push_back(std::move(entry));
+        ops_.push_back(std::string(operation) + args);
 }
 
 DcChild::Callbacks DcChild::registered_callbacks() const
@@ -169,7 +167,8 @@ struct InterfaceThunks {
             host::yield_point(op);
             child_ = static_cast<DcChild*>(context);
             if (!child_ || child_->magic_ != DcChild::kMagic) {
-                host::verifier_report("bus-bad-context", std::string(op) + " called with a context the bus never handed out");
+                host::verifier_report("bus-bad-context",
+                                      std::string(op) + " called with a context the bus never handed out");
                 child_ = nullptr;
                 return;
             }
@@ -190,16 +189,16 @@ struct InterfaceThunks {
         CdcFunction& fn() { return child_->fn_; }
         std::unique_lock<std::mutex>& lock() { return lock_; }
         // The call logged; the fault armed for it, if any.
-        std::optional<Fault> enter(Op op, std::string args = "", bool listed = true)
+        std::optional<Fault> enter(Op op, std::string args = "")
         {
-            child_->log_op(op_ + args, listed);
+            child_->log_op(op_, std::move(args));
             return fn().faults_.take(op);
         }
-        void log(std::string args = "") { child_->log_op(op_ + args); }
+        void log(std::string args = "", bool listed = true) { child_->log_op(op_, std::move(args), listed); }
         bool gone() const { return !child_->fn_.present_ || child_->removed_; }
 
     private:
-        std::string op_;
+        const char* op_;
         DcChild* child_ = nullptr;
         std::unique_lock<std::mutex> lock_;
     };
@@ -235,7 +234,7 @@ struct InterfaceThunks {
         Call call(context, "control_request");
         if (!call)
             return STATUS_INVALID_PARAMETER;
-        call.child().log_op("control_request" + flag_args({direction, request, value, length}));
+        call.log(flag_args({direction, request, value, length}));
         const bool in = direction == DC_DIRECTION_IN;
         DC_CONTROL_RECORD setup{UCHAR(in ? CDC_REQUEST_INTERFACE_TO_HOST : CDC_REQUEST_HOST_TO_INTERFACE), request,
                                 value, call.fn().config_.comm_interface, length, 0, 0};
@@ -255,8 +254,7 @@ struct InterfaceThunks {
             call.log();
             return STATUS_INVALID_PARAMETER;
         }
-        call.child().log_op("generic_control" +
-                            flag_args({control->bmRequestType, control->bRequest, control->wValue, control->wLength}));
+        call.log(flag_args({control->bmRequestType, control->bRequest, control->wValue, control->wLength}));
         return call.fn().control_transfer(call.child(), *control, static_cast<uint8_t*>(buffer), length,
                                           bytes_done, true, timeout, call.lock());
     }
@@ -297,7 +295,7 @@ struct InterfaceThunks {
         Call call(context, "data_in_post");
         if (!call)
             return FALSE;
-        call.child().log_op("data_in_post", false);
+        call.log("", false);
         return call.fn().post(call.child(), call.fn().in_, buffer, length, routine, routine_context);
     }
 
@@ -307,7 +305,7 @@ struct InterfaceThunks {
         Call call(context, "data_out_post");
         if (!call)
             return FALSE;
-        call.child().log_op("data_out_post", false);
+        call.log("", false);
         return call.fn().post(call.child(), call.fn().out_, buffer, length, routine, routine_context);
     }
 
@@ -462,7 +460,7 @@ struct InterfaceThunks {
         Call call(context, "is_suspended");
         if (!call)
             return FALSE;
-        call.child().log_op("is_suspended", false);
+        call.log("", false);
         return call.fn().suspended_;
     }
 

@@ -2,8 +2,6 @@
 // the fault plan.
 #include "bus/cdc_function.h"
 
-#include "common/cdc_protocol.h"
-
 namespace bus {
 
 Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
@@ -29,18 +27,8 @@ void DeviceSide::send(std::string_view text) { fn_.send_locked(to_bytes(text)); 
 void DeviceSide::send_packet(std::span<const uint8_t> packet) { fn_.send_packet_locked(packet); }
 void DeviceSide::serial_state(uint16_t bitmap) { fn_.serial_state_locked(bitmap); }
 
-void DeviceSide::response_available()
-{
-    fn_.notify_locked({CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_RESPONSE_AVAILABLE, 0, 0,
-                       uint8_t(fn_.config_.comm_interface), uint8_t(fn_.config_.comm_interface >> 8), 0, 0});
-}
-
-void DeviceSide::network_connection(bool connected)
-{
-    fn_.notify_locked({CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_NETWORK_CONNECTION, uint8_t(connected), 0,
-                       uint8_t(fn_.config_.comm_interface), uint8_t(fn_.config_.comm_interface >> 8), 0, 0});
-}
-
+void DeviceSide::response_available() { fn_.response_available_locked(); }
+void DeviceSide::network_connection(bool connected) { fn_.network_connection_locked(connected); }
 void DeviceSide::notify(Bytes packet) { fn_.notify_locked(std::move(packet)); }
 uint16_t DeviceSide::control_lines() const { return fn_.control_lines_; }
 LineCoding DeviceSide::line_coding() const { return fn_.line_coding_; }
