@@ -65,10 +65,10 @@ void stop_owned_requests(FxQueue* q, ULONG action, std::vector<Stopped>& stopped
             if (r->cancelable)
                 flags |= WdfRequestStopRequestCancelable;
             r->stop = FxRequest::Stop::presented;
+            if (evt_io_stop == nullptr)
+                continue;   // the framework just waits for the completion
             r->stop_thread = current_thread();
         }
-        if (evt_io_stop == nullptr)
-            continue;   // the framework just waits for the completion
         call_driver("EvtIoStop",
                     [&] { evt_io_stop(q->handle_as<WDFQUEUE>(), r->handle_as<WDFREQUEST>(), flags); });
         auto lk = sched_lock();
