@@ -39,6 +39,13 @@ void retire_locked(std::unique_ptr<Retirable> record)
         g_retired.push_back(std::move(record));
 }
 
+bool may_wait(const char* api)
+{
+    verify_irql_at_most(PASSIVE_LEVEL, api);
+    verify_no_spin_lock_held(api);
+    return current_irql() == PASSIVE_LEVEL;
+}
+
 FxObject* required_parent(PWDF_OBJECT_ATTRIBUTES attributes, const char* api)
 {
     if (attributes == nullptr || attributes->ParentObject == nullptr)
@@ -83,14 +90,13 @@ WDFAPI BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
 
 WDFAPI BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
 {
-    if (Wait)
-        verify_irql_at_most(PASSIVE_LEVEL, "WdfDpcCancel(Wait TRUE)");
+    bool wait = Wait && may_wait("WdfDpcCancel(Wait TRUE)");
     FxDpc* dpc = resolve<FxDpc>(Dpc, "WdfDpcCancel");
     if (dpc == nullptr)
         return FALSE;
     auto lk = sched_lock();
     bool removed = dpc_dequeue(lk, &dpc->record->dpc);
-    if (Wait && current_irql() == PASSIVE_LEVEL)
+    if (wait)
         dpc_flush(lk, &dpc->record->dpc);
     return removed ? TRUE : FALSE;
 }

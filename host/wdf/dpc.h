@@ -1,4 +1,5 @@
-// Host-side records of the framework's DPC, timer and work item objects.
+// Host-side records of the framework's DPC, timer and work item objects,
+// and the rule for the framework's calls that wait.
 //
 // The scheduler's processor and worker threads refer to a record while they
 // run its routine, and a driver may delete the object from its own callback;
@@ -49,6 +50,10 @@ void DpcRecord::bind(const char* name, Handle handle, void (*callback)(Handle))
         callback_thread = nullptr;
     };
 }
+
+// A call that waits, so it must run at PASSIVE_LEVEL without a spin lock:
+// reports "irql" and "spinlock-held"; true if waiting is allowed.
+bool may_wait(const char* api);
 
 // The parent a DPC, timer or work item must name in its attributes.
 FxObject* required_parent(PWDF_OBJECT_ATTRIBUTES attributes, const char* api);

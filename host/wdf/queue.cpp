@@ -7,6 +7,7 @@
 #include "host/wdf/queue.h"
 
 #include "host/kernel/verifier.h"
+#include "host/wdf/dpc.h"
 
 #include <algorithm>
 
@@ -402,9 +403,9 @@ WDFAPI VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, 
 
 WDFAPI VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
 {
-    verify_irql_at_most(PASSIVE_LEVEL, "WdfIoQueueStopSynchronously");
+    bool wait = may_wait("WdfIoQueueStopSynchronously");
     FxQueue* q = queue_of(Queue, "WdfIoQueueStopSynchronously");
-    if (q == nullptr)
+    if (q == nullptr || !wait)
         return;
     WdfIoQueueStop(Queue, nullptr, nullptr);
     wait_for_queue(q, false, "WdfIoQueueStopSynchronously: requests the driver owns");
@@ -419,9 +420,9 @@ WDFAPI VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete
 
 WDFAPI VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
 {
-    verify_irql_at_most(PASSIVE_LEVEL, "WdfIoQueuePurgeSynchronously");
+    bool wait = may_wait("WdfIoQueuePurgeSynchronously");
     FxQueue* q = queue_of(Queue, "WdfIoQueuePurgeSynchronously");
-    if (q == nullptr)
+    if (q == nullptr || !wait)
         return;
     purge(q, nullptr, nullptr);
     wait_for_queue(q, true, "WdfIoQueuePurgeSynchronously: requests to complete");
@@ -442,9 +443,9 @@ WDFAPI VOID WdfIoQueueDrain(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE DrainComplete
 
 WDFAPI VOID WdfIoQueueDrainSynchronously(WDFQUEUE Queue)
 {
-    verify_irql_at_most(PASSIVE_LEVEL, "WdfIoQueueDrainSynchronously");
+    bool wait = may_wait("WdfIoQueueDrainSynchronously");
     FxQueue* q = queue_of(Queue, "WdfIoQueueDrainSynchronously");
-    if (q == nullptr)
+    if (q == nullptr || !wait)
         return;
     WdfIoQueueDrain(Queue, nullptr, nullptr);
     wait_for_queue(q, true, "WdfIoQueueDrainSynchronously: requests to complete");

@@ -121,11 +121,7 @@ WDFAPI BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (timer == nullptr)
         return FALSE;
     TimerRecord* record = timer->record.get();
-    bool wait = Wait;
-    if (wait && current_irql() > PASSIVE_LEVEL) {
-        verify_irql_at_most(PASSIVE_LEVEL, "WdfTimerStop(Wait TRUE)");
-        wait = false;
-    }
+    bool wait = Wait && may_wait("WdfTimerStop(Wait TRUE)");
     {
         auto lk = sched_lock();
         bool own_callback = record->callback_thread == current_thread();

@@ -88,9 +88,9 @@ WDFAPI VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
 
 WDFAPI VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
 {
-    verify_irql_at_most(PASSIVE_LEVEL, "WdfWorkItemFlush");
+    bool wait = may_wait("WdfWorkItemFlush");
     FxWorkItem* work = resolve<FxWorkItem>(WorkItem, "WdfWorkItemFlush");
-    if (work == nullptr || current_irql() > PASSIVE_LEVEL)
+    if (work == nullptr || !wait)
         return;
     auto lk = sched_lock();
     if (work->record->callback_thread == current_thread()) {

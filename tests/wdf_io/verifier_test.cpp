@@ -118,6 +118,28 @@ TEST_F(VerifierTest, SpinLockReleasedByANonOwnerOrAcquiredTwice)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+EVT_WDF_WORKITEM nothing_to_do;
+VOID nothing_to_do(WDFWORKITEM WorkItem) {}
+
+TEST_F(VerifierTest, WaitingWhileHoldingASpinLock)
+{
+    start();
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, nothing_to_do);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = journal.device;
+    WDFWORKITEM work;
+    ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &work), STATUS_SUCCESS);
+    WDFSPINLOCK lock;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    WdfSpinLockAcquire(lock);
+    WdfWorkItemFlush(work);
+    WdfSpinLockRelease(lock);
+    EXPECT_TRUE(fired("spinlock-held"));
+    EXPECT_TRUE(fired("irql"));
+}
+
 // Timer and DPC callbacks that break the IRQL rules.
 WDFTIMER g_timer;
 EVT_WDF_TIMER stop_own_timer_waiting;
