@@ -1,7 +1,6 @@
 #include "host/host.h"
 
 #include "host/kernel/pool.h"
-#include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 
 #include <stdexcept>
@@ -15,14 +14,6 @@ Host* g_current = nullptr;
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 constexpr std::u16string_view kDeviceMap = u"\\Registry\\Machine\\Hardware\\DeviceMap\\";
 constexpr ULONG kRegSz = 1;
-
-void trace_driver(const std::u16string& service, const std::string& event, NTSTATUS status = STATUS_SUCCESS)
-{
-    char code[16];
-    std::snprintf(code, sizeof code, "%08x", unsigned(status));
-    trace_host("pnp: " + event + " " + to_utf8(service) +
-               (status == STATUS_SUCCESS ? std::string() : std::string(" -> ") + code));
-}
 
 }  // namespace
 
@@ -75,7 +66,7 @@ NTSTATUS Host::start_driver(std::u16string service, DriverEntryFn entry)
     path.MaximumLength = path.Length;
     NTSTATUS status = STATUS_SUCCESS;
     io::pnp_run("DriverEntry", [&] { status = entry(driver.get(), &path); });
-    trace_driver(service, "DriverEntry", status);
+    io::trace_pnp("DriverEntry", service, status);
     if (NT_SUCCESS(status))
         driver_ = std::move(driver);
     return status;
@@ -113,7 +104,7 @@ NTSTATUS Host::unload_driver()
         if (driver_->unload)
             driver_->unload(driver_.get());
     });
-    trace_driver(driver_->service_name, "unloaded");
+    io::trace_pnp("unloaded", driver_->service_name);
     driver_.reset();
     module_.reset();
     return STATUS_SUCCESS;

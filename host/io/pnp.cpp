@@ -73,10 +73,7 @@ SilentPdo g_silent_pdo;
 
 void trace_event(const DeviceNode* node, const std::string& event, NTSTATUS status = STATUS_SUCCESS)
 {
-    char code[16];
-    std::snprintf(code, sizeof code, "%08x", unsigned(status));
-    trace_host("pnp: " + event + " " + to_utf8(node->instance_path) +
-               (status == STATUS_SUCCESS ? std::string() : std::string(" -> ") + code));
+    trace_pnp(event, node->instance_path, status);
 }
 
 DeviceHandler* top_handler(DeviceNode* node) { return top_of_stack(node->pdo)->handler; }
@@ -161,6 +158,17 @@ std::vector<DeviceNode*> started_nodes()
 }  // namespace
 
 // --- DeviceNode ------------------------------------------------------------------
+
+void trace_pnp(const std::string& event, std::u16string_view subject, NTSTATUS status)
+{
+    std::string line = "pnp: " + event + " " + to_utf8(subject);
+    if (status != STATUS_SUCCESS) {
+        char code[16];
+        std::snprintf(code, sizeof code, " -> %08x", unsigned(status));
+        line += code;
+    }
+    trace_host(line);
+}
 
 const char* to_string(NodeState state)
 {

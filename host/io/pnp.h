@@ -50,6 +50,9 @@ struct DeviceNode {
 // a value outside DEVICE_REGISTRY_PROPERTY.
 NTSTATUS device_property(const DeviceNode&, DEVICE_REGISTRY_PROPERTY, std::vector<uint8_t>* value);
 
+// A host trace line "pnp: <event> <subject>[ -> <status>]".
+void trace_pnp(const std::string& event, std::u16string_view subject, NTSTATUS status = STATUS_SUCCESS);
+
 // "{86e0d1e0-8089-11d0-9ce4-08003e301f73}", in the given case.
 std::u16string guid_string(const GUID&, bool upper);
 
