@@ -36,9 +36,9 @@ protected:
 
     // Loads the driver with the behaviour set so far, plugs the device and
     // opens it.
-    void start(uint64_t seed = 1)
+    void start(uint64_t seed = 1, host::Mode mode = host::Mode::controlled)
     {
-        host_ = std::make_unique<host::Host>(host::HostOptions{.seed = seed});
+        host_ = std::make_unique<host::Host>(host::HostOptions{.mode = mode, .seed = seed});
         ASSERT_EQ(host_->load_driver(u"iotest", DriverEntry), STATUS_SUCCESS);
         host::ChildDevice child;
         child.instance_path = u"ROOT\\IOTEST\\0000";
