@@ -13,7 +13,6 @@ Host* g_current = nullptr;
 
 constexpr std::u16string_view kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 constexpr std::u16string_view kDeviceMap = u"\\Registry\\Machine\\Hardware\\DeviceMap\\";
-constexpr ULONG kRegSz = 1;
 
 }  // namespace
 
@@ -158,7 +157,7 @@ std::vector<std::pair<std::u16string, std::u16string>> Host::device_map(std::u16
 {
     std::vector<std::pair<std::u16string, std::u16string>> out;
     for (auto& [name, value] : reg::values(std::u16string(kDeviceMap) + std::u16string(key))) {
-        if (value.type != kRegSz)
+        if (value.type != REG_SZ)
             continue;
         std::u16string text(reinterpret_cast<const char16_t*>(value.data.data()), value.data.size() / 2);
         while (!text.empty() && text.back() == u'\0')

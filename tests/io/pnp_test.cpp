@@ -202,7 +202,7 @@ TEST(RegistryKeyTest, DeviceKeyIsTheHardwareKeyTheBusFilled)
     host::Host host;
     ASSERT_EQ(host.load_driver(u"testser", &TestDriver::DriverEntry), STATUS_SUCCESS);
     auto child = iotest::test_child();
-    host::reg::Value port{1 /* REG_SZ */, {'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}};
+    host::reg::Value port{REG_SZ, {'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}};
     child.hardware_key.emplace_back(u"PortName", port);
     host::io::DeviceNode* node = host.plug(child);
     ASSERT_NE(node, nullptr);
@@ -211,7 +211,7 @@ TEST(RegistryKeyTest, DeviceKeyIsTheHardwareKeyTheBusFilled)
               u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_0001&MI_01\\7&1&0\\Device "
               u"Parameters");
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, 0x20019 /* KEY_READ */, &key),
+    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
               STATUS_SUCCESS);
     EXPECT_EQ(host::reg::key_path_of(key), node->hardware_key_path());
     auto value = host::reg::get_value(node->hardware_key_path(), u"PortName");
@@ -219,12 +219,12 @@ TEST(RegistryKeyTest, DeviceKeyIsTheHardwareKeyTheBusFilled)
     EXPECT_EQ(value->data, port.data);
     host::reg::close_key(key);
 
-    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DRIVER, 0x20019, &key), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
     EXPECT_EQ(host::reg::key_path_of(key),
               u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-"
               u"08002BE10318}\\0000");
     host::reg::close_key(key);
-    EXPECT_EQ(IoOpenDeviceRegistryKey(node->pdo, 8, 0x20019, &key), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(node->pdo, 8, KEY_READ, &key), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(PortTest, QueryInterfaceIsAnsweredFromBelowTheFunctionDevice)
