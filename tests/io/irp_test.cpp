@@ -94,6 +94,30 @@ TEST_F(PortTest, SynchronousReadWaitsForACompletionFromAnotherThread)
     CloseHandle(h);
 }
 
+TEST_F(PortTest, ASynchronousHandleCarriesOneCallAtATime)
+{
+    HANDLE h = open();
+    host::Thread* writer = host::spawn("writer", [h] {
+        Sleep(5);   // the read is in the driver by now
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(h, "w", 1, &n, nullptr));
+    });
+    host::Thread* completer = host::spawn("completer", [this] {
+        Sleep(20);
+        EXPECT_EQ(driver.count("write"), 0u) << "the write waits for the read to finish";
+        host::io::complete_irp(driver.take_held(), STATUS_SUCCESS, 0);
+        Sleep(5);
+        host::io::complete_irp(driver.take_held(), STATUS_SUCCESS, 1);
+    });
+    char buffer[1];
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(h, buffer, 1, &n, nullptr));
+    host::join(writer);
+    host::join(completer);
+    EXPECT_EQ(driver.count("write"), 1u);
+    CloseHandle(h);
+}
+
 TEST_F(PortTest, OverlappedReadPendsUntilCompletedThenSignalsItsEvent)
 {
     HANDLE h = open(FILE_FLAG_OVERLAPPED);

@@ -31,8 +31,9 @@ struct SyncResult {
     ULONG_PTR information = 0;
 };
 
-// Issues one read, write or control on `handle`: a synchronous handle waits
-// for the result, an overlapped one reports through the OVERLAPPED.
+// The call on a referenced file object. A synchronous handle carries one
+// call at a time, as the file object's lock does on Windows, and waits for
+// its result; an overlapped one reports through the OVERLAPPED.
 BOOL issue_on(File& file, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED overlapped)
 {
     if (overlapped)
@@ -43,9 +44,15 @@ BOOL issue_on(File& file, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED
         io.done = [result](NTSTATUS status, ULONG_PTR information) {
             *result = SyncResult{true, status, information};
         };
-        host::io::submit(file.object, std::move(io));
         auto lock = host::sched_lock();
+        host::wait_until(lock, [&] { return !file.busy; }, host::kForever, "file object lock");
+        file.busy = true;
+        lock.unlock();
+        host::io::submit(file.object, std::move(io));
+        lock.lock();
         host::wait_until(lock, [&] { return result->done; }, host::kForever, "synchronous I/O");
+        file.busy = false;
+        host::notify_all();
         if (transferred)
             *transferred = DWORD(result->information);
         return NT_SUCCESS(result->status) ? TRUE : fail_with_status(result->status);

@@ -19,6 +19,7 @@ struct Event {
 struct File {
     _FILE_OBJECT* object = nullptr;
     bool overlapped = false;   // FILE_FLAG_OVERLAPPED
+    bool busy = false;         // a synchronous call is in progress
 };
 
 using Object = std::variant<std::shared_ptr<Event>, std::shared_ptr<File>>;
