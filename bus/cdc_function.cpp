@@ -68,7 +68,7 @@ CdcFunction::~CdcFunction()
 std::unique_lock<std::mutex> CdcFunction::lock() const
 {
     auto lk = host::sched_lock();
-    sched_mutex_ = lk.mutex();
+    sched_mutex_.store(lk.mutex(), std::memory_order_relaxed);
     return lk;
 }
 

@@ -28,6 +28,7 @@
 #include "common/dc_bus_interface.h"
 #include "host/kernel/sched.h"
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -288,7 +289,7 @@ private:
     // The scheduler lock; remembers its mutex for held().
     std::unique_lock<std::mutex> lock() const;
     // Everything below runs with the scheduler lock held unless it says otherwise.
-    Held held() { return Held(sched_mutex_); }
+    Held held() { return Held(sched_mutex_.load(std::memory_order_relaxed)); }
     host::TimerHandle arm(host::Time due, std::function<void()> fire);
     void disarm(host::TimerHandle timer);
 
@@ -340,7 +341,7 @@ private:
     }
 
     FunctionConfig config_;
-    mutable std::mutex* sched_mutex_ = nullptr;   // of the running scheduler
+    mutable std::atomic<std::mutex*> sched_mutex_ = nullptr;   // of the running scheduler
     std::unique_ptr<DcChild> port_;
     std::unique_ptr<DcChild> control_;
     DeviceSide device_{*this};
