@@ -154,9 +154,6 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
 
 // --- cancellation ----------------------------------------------------------------
 
-void request_arm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = request_irp_cancel; }
-void request_disarm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = nullptr; }
-
 void request_call_cancel_routine(FxRequest* r)
 {
     PFN_WDF_REQUEST_CANCEL routine = r->cancel_routine;
@@ -164,8 +161,11 @@ void request_call_cancel_routine(FxRequest* r)
     call_driver("EvtRequestCancel", [&] { routine(handle); });
 }
 
+namespace {
+
 // Called by io::cancel_irp, which took the routine; runs at DISPATCH_LEVEL.
-void request_irp_cancel(io::Irp* irp)
+// A waiting request leaves its queue; a cancelable one goes to its routine.
+void irp_cancel_routine(io::Irp* irp)
 {
     auto lk = sched_lock();
     auto* r = static_cast<FxRequest*>(irp->framework);
@@ -186,8 +186,6 @@ void request_irp_cancel(io::Irp* irp)
     }
 }
 
-namespace {
-
 // Marks a driver-owned request cancelable. STATUS_CANCELLED: its IRP is
 // already cancelled and the request stays uncancelable.
 NTSTATUS mark_cancelable(FxRequest* r, PFN_WDF_REQUEST_CANCEL routine)
@@ -204,6 +202,9 @@ NTSTATUS mark_cancelable(FxRequest* r, PFN_WDF_REQUEST_CANCEL routine)
 }
 
 }  // namespace
+
+void request_arm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = irp_cancel_routine; }
+void request_disarm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = nullptr; }
 
 }  // namespace host::wdf
 

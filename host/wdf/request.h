@@ -53,15 +53,13 @@ FxRequest* request_create(FxDevice* device, io::Irp* irp);
 // Completes the request and deletes it. `api` names the caller for reports.
 void request_complete(FxRequest* request, NTSTATUS status, ULONG_PTR information, const char* api);
 
-// The IRP cancel routine the framework installs while a request waits in a
-// queue or is marked cancelable.
-void request_irp_cancel(io::Irp* irp);
-
 // Runs the driver's EvtRequestCancel for a request whose cancellation the
 // framework has taken (cancel_started set under the lock).
 void request_call_cancel_routine(FxRequest* request);
 
-// Installs or removes the framework's IRP cancel routine; scheduler lock held.
+// Installs or removes the framework's IRP cancel routine, which it keeps on
+// an IRP while its request waits in a queue or is marked cancelable;
+// scheduler lock held.
 void request_arm_cancel_locked(FxRequest* request);
 void request_disarm_cancel_locked(FxRequest* request);
 
