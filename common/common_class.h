@@ -35,6 +35,45 @@ typedef struct _common_class_ctx {
     ULONG idle_timeout;                   /* seconds; 0: no idle power-down */
 } common_class_ctx;
 
+/* --- Binding to the bus driver and the open-handle count ----------------- */
+
+/*
+ * Queries the DC Enumerator interface into bus_ifc and creates the common
+ * lock, the power policy and the wake-up work items (each callback may be
+ * NULL: that work item is then not created).
+ */
+NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN set_power_policy,
+                               BOOLEAN enable_encapsulated, BOOLEAN enable_custom_guid,
+                               PFN_WDF_WORKITEM device_wakeup_fn,
+                               PFN_WDF_WORKITEM child_device_wakeup_fn);
+/* Flushes the work items and gives the interface back; always succeeds. */
+NTSTATUS common_class_ctx_uninit(common_class_ctx* ctx);
+
+/* Transport, then data I/O when either flag is set; each enabled once. */
+NTSTATUS common_class_transport_io_init(common_class_ctx* ctx, ULONG data_flag_a, ULONG data_flag_b);
+NTSTATUS common_class_transport_io_uninit(common_class_ctx* ctx);
+
+NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB callback);
+VOID common_class_notify_cb_clear(common_class_ctx* ctx);
+NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx);
+
+/* Open handles; both return the new count. */
+LONG common_class_ref_inc(common_class_ctx* ctx);
+LONG common_class_ref_dec(common_class_ctx* ctx);
+
+ULONG common_class_ctrl_dev_hold_child_if_in_use(common_class_ctx* ctx);
+VOID common_class_handles_open_notify(common_class_ctx* ctx);
+
+/* --- Power policy and wake-up ------------------------------------------- */
+
+NTSTATUS common_class_set_power_policy(common_class_ctx* ctx);
+/* Posts queue the wake-up work item at most once; the work item's callback
+   calls the synchronous half, which ends the pending state. */
+VOID common_class_device_wakeup_post(common_class_ctx* ctx);
+VOID common_class_device_wakeup_sync(common_class_ctx* ctx, BOOLEAN flag);
+VOID common_class_child_device_wakeup_post(common_class_ctx* ctx);
+VOID common_class_child_device_wakeup_sync(common_class_ctx* ctx);
+
 /*
  * Registry readers. Exactly one of driver (its Parameters key) and device
  * (its hardware key) is given. Each opens the key, reads one value and

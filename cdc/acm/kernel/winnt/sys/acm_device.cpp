@@ -24,11 +24,11 @@ static VOID acm_device_init_configure(PWDFDEVICE_INIT device_init)
     WdfDeviceInitSetRequestAttributes(device_init, &request_attributes);
 
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp_power_callbacks);
+    pnp_power_callbacks.EvtDevicePrepareHardware = acm_evt_dev_prepare_hardware;
+    pnp_power_callbacks.EvtDeviceReleaseHardware = acm_evt_dev_release_hardware;
     /* TODO: EvtDeviceD0Entry acm_evt_dev_d0_entry, EvtDeviceD0Exit
-       acm_evt_dev_d0_exit, EvtDevicePrepareHardware acm_evt_dev_prepare_hardware,
-       EvtDeviceReleaseHardware acm_evt_dev_release_hardware and
-       EvtDeviceSelfManagedIoFlush acm_evt_dev_self_managed_io_flush join here
-       with their routines. */
+       acm_evt_dev_d0_exit and EvtDeviceSelfManagedIoFlush
+       acm_evt_dev_self_managed_io_flush join here with their routines. */
     WdfDeviceInitSetPnpPowerEventCallbacks(device_init, &pnp_power_callbacks);
 
     /* TODO: acm_set_io_in_caller_callback(device_init, acm_evt_io_in_caller)

@@ -177,3 +177,43 @@ NTSTATUS acm_symlink_init(PACM_FDO_DATA fdx);
 VOID acm_devlist_insert(PACM_FDO_DATA fdx);
 VOID acm_symlink_deinit(PACM_FDO_DATA fdx);
 VOID acm_symbolic_relink(const acm_dev_list_rec* rec);
+
+/* Hardware preparation and release. */
+EVT_WDF_DEVICE_PREPARE_HARDWARE acm_evt_dev_prepare_hardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE acm_evt_dev_release_hardware;
+NTSTATUS acm_get_functional_descriptor(PACM_FDO_DATA fdx, UCHAR code, PVOID buffer, ULONG length);
+NTSTATUS acm_line_coding_from_registry(PACM_FDO_DATA fdx);
+/* On success *data points into `buffer` at the value's data, *data_length bytes long. */
+NTSTATUS acm_registry_query_value(PCUNICODE_STRING key_path, PCUNICODE_STRING value_name,
+                                  PVOID buffer, ULONG size, PVOID* data, PULONG data_length);
+/* "rate,parity,data bits,stop bits"; parsing ends at the string's length or a NUL. */
+BOOLEAN acm_parse_port_settings(PCUNICODE_STRING s, PACM_FDO_DATA fdx);
+VOID acm_set_clear_data_op(PACM_FDO_DATA fdx);
+VOID acm_set_clear_dtr_op(PACM_FDO_DATA fdx);
+NTSTATUS acm_create_read_in_workitem(WDFDEVICE device, WDFWORKITEM* workitem, PFN_WDF_WORKITEM callback);
+EVT_WDF_WORKITEM acm_read_in_workitem_cb;
+
+/* Serial settings. */
+VOID acm_line_coding_set_defaults(PACM_FDO_DATA fdx);
+VOID acm_handflow_set_defaults(PACM_FDO_DATA fdx);
+VOID acm_settings_reset_at_open(PACM_FDO_DATA fdx);
+
+/* CDC class requests; each waits for its transfer. */
+NTSTATUS acm_class_request(PACM_FDO_DATA fdx, UCHAR direction, UCHAR request, USHORT value,
+                           USHORT length, PVOID buffer, PULONG bytes_transferred, BOOLEAN wake);
+NTSTATUS acm_req_set_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding);
+NTSTATUS acm_req_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding, BOOLEAN wake);
+VOID acm_req_set_control_line_state(PACM_FDO_DATA fdx, USHORT bitmap);
+VOID acm_req_send_break(PACM_FDO_DATA fdx, BOOLEAN on);
+
+/* Receive ring. */
+NTSTATUS acm_read_buffer_init(PACM_FDO_DATA fdx);
+VOID acm_read_buffer_reset(PACM_FDO_DATA fdx);
+VOID acm_read_data_in(PACM_FDO_DATA fdx);
+DC_TRANSFER_COMPLETE acm_read_data_in_complete;
+/* spin_lock held; always FALSE. */
+BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request);
+VOID acm_data_in_purge(PACM_FDO_DATA fdx);
+
+/* Event delivery to the pending wait-on-mask request; spin_lock held. */
+VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx);

@@ -1,0 +1,362 @@
+/*
+ * Hardware preparation and release: the device is bound to the bus driver,
+ * learns what the USB function supports from its CDC functional
+ * descriptors, settles its initial line coding (from the device, else from
+ * the system's COM-port settings), loads its options, builds the receive
+ * ring and gives the bus driver its callbacks. I/O stays stopped until a
+ * handle is open.
+ */
+#include "acm_serial.h"
+#include "cdc_protocol.h"
+
+DECLARE_CONST_UNICODE_STRING(acm_ports_key,
+                             L"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports");
+
+/* KEY_READ with the set-value and create-subkey rights. */
+#define ACM_PORTS_KEY_ACCESS 0x2001F
+
+/* Room for the value's partial information, header included. */
+#define ACM_REGISTRY_VALUE_BUFFER 128
+
+NTSTATUS acm_get_functional_descriptor(PACM_FDO_DATA fdx, UCHAR code, PVOID buffer, ULONG length)
+{
+    NTSTATUS status;
+
+    status = fdx->common.bus_ifc.get_functional_descriptor(fdx->common.bus_ifc.Context, code,
+                                                           buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_NOTE, "%s: couldn't find CDC functional desc, code %02x, status %lx\n",
+                 __FUNCTION__, code, status);
+    }
+    return status;
+}
+
+/* bmCapabilities of the two descriptors, stored bit by bit as masked values;
+   a descriptor that is not found leaves its flags 0. */
+static VOID acm_read_capabilities(PACM_FDO_DATA fdx, PUCHAR call_mgmt_caps, PUCHAR acm_caps)
+{
+    UCHAR call_mgmt[CDC_CALL_MGMT_DESC_LENGTH] = { 0 };
+    UCHAR acm[CDC_ACM_DESC_LENGTH] = { 0 };
+
+    if (NT_SUCCESS(acm_get_functional_descriptor(fdx, CDC_FD_CALL_MANAGEMENT, call_mgmt,
+                                                 sizeof(call_mgmt)))) {
+        *call_mgmt_caps = call_mgmt[CDC_FD_CAPABILITIES_OFFSET];
+        fdx->call_mgmt_by_device = *call_mgmt_caps & CDC_CALL_MGMT_BY_DEVICE;
+        fdx->call_mgmt_over_data = *call_mgmt_caps & CDC_CALL_MGMT_OVER_DATA;
+    }
+    if (NT_SUCCESS(acm_get_functional_descriptor(fdx, CDC_FD_ABSTRACT_CONTROL_MANAGEMENT, acm,
+                                                 sizeof(acm)))) {
+        *acm_caps = acm[CDC_FD_CAPABILITIES_OFFSET];
+        fdx->acm_network_connection = *acm_caps & CDC_ACM_NETWORK_CONNECTION;
+        fdx->acm_send_break = *acm_caps & CDC_ACM_SEND_BREAK;
+        fdx->acm_line_coding = *acm_caps & CDC_ACM_LINE_CODING;
+        fdx->acm_comm_feature = *acm_caps & CDC_ACM_COMM_FEATURE;
+    }
+}
+
+/* From the device when it can report it, else from the Ports key; the
+   defaults when neither works. */
+static VOID acm_init_line_coding(PACM_FDO_DATA fdx)
+{
+    const BOOLEAN from_device = fdx->acm_line_coding != 0;
+    NTSTATUS status;
+
+    if (from_device) {
+        status = acm_req_get_line_coding(fdx, &fdx->line_coding, FALSE);
+    } else {
+        status = acm_line_coding_from_registry(fdx);
+    }
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: failed getting line coding from %s %lx, using defaults\n",
+                 "acm_evt_dev_prepare_hardware", from_device ? "device" : "OS", status);
+        acm_line_coding_set_defaults(fdx);
+    }
+    DC_PRINT(DC_LEVEL_INFO, "%s: baud rate %ld, stop bits %d, parity %d, data_bits %d\n",
+             "acm_evt_dev_prepare_hardware", fdx->line_coding.dwDTERate,
+             fdx->line_coding.bCharFormat, fdx->line_coding.bParityType,
+             fdx->line_coding.bDataBits);
+}
+
+NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
+                                      WDFCMRESLIST ResourcesTranslated)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
+    PDC_ENUMERATOR_INTERFACE bus;
+    UCHAR call_mgmt_caps = 0;
+    UCHAR acm_caps = 0;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(ResourcesRaw);
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
+
+    /* TODO: acm_device_wakeup_cb and acm_child_device_wakeup_cb take the
+       places of the two NULL wake-up callbacks with the power transitions. */
+    status = common_class_ctx_init(Device, &fdx->common, TRUE, TRUE, TRUE, NULL, NULL);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to initialize common class context\n", __FUNCTION__);
+        return status;
+    }
+    bus = &fdx->common.bus_ifc;
+
+    /* TODO: the PnP capabilities (every yes/no capability at the framework
+       default, address 0xFFFFFFFF, UINumber from get_ui_number) are applied
+       here with WdfDeviceSetPnpCapabilities once the framework offers it. */
+
+    acm_read_capabilities(fdx, &call_mgmt_caps, &acm_caps);
+    DC_PRINT(DC_LEVEL_INFO, "%s: CALL MGMT bmCapabilities %02x, ACM bmCapabilities %02x\n",
+             __FUNCTION__, call_mgmt_caps, acm_caps);
+    DC_PRINT(DC_LEVEL_INFO, "%s: getting line coding from %s\n", __FUNCTION__,
+             fdx->acm_line_coding ? "device" : "registry");
+
+    if (fdx->is_serial_ctrl) {
+        /* The control device keeps a zero line coding, handflow and options. */
+        fdx->serial_ctrl_enabled = FALSE;
+    } else {
+        fdx->serial_ctrl_enabled = bus->is_ctrl_dev_enabled(bus->Context);
+        acm_init_line_coding(fdx);
+        acm_handflow_set_defaults(fdx);
+        acm_set_clear_data_op(fdx);
+        acm_set_clear_dtr_op(fdx);
+    }
+
+    fdx->create_file_in_progress = 0;
+    status = acm_read_buffer_init(fdx);
+    if (!NT_SUCCESS(status)) {
+        /* A failed preparation leaves no binding behind; the release that
+           may follow finds the interface already given back. */
+        (VOID)common_class_ctx_uninit(&fdx->common);
+        return status;
+    }
+
+    InterlockedExchange(&fdx->is_io_stopped, 1);
+    /* TODO: acm_io_start_cb, acm_io_stop_cb, acm_is_in_use_cb,
+       acm_io_suspend_cb and acm_io_resume_cb take the places of the five NULL
+       callbacks with the power transitions and I/O start and stop. */
+    bus->register_callbacks(bus->Context, common_class_ctrl_dev_hold_child_if_in_use(&fdx->common),
+                            NULL, NULL, NULL, NULL, NULL, fdx);
+
+    (VOID)acm_create_read_in_workitem(Device, &fdx->read_in_workitem, acm_read_in_workitem_cb);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Undoes the binding: the bus forgets the callbacks, the interface goes
+ * back, and the read-in work item is finished and discarded (the next
+ * preparation creates its own).
+ */
+NTSTATUS acm_evt_dev_release_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
+    PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    DC_PRINT(DC_LEVEL_TRACE, "---> %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
+             KeGetCurrentThread(), __FUNCTION__, __LINE__);
+
+    if (bus->Context == NULL) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: bus interface was not initialized\n", __FUNCTION__);
+    } else {
+        bus->unregister_callbacks(bus->Context);
+        status = common_class_ctx_uninit(&fdx->common);
+        if (fdx->read_in_workitem != NULL) {
+            WdfWorkItemFlush(fdx->read_in_workitem);
+            InterlockedExchange(&fdx->read_in_workitem_queued, 0);
+            WdfObjectDelete(fdx->read_in_workitem);
+            fdx->read_in_workitem = NULL;
+        }
+    }
+
+    DC_PRINT(DC_LEVEL_TRACE, "<--- status=%lx TID=0x%p [%s():%d]\n", status, KeGetCurrentThread(),
+             __FUNCTION__, __LINE__);
+    return status;
+}
+
+/* --- The system's COM-port settings ------------------------------------ */
+
+NTSTATUS acm_registry_query_value(PCUNICODE_STRING key_path, PCUNICODE_STRING value_name,
+                                  PVOID buffer, ULONG size, PVOID* data, PULONG data_length)
+{
+    PKEY_VALUE_PARTIAL_INFORMATION info = (PKEY_VALUE_PARTIAL_INFORMATION)buffer;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    ULONG result_length;
+    NTSTATUS status;
+
+    InitializeObjectAttributes(&attributes, (PUNICODE_STRING)key_path,
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwOpenKey(&key, ACM_PORTS_KEY_ACCESS, &attributes);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ZwQueryValueKey(key, (PUNICODE_STRING)value_name, KeyValuePartialInformation, buffer,
+                             size, &result_length);
+    ZwClose(key);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *data = info->Data;
+    *data_length = info->DataLength;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS acm_line_coding_from_registry(PACM_FDO_DATA fdx)
+{
+    WCHAR name_buffer[64];
+    UNICODE_STRING value_name = { 0, sizeof(name_buffer), name_buffer };
+    ULONG buffer[ACM_REGISTRY_VALUE_BUFFER / sizeof(ULONG)];
+    UNICODE_STRING settings;
+    PVOID data;
+    ULONG data_length;
+    NTSTATUS status;
+
+    status = RtlUnicodeStringPrintf(&value_name, L"%ws:", fdx->port_name.Buffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = acm_registry_query_value(&acm_ports_key, &value_name, buffer, sizeof(buffer), &data,
+                                      &data_length);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    /* The data need not end in a NUL: the parse stops at its end. */
+    settings.Buffer = (PWCH)data;
+    settings.Length = settings.MaximumLength = (USHORT)(data_length & ~1UL);
+    return acm_parse_port_settings(&settings, fdx) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+/* The character at `i`, or NUL at and beyond the end of the string. */
+static WCHAR acm_char_at(PCUNICODE_STRING s, ULONG i)
+{
+    return i < s->Length / sizeof(WCHAR) ? s->Buffer[i] : UNICODE_NULL;
+}
+
+/*
+ * "rate,parity,data bits,stop bits", e.g. "9600,n,8,1". The numbers are
+ * accumulated as digits whatever their characters are; only lower-case
+ * parity letters are known. Nothing is stored unless the whole parse works.
+ */
+BOOLEAN acm_parse_port_settings(PCUNICODE_STRING s, PACM_FDO_DATA fdx)
+{
+    ULONG rate = 0;
+    UCHAR parity;
+    UCHAR data_bits = 0;
+    UCHAR stop_bits;
+    ULONG i = 0;
+    WCHAR c;
+
+    for (; (c = acm_char_at(s, i)) != L','; i++) {
+        if (c == UNICODE_NULL) {
+            return FALSE;
+        }
+        rate = rate * 10 + (c - L'0');
+    }
+    i++;
+
+    switch (acm_char_at(s, i)) {
+    case UNICODE_NULL: return FALSE;
+    case L'o': parity = CDC_PARITY_ODD; break;
+    case L'e': parity = CDC_PARITY_EVEN; break;
+    case L'm': parity = CDC_PARITY_MARK; break;
+    case L's': parity = CDC_PARITY_SPACE; break;
+    default: parity = CDC_PARITY_NONE; break;
+    }
+    i++;
+
+    /* The separator after the parity letter is taken unseen. */
+    if (acm_char_at(s, i) == UNICODE_NULL || acm_char_at(s, i + 1) == UNICODE_NULL) {
+        return FALSE;
+    }
+    i++;
+
+    for (; (c = acm_char_at(s, i)) != L','; i++) {
+        if (c == UNICODE_NULL) {
+            return FALSE;
+        }
+        data_bits = (UCHAR)(data_bits * 10 + (c - L'0'));
+    }
+    i++;
+
+    switch (acm_char_at(s, i)) {
+    case UNICODE_NULL:
+        return FALSE;
+    case L'1':
+        stop_bits = acm_char_at(s, i + 1) == L'.' && acm_char_at(s, i + 2) == L'5'
+                        ? CDC_STOP_BITS_1_5
+                        : CDC_STOP_BITS_1;
+        break;
+    case L'2':
+        stop_bits = CDC_STOP_BITS_2;
+        break;
+    default:
+        stop_bits = CDC_STOP_BITS_1;
+        break;
+    }
+
+    fdx->line_coding.dwDTERate = rate;
+    fdx->line_coding.bCharFormat = stop_bits;
+    fdx->line_coding.bParityType = parity;
+    fdx->line_coding.bDataBits = data_bits;
+    return TRUE;
+}
+
+/* --- Options ------------------------------------------------------------- */
+
+/* A value that cannot be read counts as 0. */
+static ULONG acm_read_option(PACM_FDO_DATA fdx, PCUNICODE_STRING name)
+{
+    ULONG value = 0;
+
+    if (!NT_SUCCESS(dc_registry_read_device_ulong(fdx->common.device, name, &value))) {
+        value = 0;
+    }
+    return value;
+}
+
+VOID acm_set_clear_data_op(PACM_FDO_DATA fdx)
+{
+    DECLARE_CONST_UNICODE_STRING(name, L"CallClearData");
+
+    fdx->call_clear_data = acm_read_option(fdx, &name);
+    DC_PRINT(DC_LEVEL_INFO, "%s: call_clear_data %ld\n", __FUNCTION__, fdx->call_clear_data);
+}
+
+VOID acm_set_clear_dtr_op(PACM_FDO_DATA fdx)
+{
+    DECLARE_CONST_UNICODE_STRING(name, L"DontClearDtr");
+
+    fdx->dont_clear_dtr = acm_read_option(fdx, &name);
+    DC_PRINT(DC_LEVEL_INFO, "%s: dont_clear_dtr %ld\n", __FUNCTION__, fdx->dont_clear_dtr);
+}
+
+/* --- The read-in work item ---------------------------------------------- */
+
+NTSTATUS acm_create_read_in_workitem(WDFDEVICE device, WDFWORKITEM* workitem, PFN_WDF_WORKITEM callback)
+{
+    WDF_WORKITEM_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    WDF_WORKITEM_CONFIG_INIT(&config, callback);
+    config.AutomaticSerialization = TRUE;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    status = WdfWorkItemCreate(&config, &attributes, workitem);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfWorkItemCreate failed 0x%x\n", __FUNCTION__, status);
+        *workitem = NULL;
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "%s: ended with status %x\n", __FUNCTION__, status);
+    return status;
+}
+
+/* Restarts the data-in stream at PASSIVE_LEVEL after a purge. */
+VOID acm_read_in_workitem_cb(WDFWORKITEM WorkItem)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data((WDFDEVICE)WdfWorkItemGetParentObject(WorkItem));
+
+    acm_read_data_in(fdx);
+    InterlockedExchange(&fdx->read_in_workitem_queued, 0);
+}

@@ -1,0 +1,269 @@
+/*
+ * The common class context: binding to the bus driver through the DC
+ * Enumerator interface, the transport and data I/O switches, the
+ * notification callback and the open-handle count.
+ *
+ * Each switch is a 0/1 flag that flips by compare-exchange right before the
+ * bus operation it stands for, so that exactly one caller enables and one
+ * caller disables, however many try.
+ */
+#include "common_class.h"
+
+/* 0 -> 1 or 1 -> 0 by compare-exchange; TRUE for the one caller that flipped it. */
+static BOOLEAN common_flip(LONG volatile* flag, LONG from)
+{
+    return InterlockedCompareExchange(flag, 1 - from, from) == from;
+}
+
+static NTSTATUS common_query_bus_interface(common_class_ctx* ctx, WDFDEVICE device)
+{
+    NTSTATUS status;
+
+    status = WdfFdoQueryForInterface(device, &GUID_DC_ENUMERATOR_INTERFACE,
+                                     (PINTERFACE)&ctx->bus_ifc, sizeof(ctx->bus_ifc),
+                                     DC_ENUMERATOR_INTERFACE_VERSION, (PVOID)DC_DRIVER_VERSION);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: Failed querying DC Enumerator interface, %x %p\n",
+                 "common_class_ctx_init", status, ctx->bus_ifc.Context);
+        ctx->bus_ifc.Context = NULL;
+    }
+    return status;
+}
+
+static NTSTATUS common_create_workitem(common_class_ctx* ctx, PFN_WDF_WORKITEM callback,
+                                       WDFWORKITEM* workitem)
+{
+    WDF_WORKITEM_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
+
+    WDF_WORKITEM_CONFIG_INIT(&config, callback);
+    config.AutomaticSerialization = TRUE;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = ctx->device;
+    return WdfWorkItemCreate(&config, &attributes, workitem);
+}
+
+NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN set_power_policy,
+                               BOOLEAN enable_encapsulated, BOOLEAN enable_custom_guid,
+                               PFN_WDF_WORKITEM device_wakeup_fn,
+                               PFN_WDF_WORKITEM child_device_wakeup_fn)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, device);
+
+    status = common_query_bus_interface(ctx, device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ctx->ref_count = 0;
+    ctx->encap_enabled = 0;
+    ctx->device = device;
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    status = WdfSpinLockCreate(&attributes, &ctx->common_lock);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", __FUNCTION__, status);
+        return status;
+    }
+
+    if (set_power_policy) {
+        status = common_class_set_power_policy(ctx);
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to set device power policy settings %lx\n",
+                     __FUNCTION__, status);
+            return status;
+        }
+    } else {
+        ctx->idle_timeout = 0;
+    }
+
+    InterlockedExchange(&ctx->transport_enabled, 0);
+    InterlockedExchange(&ctx->data_io_initialized, 0);
+    InterlockedExchange(&ctx->notify_cb_registered, 0);
+    InterlockedExchange(&ctx->enc_ref_count, 0);
+
+    if (enable_encapsulated) {
+        InterlockedExchange(&ctx->encap_enabled, 1);
+        /* TODO: encap_create_queues(ctx) joins here with the encapsulated
+           command channel; its result is not used. */
+    }
+    if (enable_custom_guid) {
+        (VOID)common_class_custom_guid_set(ctx);
+    }
+
+    if (device_wakeup_fn != NULL) {
+        status = common_create_workitem(ctx, device_wakeup_fn, &ctx->device_wakeup_workitem);
+        if (NT_SUCCESS(status) && child_device_wakeup_fn != NULL) {
+            status = common_create_workitem(ctx, child_device_wakeup_fn,
+                                            &ctx->child_device_wakeup_workitem);
+        }
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: WdfWorkItemCreate failed, status %lx\n", __FUNCTION__,
+                     status);
+            return status;
+        }
+    }
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done, status %lx\n", __FUNCTION__, status);
+    return status;
+}
+
+NTSTATUS common_class_ctx_uninit(common_class_ctx* ctx)
+{
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    if (ctx->bus_ifc.Context == NULL) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: bus interface was not initialized\n", __FUNCTION__);
+        return STATUS_SUCCESS;
+    }
+
+    if (ctx->device_wakeup_workitem != NULL) {
+        WdfWorkItemFlush(ctx->device_wakeup_workitem);
+    }
+    if (ctx->child_device_wakeup_workitem != NULL) {
+        WdfWorkItemFlush(ctx->child_device_wakeup_workitem);
+    }
+    /* TODO: with encap_enabled, encap_purge_queues(ctx) joins here with the
+       encapsulated command channel, purging only objects that exist. */
+
+    ctx->bus_ifc.InterfaceDereference(ctx->bus_ifc.Context);
+    /* The record is a copy of a reference now given back. */
+    ctx->bus_ifc.Context = NULL;
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS common_class_transport_io_init(common_class_ctx* ctx, ULONG data_flag_a, ULONG data_flag_b)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+
+    if (common_flip(&ctx->transport_enabled, 0)) {
+        status = ctx->bus_ifc.dc_transport_enable(ctx->bus_ifc.Context);
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: failed dc_transport_enable %lx\n", __FUNCTION__, status);
+            (VOID)common_class_transport_io_uninit(ctx);
+            return status;
+        }
+    }
+
+    if ((data_flag_a != 0 || data_flag_b != 0) && common_flip(&ctx->data_io_initialized, 0)) {
+        status = ctx->bus_ifc.cdc_data_io_init(ctx->bus_ifc.Context, data_flag_a, data_flag_b);
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_data_io_init %lx\n", __FUNCTION__, status);
+            (VOID)common_class_transport_io_uninit(ctx);
+            return status;
+        }
+    }
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done, status %lx\n", __FUNCTION__, status);
+    return status;
+}
+
+/* The reverse of init; a failed disable wins over a failed data I/O uninit. */
+NTSTATUS common_class_transport_io_uninit(common_class_ctx* ctx)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS disable_status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+
+    if (common_flip(&ctx->data_io_initialized, 1)) {
+        status = ctx->bus_ifc.cdc_data_io_uninit(ctx->bus_ifc.Context);
+        if (!NT_SUCCESS(status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_data_io_uninit %lx\n", __FUNCTION__, status);
+        }
+    }
+
+    if (common_flip(&ctx->transport_enabled, 1)) {
+        disable_status = ctx->bus_ifc.dc_transport_disable(ctx->bus_ifc.Context);
+        if (!NT_SUCCESS(disable_status)) {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: failed dc_transport_disable %lx\n", __FUNCTION__,
+                     disable_status);
+            status = disable_status;
+        }
+    }
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done, status %lx\n", __FUNCTION__, status);
+    return status;
+}
+
+NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB callback)
+{
+    if (callback == NULL) {
+        return STATUS_SUCCESS;
+    }
+    ctx->notify_cb = callback;
+
+    if (!common_flip(&ctx->notify_cb_registered, 0)) {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback is already set\n", __FUNCTION__);
+        return STATUS_SUCCESS;
+    }
+    if (!ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, ctx->device, callback)) {
+        InterlockedExchange(&ctx->notify_cb_registered, 0);
+        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID common_class_notify_cb_clear(common_class_ctx* ctx)
+{
+    if (common_flip(&ctx->notify_cb_registered, 1)) {
+        (VOID)ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL);
+    }
+}
+
+NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx)
+{
+    if (ctx->notify_cb == NULL) {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback not defined\n", __FUNCTION__);
+        return STATUS_SUCCESS;
+    }
+    common_class_notify_cb_clear(ctx);
+    return common_class_notify_cb_set(ctx, ctx->notify_cb);
+}
+
+LONG common_class_ref_inc(common_class_ctx* ctx)
+{
+    LONG count;
+
+    WdfSpinLockAcquire(ctx->common_lock);
+    count = ++ctx->ref_count;
+    WdfSpinLockRelease(ctx->common_lock);
+    return count;
+}
+
+/* The bus hears of the last close after the lock is released. */
+LONG common_class_ref_dec(common_class_ctx* ctx)
+{
+    LONG count;
+
+    WdfSpinLockAcquire(ctx->common_lock);
+    count = --ctx->ref_count;
+    WdfSpinLockRelease(ctx->common_lock);
+    if (count == 0) {
+        ctx->bus_ifc.last_handle_closed(ctx->bus_ifc.Context);
+    }
+    return count;
+}
+
+ULONG common_class_ctrl_dev_hold_child_if_in_use(common_class_ctx* ctx)
+{
+    DECLARE_CONST_UNICODE_STRING(hold_name, L"CtrlDevHoldChildIfInUse");
+    ULONG hold = 0;
+
+    if (!NT_SUCCESS(dc_registry_read_device_ulong(ctx->device, &hold_name, &hold))) {
+        hold = 0;
+    }
+    DC_PRINT(DC_LEVEL_INFO, "%s: CtrlDevHoldChildIfInUse = %ld\n", __FUNCTION__, hold);
+    return hold;
+}
+
+VOID common_class_handles_open_notify(common_class_ctx* ctx)
+{
+    ctx->bus_ifc.handles_open_at_d0_exit(ctx->bus_ifc.Context);
+}

@@ -1,0 +1,62 @@
+// A purge whose abort never takes effect, and the late completion of the
+// transfer it gave up on.
+#include "bind_fixture.h"
+#include "read_request.h"
+
+namespace bindtest {
+namespace {
+
+TEST_F(BindTest, PurgeGivesUpAfterTenThousandChecksAndTheLateTransferIsStillAccounted)
+{
+    ASSERT_NE(started(), nullptr);
+    open_stream();
+    device_sends("one");
+    device_sends("two");
+    {
+        ReadRequest read(fdx_, 6);
+        ASSERT_EQ(read.copy_out(), "onetwo");
+    }
+    ASSERT_EQ(fdx_->desc_end, 2u);
+
+    fn_->inject(bus::Op::data_abort, bus::Fault::ignore());
+    const host::Time before = host::now();
+    acm_data_in_purge(fdx_);
+    const host::Time waited = host::now() - before;
+    EXPECT_GE(waited, 9'999 * host::kMillisecond);
+    EXPECT_LT(waited, 10'001 * host::kMillisecond);
+    EXPECT_EQ(traced("acm_data_in_purge: time out"), 1u);
+    EXPECT_EQ(traced("acm_data_in_purge: left pending 1"), 1u);
+    EXPECT_EQ(fdx_->data_in_purged, 0);
+
+    // The transfer the bus still holds keeps its descriptor: nothing else is
+    // posted, and its late bytes land where the ring expects them.
+    EXPECT_EQ(fdx_->desc_end, 2u);
+    EXPECT_TRUE(desc(2).posted);
+    acm_read_data_in(fdx_);
+    EXPECT_EQ(fn_->port().calls("data_in_post"), 3);
+
+    device_sends("late");
+    EXPECT_EQ(fdx_->data_in_pending, 1u);   // the next descriptor is posted
+    EXPECT_TRUE(desc(3).posted);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 4u);
+    ReadRequest read(fdx_, 10);
+    EXPECT_EQ(read.copy_out(), "late");
+}
+
+TEST_F(BindTest, PurgeAboveDispatchDoesNotWait)
+{
+    ASSERT_NE(started(), nullptr);
+    open_stream();
+    fn_->inject(bus::Op::data_abort, bus::Fault::ignore());
+    const host::Time before = host::now();
+    KIRQL old_irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &old_irql);
+    acm_data_in_purge(fdx_);
+    KeLowerIrql(old_irql);
+    EXPECT_EQ(host::now(), before);
+    EXPECT_EQ(traced("acm_data_in_purge: time out"), 1u);
+    EXPECT_TRUE(desc(0).posted);
+}
+
+}  // namespace
+}  // namespace bindtest

@@ -1,0 +1,301 @@
+// The receive ring on the bus's data: geometry, posting, receive events, a
+// full ring, copy-out, and the transfers that stop or restart the stream.
+#include "bind_fixture.h"
+#include "read_request.h"
+
+namespace bindtest {
+namespace {
+
+constexpr size_t kPacket = 64;
+
+std::string filled(size_t n, char c) { return std::string(n, c); }
+
+class ReadBufferTest : public BindTest {
+protected:
+    void start(bus::FunctionConfig config = {})
+    {
+        ASSERT_NE(started(std::move(config)), nullptr);
+        open_stream();
+    }
+    // The device fills the next `n` descriptors, one full packet each.
+    void fill_descriptors(size_t n, char c = 'a')
+    {
+        for (size_t i = 0; i < n; i++)
+            device_sends(filled(kPacket, char(c + i)));
+    }
+    static size_t wait_deliveries() { return traced("acm_request_wait_update_pending_and_complete: current request is empty"); }
+};
+
+TEST_F(ReadBufferTest, DefaultRingIsEightDescriptorsOf64Bytes)
+{
+    start();
+    EXPECT_EQ(fdx_->read_buffers, 8u);
+    EXPECT_EQ(fdx_->packets_per_xfer, 1u);
+    EXPECT_EQ(fdx_->read_max_ps, 64u);
+    EXPECT_EQ(fdx_->read_buffer_size, 512u);
+    for (ULONG i = 0; i < 8; i++) {
+        EXPECT_EQ(desc(i).buffer, fdx_->read_buffer + 64 * i);
+        EXPECT_EQ(desc(i).length, 64u);
+        EXPECT_TRUE(desc(i).empty);
+    }
+    EXPECT_TRUE(desc(0).posted);
+    EXPECT_EQ(fdx_->data_in_pending, 1u);
+    EXPECT_TRUE(fn_->data_in_outstanding());
+    auto transfers = fn_->transfers();
+    EXPECT_TRUE(transfers.empty());
+}
+
+TEST_F(ReadBufferTest, GeometryFollowsTheRegistryAndTheEndpoint)
+{
+    bus::FunctionConfig config;
+    config.speed = bus::Speed::high;
+    config.hardware_key = { { u"DataInBuffers", ULONG(3) }, { u"DataInPacketsPerXfer", ULONG(2) } };
+    start(config);
+    EXPECT_EQ(fdx_->read_buffer_size, 3u * 2 * 512);
+    EXPECT_EQ(desc(2).buffer, fdx_->read_buffer + 2 * 1024);
+    EXPECT_EQ(desc(2).length, 1024u);
+    EXPECT_EQ(traced("acm_read_buffer_init: read buffers 3, max ps 200, packets per transfer 2"), 1u);
+}
+
+TEST_F(ReadBufferTest, ZeroBuffersFailThePreparationAndLeaveNoBinding)
+{
+    bus::FunctionConfig config;
+    config.hardware_key = { { u"DataInBuffers", ULONG(0) } };
+    make(config);
+    EXPECT_EQ(plug(), nullptr);
+    EXPECT_EQ(traced("acm_read_buffer_init: failed since size is not valid"), 1u);
+    EXPECT_EQ(fn_->port().references(), 0);
+}
+
+TEST_F(ReadBufferTest, ARingLargerThan32BitsIsNotValid)
+{
+    bus::FunctionConfig config;
+    config.hardware_key = { { u"DataInBuffers", ULONG(0x01000000) }, { u"DataInPacketsPerXfer", ULONG(0x100) } };
+    make(config);
+    EXPECT_EQ(plug(), nullptr);   // 2^24 x 64 x 2^8 bytes would wrap to 0 in 32 bits
+    EXPECT_EQ(traced("acm_read_buffer_init: failed since size is not valid"), 1u);
+}
+
+TEST_F(ReadBufferTest, MissingPacketSizeFailsThePreparation)
+{
+    make();
+    fn_->inject(bus::Op::get_max_packet_size, bus::Fault::fail(STATUS_NOT_SUPPORTED));
+    EXPECT_EQ(plug(), nullptr);
+    EXPECT_EQ(traced("acm_read_buffer_init: Failed to retrieve read max ps, status c00000bb"), 1u);
+}
+
+TEST_F(ReadBufferTest, NothingIsPostedWithoutAnOpenHandle)
+{
+    ASSERT_NE(started(), nullptr);
+    acm_read_data_in(fdx_);
+    EXPECT_EQ(traced("<---> data_in_purged is_io_stopped ref_count=0") +
+                  traced("<--->  is_io_stopped ref_count=0"),
+              1u);
+    EXPECT_EQ(fn_->port().calls("data_in_post"), 0);
+}
+
+TEST_F(ReadBufferTest, DeliveredBytesAreAccountedAndTheNextDescriptorPosted)
+{
+    start();
+    device_sends("hello");
+    EXPECT_EQ(fdx_->read_buffer_bytes, 5u);
+    EXPECT_EQ(fdx_->perf_stats.ReceivedCount, 5u);
+    EXPECT_FALSE(desc(0).empty);
+    EXPECT_EQ(desc(0).bytes_transferred, 5u);
+    EXPECT_EQ(fdx_->desc_end, 1u);
+    EXPECT_TRUE(desc(1).posted);
+    EXPECT_EQ(fdx_->history_mask, 0u);   // no events of interest
+}
+
+TEST_F(ReadBufferTest, Rx80FullAtTheFifthOfEightDescriptorsNotTheFourth)
+{
+    start();
+    fdx_->wait_mask = SERIAL_EV_RX80FULL;
+    fill_descriptors(4);
+    EXPECT_EQ(fdx_->history_mask & SERIAL_EV_RX80FULL, 0u);
+    fill_descriptors(1);
+    EXPECT_EQ(fdx_->history_mask & SERIAL_EV_RX80FULL, ULONG(SERIAL_EV_RX80FULL));
+}
+
+TEST_F(ReadBufferTest, RxCharForAnyDelivery)
+{
+    start();
+    fdx_->wait_mask = SERIAL_EV_RXCHAR;
+    device_sends("z");
+    EXPECT_EQ(fdx_->history_mask, ULONG(SERIAL_EV_RXCHAR));
+    EXPECT_EQ(wait_deliveries(), 1u);
+}
+
+TEST_F(ReadBufferTest, RxFlagOncePerMatchingByte)
+{
+    start();
+    fdx_->wait_mask = SERIAL_EV_RXFLAG;
+    fdx_->special_chars.EventChar = '\n';
+    device_sends("one\ntwo\nthree\n");
+    EXPECT_EQ(fdx_->history_mask, ULONG(SERIAL_EV_RXFLAG));
+    EXPECT_EQ(wait_deliveries(), 3u + 1);   // each match, then the delivery of the history
+}
+
+TEST_F(ReadBufferTest, EventCharacterZeroNeverRaisesRxFlag)
+{
+    start();
+    fdx_->wait_mask = SERIAL_EV_RXFLAG;
+    fdx_->special_chars.EventChar = 0;
+    fn_->send(std::vector<uint8_t>{ 0, 1, 0, 2 });
+    fn_->settle();
+    EXPECT_EQ(fdx_->read_buffer_bytes, 4u);
+    EXPECT_EQ(fdx_->history_mask, 0u);
+    EXPECT_EQ(wait_deliveries(), 0u);
+}
+
+TEST_F(ReadBufferTest, FullRingStopsPostingAndACopyOutRestartsIt)
+{
+    start();
+    fill_descriptors(8);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 512u);
+    EXPECT_EQ(fdx_->desc_end, fdx_->desc_begin);
+    EXPECT_FALSE(fn_->data_in_outstanding());
+    EXPECT_GE(traced(" NOT EMPTY [acm_read_data_in()"), 1u);
+    device_sends("waiting");
+    EXPECT_EQ(fdx_->read_buffer_bytes, 512u);   // the device holds it
+
+    ReadRequest read(fdx_, 64);
+    EXPECT_EQ(read.copy_out(), filled(64, 'a'));
+    EXPECT_FALSE(fn_->data_in_outstanding());   // copy-out alone does not post
+    acm_read_data_in(fdx_);                     // the read path's call after completing
+    fn_->settle();
+    EXPECT_EQ(fdx_->read_buffer_bytes, 512u - 64 + 7);
+    EXPECT_EQ(std::string((char*)desc(0).buffer, 7), "waiting");
+}
+
+TEST_F(ReadBufferTest, CopyOutCrossesDescriptorsInRingOrder)
+{
+    start();
+    device_sends("0123456789");   // short packets end their transfers
+    device_sends("abcdefghijklmnopqrst");
+    device_sends("XYZ");
+
+    ReadRequest first(fdx_, 15);
+    EXPECT_EQ(first.copy_out(), "0123456789abcde");
+    EXPECT_EQ(fdx_->desc_begin, 1u);
+    EXPECT_EQ(desc(1).first_char, 5u);
+    EXPECT_TRUE(desc(0).empty);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 18u);
+
+    ReadRequest rest(fdx_, 100);
+    EXPECT_EQ(rest.copy_out(), "fghijklmnopqrstXYZ");
+    EXPECT_EQ(rest.context()->information, 18u);
+    EXPECT_EQ(fdx_->desc_begin, 3u);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 0u);
+
+    ReadRequest none(fdx_, 10);
+    EXPECT_EQ(none.copy_out(), "");
+}
+
+TEST_F(ReadBufferTest, CopyOutThatEndsOnADescriptorBoundaryStopsThere)
+{
+    start();
+    device_sends("abc");
+    device_sends("def");
+    ReadRequest read(fdx_, 3);
+    EXPECT_EQ(read.copy_out(), "abc");
+    EXPECT_EQ(fdx_->desc_begin, 1u);
+    EXPECT_EQ(desc(1).first_char, 0u);
+}
+
+TEST_F(ReadBufferTest, ZeroLengthTransferPurgesAndRestartsFromTheWorkItem)
+{
+    start();
+    device_sends("lost");
+    fn_->send_packet(std::vector<uint8_t>{});
+    fn_->settle();
+    WdfWorkItemFlush(fdx_->read_in_workitem);
+    fn_->settle();
+
+    EXPECT_EQ(traced("acm_data_in_purge: purged"), 1u);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 0u);
+    EXPECT_EQ(fdx_->desc_end, 0u);
+    EXPECT_TRUE(desc(0).posted);
+    EXPECT_TRUE(fn_->data_in_outstanding());
+    EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
+    device_sends("fresh");
+    ReadRequest read(fdx_, 10);
+    EXPECT_EQ(read.copy_out(), "fresh");
+}
+
+TEST_F(ReadBufferTest, OtherFailuresPurgeAndRestartToo)
+{
+    ASSERT_NE(started(), nullptr);
+    fn_->inject(bus::Op::data_in_post, bus::Fault::complete(STATUS_DEVICE_DATA_ERROR, 0));
+    open_stream();
+    WdfWorkItemFlush(fdx_->read_in_workitem);
+    fn_->settle();
+    EXPECT_EQ(traced("acm_read_data_in_complete: status c000009c"), 1u);
+    EXPECT_EQ(traced("acm_data_in_purge: purged"), 1u);
+    EXPECT_TRUE(fn_->data_in_outstanding());
+}
+
+class StreamStopTest : public ReadBufferTest, public ::testing::WithParamInterface<NTSTATUS> {};
+
+TEST_P(StreamStopTest, FailedTransferStopsTheStreamWithoutAPurge)
+{
+    ASSERT_NE(started(), nullptr);
+    fn_->inject(bus::Op::data_in_post, bus::Fault::complete(GetParam(), 0));
+    open_stream();
+    EXPECT_FALSE(fn_->data_in_outstanding());
+    EXPECT_EQ(fn_->port().calls("data_in_post"), 1);
+    EXPECT_EQ(traced("acm_data_in_purge"), 0u);
+    EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
+    EXPECT_EQ(fdx_->data_in_pending, 0u);
+    EXPECT_FALSE(desc(0).posted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, StreamStopTest,
+                         ::testing::Values(STATUS_CANCELLED, STATUS_NO_SUCH_DEVICE, STATUS_POWER_STATE_INVALID));
+
+TEST_F(ReadBufferTest, RefusedPostIsUndone)
+{
+    ASSERT_NE(started(), nullptr);
+    fn_->inject(bus::Op::data_in_post, bus::Fault::refuse());
+    open_stream();
+    EXPECT_EQ(fdx_->data_in_pending, 0u);
+    EXPECT_FALSE(desc(0).posted);
+    acm_read_data_in(fdx_);   // the next caller posts again
+    EXPECT_TRUE(fn_->data_in_outstanding());
+}
+
+TEST_F(ReadBufferTest, SuspendedTransferIsNotRepostedUntilResume)
+{
+    start();
+    InterlockedExchange(&fdx_->suspended, 1);   // as the suspend callback marks it
+    fn_->suspend();
+    fn_->settle();
+    EXPECT_EQ(traced("SUSPENDED TID="), 1u);
+    EXPECT_FALSE(fn_->data_in_outstanding());
+
+    fn_->resume();
+    InterlockedExchange(&fdx_->suspended, 0);   // as the resume callback does
+    acm_data_in_purge(fdx_);
+    acm_read_data_in(fdx_);
+    fn_->settle();
+    EXPECT_TRUE(fn_->data_in_outstanding());
+}
+
+TEST_F(ReadBufferTest, PurgeAbortsTheTransferAndEmptiesTheRing)
+{
+    start();
+    device_sends("abc");
+    acm_data_in_purge(fdx_);
+    fn_->settle();
+    EXPECT_EQ(traced("acm_data_in_purge: purged"), 1u);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 0u);
+    EXPECT_EQ(fdx_->desc_begin, 0u);
+    EXPECT_EQ(fdx_->desc_end, 0u);
+    EXPECT_TRUE(desc(0).empty);
+    EXPECT_EQ(fdx_->data_in_pending, 0u);
+    EXPECT_FALSE(fn_->data_in_outstanding());   // the aborted stream stays stopped
+    EXPECT_EQ(fn_->port().calls("data_abort"), 1);
+}
+
+}  // namespace
+}  // namespace bindtest
