@@ -6,7 +6,16 @@
  * so that the framework holds them while the device is not in D0. Four
  * manual queues park requests of one kind behind the one being served.
  */
-#include "acm_serial.h"
+#include "acm_request.h"
+
+/* Every queue of the device keeps its current request across a stop and
+   completes what is cancelled while waiting in it. */
+static VOID acm_queue_config_engine_callbacks(PWDF_IO_QUEUE_CONFIG config)
+{
+    config->EvtIoStop = acm_evt_io_stop;
+    config->EvtIoResume = acm_evt_io_resume;
+    config->EvtIoCanceledOnQueue = acm_evt_canceled_on_queue;
+}
 
 static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
 {
@@ -15,11 +24,11 @@ static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
     WDFQUEUE write_presentation_queue;
     NTSTATUS status;
 
-    /* TODO: EvtIoRead acm_evt_read, EvtIoDeviceControl acm_evt_ioctl,
-       EvtIoInternalDeviceControl acm_evt_ioctl_internal, EvtIoStop
-       acm_evt_io_stop, EvtIoResume acm_evt_io_resume and EvtIoCanceledOnQueue
-       acm_evt_canceled_on_queue join with their routines. */
+    /* TODO: EvtIoRead acm_evt_read, EvtIoDeviceControl acm_evt_ioctl and
+       EvtIoInternalDeviceControl acm_evt_ioctl_internal join with their
+       routines. */
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    acm_queue_config_engine_callbacks(&config);
     config.PowerManaged = WdfFalse;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
     if (!NT_SUCCESS(status)) {
@@ -27,9 +36,9 @@ static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
         return status;
     }
 
-    /* TODO: EvtIoWrite acm_evt_write, EvtIoStop, EvtIoResume and
-       EvtIoCanceledOnQueue join with their routines. */
+    /* TODO: EvtIoWrite acm_evt_write joins with its routine. */
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+    acm_queue_config_engine_callbacks(&config);
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &write_presentation_queue);
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: WdfIoQueueCreate failed %lx\n", "acm_create_queues", status);
@@ -52,9 +61,8 @@ static NTSTATUS acm_create_wait_queues(PACM_FDO_DATA fdx)
     WDF_IO_QUEUE_CONFIG config;
     NTSTATUS status = STATUS_SUCCESS;
 
-    /* TODO: EvtIoStop, EvtIoResume and EvtIoCanceledOnQueue join with their
-       routines. */
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    acm_queue_config_engine_callbacks(&config);
     for (ULONG i = 0; i < RTL_NUMBER_OF(wait_queues); i++) {
         status = WdfIoQueueCreate(fdx->common.device, &config, WDF_NO_OBJECT_ATTRIBUTES,
                                   wait_queues[i]);

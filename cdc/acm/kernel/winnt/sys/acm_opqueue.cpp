@@ -1,0 +1,349 @@
+/*
+ * Operation slots: for each kind of long-running request a current field,
+ * a manual queue in which later requests of that kind wait, and the moves
+ * between them; the queues' stop and resume callbacks that keep a current
+ * request alive across a power transition.
+ */
+#include "acm_request.h"
+
+static BOOLEAN acm_bus_is_suspended(PACM_FDO_DATA fdx)
+{
+    const DC_ENUMERATOR_INTERFACE* bus = &fdx->common.bus_ifc;
+
+    return bus->Context != NULL && bus->is_suspended != NULL && bus->is_suspended(bus->Context);
+}
+
+/* The current field naming the request, or NULL; spin_lock held. */
+static WDFREQUEST* acm_queue_slot_of(PACM_FDO_DATA fdx, WDFREQUEST request)
+{
+    WDFREQUEST* const slots[] = { &fdx->current_read_request, &fdx->current_write_request,
+                                  &fdx->current_mask_request, &fdx->current_wait_request,
+                                  &fdx->current_purge_request };
+
+    for (ULONG i = 0; i < RTL_NUMBER_OF(slots); i++) {
+        if (*slots[i] == request) {
+            return slots[i];
+        }
+    }
+    return NULL;
+}
+
+/* A suspended device never starts a write from intake: it waits in
+   write_queue until the write path restarts it after wake-up. spin_lock
+   held. */
+static BOOLEAN acm_queue_may_start(PACM_FDO_DATA fdx, WDFQUEUE queue)
+{
+    return queue != fdx->write_queue || !acm_bus_is_suspended(fdx);
+}
+
+/*
+ * Forwarding runs without spin_lock, because the framework may call
+ * EvtIoCanceledOnQueue from inside it; the current request may then have
+ * completed in the meantime and found the queue still empty, so a request
+ * waiting behind an empty slot is started here.
+ */
+BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE queue,
+                              WDFREQUEST* current_op_request, PFN_ACM_START_ROUTINE start)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    WDFREQUEST next = NULL;
+    NTSTATUS status;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    if (ctx->major_function == IRP_MJ_WRITE) {
+        InterlockedExchangeAdd((LONG volatile*)&fdx->out_queue_bytes, (LONG)ctx->length);
+    }
+    if (*current_op_request == NULL && acm_queue_is_idle(queue) && acm_queue_may_start(fdx, queue)) {
+        InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: queue is empty, start request %p\n", __FUNCTION__, request);
+        start(fdx);
+        return FALSE;
+    }
+    ctx->device = fdx;
+    WdfSpinLockRelease(fdx->spin_lock);
+
+    status = WdfRequestForwardToIoQueue(request, queue);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfRequestForwardToIoQueue failed %lx\n", __FUNCTION__, status);
+        ctx->information = 0;
+        ctx->status = status;
+        acm_request_complete(request);
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "%s: queue is not empty, forward request %p\n", __FUNCTION__, request);
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    if (*current_op_request == NULL && acm_queue_may_start(fdx, queue)) {
+        acm_queue_get_next_request(current_op_request, queue);
+        next = *current_op_request;
+    }
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (next != NULL) {
+        start(fdx);
+    }
+    return TRUE;
+}
+
+BOOLEAN acm_queue_is_idle(WDFQUEUE queue)
+{
+    ULONG state = WdfIoQueueGetState(queue, NULL, NULL);
+
+    return (state & WdfIoQueueNoRequests) && (state & WdfIoQueueDriverNoRequests);
+}
+
+VOID acm_queue_get_next_request(WDFREQUEST* current_op_request, WDFQUEUE queue)
+{
+    WDFREQUEST request;
+    NTSTATUS status;
+
+    if (*current_op_request != NULL) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: current request was already set - quit\n", __FUNCTION__);
+        return;
+    }
+    status = WdfIoQueueRetrieveNextRequest(queue, &request);
+    if (NT_SUCCESS(status)) {
+        InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
+    } else if (status != STATUS_NO_MORE_ENTRIES && status != STATUS_WDF_PAUSED) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: ERROR retrieving next request, status %lx\n", __FUNCTION__,
+                 status);
+    }
+}
+
+VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_request,
+                                   WDFQUEUE queue, PFN_ACM_START_ROUTINE start,
+                                   PFN_ACM_GET_NEXT_ROUTINE get_next)
+{
+    WDFREQUEST next;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, current_op_request %p, queue %p\n", __FUNCTION__,
+             current_op_request, queue);
+    WdfSpinLockAcquire(fdx->spin_lock);
+    get_next(current_op_request, queue);
+    next = *current_op_request;
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (next != NULL) {
+        start(fdx);
+    } else {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: No request in the queue\n", __FUNCTION__);
+    }
+}
+
+/* Cancels the current request through its own cancel routine, which
+   completes it with reference type 2. */
+VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(queue));
+    PFN_WDF_REQUEST_CANCEL cancel_routine;
+    PACM_REQUEST_CONTEXT ctx;
+    WDFREQUEST request;
+    NTSTATUS status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    WdfSpinLockAcquire(fdx->spin_lock);
+    request = *current_op_request;
+    if (request == NULL) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
+        return;
+    }
+    ctx = acm_request_get_context(request);
+    cancel_routine = ctx->cancel_routine;
+    if (cancel_routine == NULL) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is not defined, exit\n", __FUNCTION__);
+        return;
+    }
+    if (!(ctx->ref_bits & REF_CANCEL)) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is already in progress, exit\n", __FUNCTION__);
+        return;
+    }
+    ctx->ref_bits |= REF_CANCEL_CALLED;
+    status = acm_request_unmark_cancelable(request);
+    if (!NT_SUCCESS(status)) {
+        /* The framework's own call of the routine will do. */
+        ctx->ref_bits &= ~REF_CANCEL_CALLED;
+    }
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (NT_SUCCESS(status)) {
+        cancel_routine(request);
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
+}
+
+VOID acm_queue_flush(WDFQUEUE queue, WDFREQUEST* current_op_request)
+{
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    WdfIoQueuePurge(queue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    acm_queue_purge_current(queue, current_op_request);
+    WdfIoQueueStart(queue);
+    DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
+}
+
+BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID argument)
+{
+    BOOLEAN result;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    result = routine(fdx, argument);
+    WdfSpinLockRelease(fdx->spin_lock);
+    return result;
+}
+
+/* --- queue stop and resume ------------------------------------------------------ */
+
+/*
+ * A cancelable current request is unmarked for the time its queue is
+ * stopped; REF_CANCEL_CALLED stands in for its cancel reference and resume
+ * makes every completion attempt step back. FALSE if the framework's
+ * cancellation came first: its cancel routine completes the request.
+ * spin_lock held.
+ */
+static BOOLEAN acm_io_stop_hold_for_resume(WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    PFN_WDF_REQUEST_CANCEL cancel_routine = ctx->cancel_routine;
+
+    ctx->ref_bits |= REF_CANCEL_CALLED;
+    if (acm_request_unmark_cancelable(request) == STATUS_CANCELLED) {
+        ctx->ref_bits &= ~REF_CANCEL_CALLED;
+        return FALSE;
+    }
+    ctx->cancel_routine = cancel_routine;
+    ctx->resume = TRUE;
+    return TRUE;
+}
+
+/*
+ * Only a current request is the engine's to acknowledge, and it is
+ * acknowledged under spin_lock, so that no party completes it in between;
+ * a request that is no longer current is being completed, and the stop
+ * waits for that. Only a held request has its timer halted: resume starts
+ * it again, while any other request still needs its timer to end.
+ */
+static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    WDFTIMER timer = NULL;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    if (acm_queue_slot_of(fdx, request) == NULL ||
+        ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
+         !acm_io_stop_hold_for_resume(request))) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    WdfRequestStopAcknowledge(request, FALSE);
+    if (ctx->resume && (ctx->ref_bits & REF_TIMER)) {
+        timer = ctx->timer;
+    }
+    WdfSpinLockRelease(fdx->spin_lock);
+
+    if (timer != NULL) {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: stop the timer\n", "acm_evt_io_stop");
+        /* Waiting for a running callback needs PASSIVE_LEVEL; one that runs
+           anyway finds the request marked for resume and steps back. */
+        WdfTimerStop(timer, KeGetCurrentIrql() == PASSIVE_LEVEL);
+    } else {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: no timeout was set for this request\n", "acm_evt_io_stop");
+    }
+}
+
+/*
+ * A request held for resume is cancelled through its cancel routine. Any
+ * other current request is completed here and leaves its current field in
+ * the same critical section; one whose cancel routine runs or is about to
+ * be called, and one that is not current (its completion is under way),
+ * is left to whoever has it.
+ */
+static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    PFN_WDF_REQUEST_CANCEL cancel_routine = NULL;
+    WDFREQUEST* slot;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    slot = acm_queue_slot_of(fdx, request);
+    if (slot == NULL) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    if ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
+        !acm_io_stop_hold_for_resume(request)) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    if (ctx->resume) {
+        if (ctx->ref_bits & REF_CANCEL_CALLED) {
+            cancel_routine = ctx->cancel_routine;
+        }
+        ctx->ref_bits &= ~REF_TIMER;
+        ctx->cancel_routine = NULL;
+        ctx->resume = FALSE;
+        if (cancel_routine != NULL) {
+            WdfSpinLockRelease(fdx->spin_lock);
+            cancel_routine(request);
+            return;
+        }
+    }
+    if (ctx->ref_bits & (REF_CANCEL | REF_CANCEL_CALLED)) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    InterlockedExchangePointer((PVOID volatile*)slot, NULL);
+    WdfSpinLockRelease(fdx->spin_lock);
+    ctx->information = 0;
+    ctx->status = STATUS_CANCELLED;
+    acm_request_complete(request);
+}
+
+VOID acm_evt_io_stop(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: flags %x, queue %p, request %p\n", __FUNCTION__, ActionFlags, Queue,
+             Request);
+    if (ActionFlags & WdfRequestStopActionSuspend) {
+        acm_io_stop_suspend(fdx, Request, ActionFlags);
+    } else if (ActionFlags & WdfRequestStopActionPurge) {
+        acm_io_stop_purge(fdx, Request, ActionFlags);
+    }
+}
+
+/*
+ * A held request becomes cancelable again and its timer starts with the
+ * full time-out. One that was cancelled while held is not re-marked: its
+ * cancellation is finished here through its cancel routine, as the
+ * framework would have done.
+ */
+VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
+    PFN_WDF_REQUEST_CANCEL cancel_routine;
+    NTSTATUS status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: queue %p, request %p\n", __FUNCTION__, Queue, Request);
+    WdfSpinLockAcquire(fdx->spin_lock);
+    if (!ctx->resume) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    ctx->ref_bits &= ~REF_CANCEL_CALLED;
+    cancel_routine = ctx->cancel_routine;
+    ctx->ref_bits |= REF_SETTING;
+    status = acm_request_set_cancel_routine(Request, cancel_routine);
+    ctx->ref_bits &= ~REF_SETTING;
+    ctx->resume = FALSE;
+    if (NT_SUCCESS(status) && (ctx->ref_bits & REF_CANCEL)) {
+        if (ctx->ref_bits & REF_TIMER) {
+            WdfTimerStart(ctx->timer, ctx->due_time);
+        }
+        WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    ctx->ref_bits |= REF_CANCEL_CALLED;
+    ctx->ref_bits &= ~REF_TIMER;   /* halted by the stop */
+    WdfSpinLockRelease(fdx->spin_lock);
+    cancel_routine(Request);
+}

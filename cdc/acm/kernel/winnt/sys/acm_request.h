@@ -1,0 +1,67 @@
+/*
+ * The request engine: one current request per operation (read, write,
+ * wait-on-mask intake, pending wait, purge), the references that the
+ * parties holding a current request keep on it, and the waiting queues
+ * behind each current field.
+ *
+ * Every party that holds a current request (the I/O path, the framework's
+ * cancellation, a time-out timer) drops its own reference under the
+ * device's spin_lock; whoever leaves the set empty completes the request.
+ */
+#pragma once
+#include "acm_serial.h"
+
+/* ref_type: which party drops its references in
+   acm_request_try_to_complete_current. */
+#define REF_TYPE_ISR     1   /* the I/O path: data, transfer end, event */
+#define REF_TYPE_CANCEL  2   /* a cancel routine */
+#define REF_TYPE_TIMER   4   /* a time-out timer callback */
+
+/* Serves the slot's current request; called without spin_lock. */
+typedef VOID ACM_START_ROUTINE(PACM_FDO_DATA fdx);
+typedef ACM_START_ROUTINE* PFN_ACM_START_ROUTINE;
+
+/* Takes the next waiting request into the current field; spin_lock held. */
+typedef VOID ACM_GET_NEXT_ROUTINE(WDFREQUEST* current_op_request, WDFQUEUE queue);
+typedef ACM_GET_NEXT_ROUTINE* PFN_ACM_GET_NEXT_ROUTINE;
+
+/* A party's own work on the request before its references drop; spin_lock
+   held. */
+typedef BOOLEAN ACM_BEFORE_COMPLETE_ROUTINE(PACM_FDO_DATA fdx, WDFREQUEST request);
+typedef ACM_BEFORE_COMPLETE_ROUTINE* PFN_ACM_BEFORE_COMPLETE_ROUTINE;
+
+/* Runs with spin_lock held through acm_call_locked. */
+typedef BOOLEAN ACM_LOCKED_ROUTINE(PACM_FDO_DATA fdx, PVOID argument);
+typedef ACM_LOCKED_ROUTINE* PFN_ACM_LOCKED_ROUTINE;
+
+/* --- completion ----------------------------------------------------------- */
+
+/* spin_lock held, REF_SETTING set around the call by the caller. */
+NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANCEL cancel_routine);
+NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request);
+NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_type);
+VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
+                                         PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,
+                                         NTSTATUS status, WDFREQUEST* current_op_request,
+                                         WDFQUEUE queue, WDFTIMER timer,
+                                         PFN_ACM_START_ROUTINE start_next,
+                                         PFN_ACM_GET_NEXT_ROUTINE get_next, ULONG ref_type);
+/* Completes with the context's status and information; no lock held. */
+VOID acm_request_complete(WDFREQUEST request);
+NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request);
+EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE acm_evt_canceled_on_queue;
+
+/* --- operation slots -------------------------------------------------------- */
+
+BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE queue,
+                              WDFREQUEST* current_op_request, PFN_ACM_START_ROUTINE start);
+ACM_GET_NEXT_ROUTINE acm_queue_get_next_request;
+VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_request,
+                                   WDFQUEUE queue, PFN_ACM_START_ROUTINE start,
+                                   PFN_ACM_GET_NEXT_ROUTINE get_next);
+VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request);
+VOID acm_queue_flush(WDFQUEUE queue, WDFREQUEST* current_op_request);
+BOOLEAN acm_queue_is_idle(WDFQUEUE queue);
+BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID argument);
+EVT_WDF_IO_QUEUE_IO_STOP acm_evt_io_stop;
+EVT_WDF_IO_QUEUE_IO_RESUME acm_evt_io_resume;
