@@ -2,6 +2,7 @@
 
 #include "host/kernel/pool.h"
 #include "host/rtl/trace.h"
+#include "host/wdf/fx.h"
 
 #include <stdexcept>
 
@@ -64,7 +65,13 @@ NTSTATUS Host::start_driver(std::u16string service, DriverEntryFn entry)
     path.Length = USHORT(registry_path_.size() * sizeof(WCHAR));
     path.MaximumLength = path.Length;
     NTSTATUS status = STATUS_SUCCESS;
-    io::pnp_run("DriverEntry", [&] { status = entry(driver.get(), &path); });
+    io::pnp_run("DriverEntry", [&] {
+        status = entry(driver.get(), &path);
+        // The framework's entry stub deletes what WdfDriverCreate made when
+        // the driver's own entry fails; the image then unloads.
+        if (!NT_SUCCESS(status))
+            wdf::driver_entry_failed(driver.get());
+    });
     io::trace_pnp("DriverEntry", service, status);
     if (NT_SUCCESS(status))
         driver_ = std::move(driver);
