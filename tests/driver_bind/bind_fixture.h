@@ -29,10 +29,11 @@ protected:
     }
 
     // A fresh host with the function; registry set-up may follow before plug().
-    void make(bus::FunctionConfig config = {})
+    void make(bus::FunctionConfig config = {}, uint64_t seed = 1)
     {
+        host_.reset();
         fn_ = std::make_unique<bus::CdcFunction>(std::move(config));
-        host_ = std::make_unique<host::Host>();
+        host_ = std::make_unique<host::Host>(host::HostOptions{ .seed = seed });
         host::reg::set_dword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\acmserial\\Parameters",
                              u"DebugLevel", 4);
         host::trace_clear();

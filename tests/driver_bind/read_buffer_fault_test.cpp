@@ -58,5 +58,31 @@ TEST_F(BindTest, PurgeAboveDispatchDoesNotWait)
     EXPECT_TRUE(desc(0).posted);
 }
 
+// A purge racing with the completion that posts the next transfer: however
+// the two interleave, the purge never waits out its time-out for a transfer
+// posted behind its abort, and the ring and the bus agree afterwards.
+TEST_F(BindTest, PurgeRacingWithAPostNeverWaitsForIt)
+{
+    for (uint64_t seed = 1; seed <= 200; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        fdx_ = nullptr;
+        make({}, seed);
+        ASSERT_NE(plug(), nullptr);
+        open_stream();
+
+        fn_->send(std::string_view("x"));   // its completion posts the next descriptor
+        const host::Time before = host::now();
+        acm_data_in_purge(fdx_);
+        fn_->settle();
+
+        EXPECT_LT(host::now() - before, 100 * host::kMillisecond);
+        EXPECT_EQ(traced("acm_data_in_purge: time out"), 0u);
+        const bool outstanding = fn_->data_in_outstanding();
+        EXPECT_EQ(fdx_->data_in_pending, outstanding ? 1u : 0u);
+        EXPECT_EQ(desc(fdx_->desc_end).posted, outstanding);
+        close_stream();
+    }
+}
+
 }  // namespace
 }  // namespace bindtest

@@ -3,6 +3,8 @@
 #include "bind_fixture.h"
 #include "read_request.h"
 
+#include <atomic>
+
 namespace bindtest {
 namespace {
 
@@ -279,6 +281,99 @@ TEST_F(ReadBufferTest, SuspendedTransferIsNotRepostedUntilResume)
     acm_read_data_in(fdx_);
     fn_->settle();
     EXPECT_TRUE(fn_->data_in_outstanding());
+}
+
+// A pended read with a time-out, as the read path leaves it, timed by a
+// timer of the test's own in place of the device's read timer.
+class SuspendedReadTest : public ReadBufferTest {
+protected:
+    static inline std::atomic<int> fired{ 0 };
+    static VOID count_expiry(WDFTIMER) { fired++; }
+
+    void SetUp() override
+    {
+        start();
+        fired = 0;
+        WDF_TIMER_CONFIG config;
+        WDF_TIMER_CONFIG_INIT(&config, count_expiry);
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = fdx_->common.device;
+        ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer_), STATUS_SUCCESS);
+        device_timer_ = fdx_->read_timer;
+        fdx_->read_timer = timer_;
+    }
+    void TearDown() override
+    {
+        WdfTimerStop(timer_, TRUE);
+        fdx_->current_read_request = nullptr;
+        fdx_->read_timer = device_timer_;
+    }
+    void pend(ReadRequest& read, LONGLONG due_time)
+    {
+        PACM_REQUEST_CONTEXT context = read.context();
+        context->ref_bits = REF_ISR | REF_TIMER;
+        context->timer = timer_;
+        context->due_time = due_time;
+        fdx_->current_read_request = read.handle();
+        WdfTimerStart(timer_, due_time);
+    }
+    static void wait_ms(LONGLONG ms)
+    {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -ms * 10'000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    void bus_suspends()
+    {
+        InterlockedExchange(&fdx_->suspended, 1);   // as the suspend callback marks it
+        fn_->suspend();
+        fn_->settle();
+    }
+    // As the resume callback restarts the stream.
+    void bus_resumes()
+    {
+        fn_->resume();
+        InterlockedExchange(&fdx_->suspended, 0);
+        acm_data_in_purge(fdx_);
+        acm_read_data_in(fdx_);
+        fn_->settle();
+    }
+
+    WDFTIMER timer_ = nullptr;
+    WDFTIMER device_timer_ = nullptr;
+};
+
+TEST_F(SuspendedReadTest, TimerStoppedBySuspendRunsItsFullTimeOutAfterResume)
+{
+    ReadRequest read(fdx_, 10);
+    pend(read, -500 * 10'000LL);
+    wait_ms(400);
+    bus_suspends();
+    // The timer cannot fire, so it holds no reference: a cancel or data
+    // could complete the read alone.
+    EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR));
+    wait_ms(1000);
+    EXPECT_EQ(fired, 0);
+
+    bus_resumes();
+    EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR | REF_TIMER));
+    wait_ms(499);
+    EXPECT_EQ(fired, 0);
+    wait_ms(2);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST_F(SuspendedReadTest, ReadOfAStoppedQueueKeepsItsTimerReferenceForTheQueueResume)
+{
+    ReadRequest read(fdx_, 10);
+    pend(read, -500 * 10'000LL);
+    read.context()->resume = TRUE;
+    bus_suspends();
+    EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR | REF_TIMER));
+    bus_resumes();
+    wait_ms(1000);
+    EXPECT_EQ(fired, 0);   // restarted by the queue's resume, not by the stream
 }
 
 TEST_F(ReadBufferTest, PurgeAbortsTheTransferAndEmptiesTheRing)
