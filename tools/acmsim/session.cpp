@@ -1,11 +1,13 @@
 #include "session.h"
 
+#include "bus/cdc_function.h"
 #include "host/host.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,26 @@ host::ChildDevice to_child_device(const ChildSpec& spec, unsigned number)
     device.hardware_id = u"USB\\VID_1234&PID_5678&MI_00";
     if (!spec.port.empty())
         device.hardware_key.emplace_back(u"PortName", reg_sz(host::to_u16(spec.port)));
+    return device;
+}
+
+// The simulated USB function behind a child: its port carries the child's
+// names and, when the spec names one, its PortName.
+std::unique_ptr<bus::CdcFunction> to_function(const ChildSpec& spec, unsigned number)
+{
+    const host::ChildDevice names = to_child_device(spec, number);
+    bus::FunctionConfig config;
+    config.port = { names.instance_path, names.hardware_id, names.class_name, names.friendly_name,
+                    names.pdo_name };
+    config.port_name = host::to_u16(spec.port);
+    return std::make_unique<bus::CdcFunction>(config);
+}
+
+host::ChildDevice port_of(bus::CdcFunction& function, const ChildSpec& spec)
+{
+    host::ChildDevice device = function.port().description();
+    if (spec.port.empty())
+        std::erase_if(device.hardware_key, [](const auto& value) { return value.first == u"PortName"; });
     return device;
 }
 
@@ -90,6 +112,10 @@ void print_published(const host::Host& host, const std::vector<Plugged>& childre
 
 int run_load(const Options& options)
 {
+    // The functions outlive the host, whose devices are bound to them.
+    std::vector<std::unique_ptr<bus::CdcFunction>> functions;
+    for (const ChildSpec& spec : options.children)
+        functions.push_back(to_function(spec, unsigned(functions.size() + 1)));
     host::Host host(host::HostOptions{ .seed = options.seed });
     host::trace_set_live(stdout);
     if (!options.reg_text.empty())
@@ -107,7 +133,7 @@ int run_load(const Options& options)
     std::vector<Plugged> children;
     bool all_started = true;
     for (const ChildSpec& spec : options.children) {
-        Plugged child{ spec, to_child_device(spec, unsigned(children.size() + 1)) };
+        Plugged child{ spec, port_of(*functions[children.size()], spec) };
         child.node = host.plug(child.device);
         all_started &= child.node != nullptr;
         children.push_back(std::move(child));
