@@ -106,6 +106,8 @@ void CdcFunction::set_behaviour(std::shared_ptr<Behaviour> behaviour)
     std::shared_ptr<Behaviour> old;
     {
         auto lk = lock();
+        for (host::TimerHandle t : std::exchange(firmware_timers_, {}))
+            disarm(t);
         old = std::exchange(behaviour_, std::move(behaviour));
     }
     if (old)

@@ -375,6 +375,7 @@ private:
     host::TimerHandle frame_timer_ = 0;
     bool in_first_ = true;
     std::set<host::TimerHandle> timers_;
+    std::set<host::TimerHandle> firmware_timers_;   // armed by the behaviour
 
     FaultPlan faults_;
     uint64_t stall_generation_ = 0;

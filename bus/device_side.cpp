@@ -35,12 +35,23 @@ LineCoding DeviceSide::line_coding() const { return fn_.line_coding_; }
 ULONG DeviceSide::max_packet_size() const { return fn_.max_packet_size(); }
 host::Time DeviceSide::now() const { return host::now(); }
 
+// Firmware timers die with the behaviour that armed them.
 host::TimerHandle DeviceSide::after(host::Time delay, std::function<void()> fire)
 {
-    return fn_.arm(host::now() + delay, std::move(fire));
+    auto handle = std::make_shared<host::TimerHandle>(0);
+    *handle = fn_.arm(host::now() + delay, [this, handle, fire = std::move(fire)] {
+        fn_.firmware_timers_.erase(*handle);
+        fire();
+    });
+    fn_.firmware_timers_.insert(*handle);
+    return *handle;
 }
 
-void DeviceSide::cancel(host::TimerHandle timer) { fn_.disarm(timer); }
+void DeviceSide::cancel(host::TimerHandle timer)
+{
+    fn_.firmware_timers_.erase(timer);
+    fn_.disarm(timer);
+}
 
 std::optional<Fault> FaultPlan::take(Op op)
 {

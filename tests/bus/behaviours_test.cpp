@@ -207,6 +207,23 @@ TEST_F(BehaviourTest, ScriptedPeerReportsTheFirstMismatch)
     EXPECT_TRUE(c.in_data().empty());
 }
 
+TEST_F(BehaviourTest, ReplacingABehaviourCancelsItsTimers)
+{
+    bus::CdcFunction& fn = make_function();
+    auto peer = std::make_shared<bus::ScriptedPeer>();
+    fn.set_behaviour(peer);
+    DcClient& c = open(fn);
+    peer->delay(10 * host::kMillisecond).send("late");
+    fn.set_behaviour(std::make_shared<bus::Loopback>());
+    peer.reset();   // the delay's timer must not reach it
+    auto lk = host::sched_lock();
+    host::wait_until(lk, [] { return false; }, host::now() + 20 * host::kMillisecond, "test");
+    lk.unlock();
+    EXPECT_TRUE(c.in_data().empty());
+    ASSERT_TRUE(write(c, "echo"));
+    ASSERT_TRUE(read_until(c, "echo"));
+}
+
 TEST_F(BehaviourTest, StreamBridgeCarriesBytesBothWays)
 {
     int to_device[2], from_device[2];
