@@ -237,6 +237,22 @@ TEST_F(ReadBufferTest, OtherFailuresPurgeAndRestartToo)
     EXPECT_TRUE(fn_->data_in_outstanding());
 }
 
+TEST_F(ReadBufferTest, WithoutAReadInWorkItemTheStreamWaitsForTheNextCaller)
+{
+    start();
+    WDFWORKITEM workitem = fdx_->read_in_workitem;
+    fdx_->read_in_workitem = nullptr;   // as when its creation failed
+    fn_->send_packet(std::vector<uint8_t>{});
+    fn_->settle();
+    EXPECT_EQ(traced("acm_read_data_in_complete: no read-in work item, data-in waits for the next read"), 1u);
+    EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
+    EXPECT_FALSE(fn_->data_in_outstanding());
+
+    acm_read_data_in(fdx_);
+    EXPECT_TRUE(fn_->data_in_outstanding());
+    fdx_->read_in_workitem = workitem;
+}
+
 class StreamStopTest : public ReadBufferTest, public ::testing::WithParamInterface<NTSTATUS> {};
 
 TEST_P(StreamStopTest, FailedTransferStopsTheStreamWithoutAPurge)

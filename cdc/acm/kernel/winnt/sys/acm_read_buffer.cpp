@@ -94,6 +94,9 @@ NTSTATUS acm_read_buffer_init(PACM_FDO_DATA fdx)
     }
     fdx->read_desc = (read_desc_t*)buffer;
 
+    /* A new ring: no descriptor of it has been posted. */
+    RtlZeroMemory(fdx->read_desc, fdx->read_buffers * sizeof(read_desc_t));
+    fdx->desc_end = 0;
     acm_read_buffer_reset(fdx);
     InterlockedExchange(&fdx->data_in_purged, 0);
     return STATUS_SUCCESS;
@@ -111,7 +114,8 @@ static VOID acm_read_ring_reset_locked(PACM_FDO_DATA fdx)
 {
     const ULONG transfer_size = fdx->packets_per_xfer * fdx->read_max_ps;
     const ULONG outstanding = fdx->desc_end;
-    const BOOLEAN still_posted = fdx->data_in_pending != 0 && acm_desc(fdx, outstanding)->posted;
+    const BOOLEAN still_posted = fdx->data_in_pending != 0 && outstanding < fdx->read_buffers &&
+                                 acm_desc(fdx, outstanding)->posted;
 
     for (ULONG i = 0; i < fdx->read_buffers; i++) {
         read_desc_t* d = acm_desc(fdx, i);
