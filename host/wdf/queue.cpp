@@ -37,17 +37,26 @@ bool takes_work(const FxQueue* q)
     }
 }
 
-// Hands the next waiting request to the driver, or null; lock held.
-FxRequest* take_next_locked(FxQueue* q)
+// Takes the first waiting request that no cancellation has claimed off the
+// queue and gives it to the driver; null if there is none. Lock held.
+FxRequest* deliver_next_locked(FxQueue* q)
 {
-    if (!q->dispatching() || q->waiting.empty() || !takes_work(q))
+    auto it = std::find_if(q->waiting.begin(), q->waiting.end(),
+                           [](FxRequest* r) { return !request_cancel_in_flight_locked(r); });
+    if (it == q->waiting.end())
         return nullptr;
-    FxRequest* r = q->waiting.front();
-    q->waiting.pop_front();
+    FxRequest* r = *it;
+    q->waiting.erase(it);
     request_disarm_cancel_locked(r);
     r->owner = FxRequest::Owner::driver;
     q->owned.push_back(r);
     return r;
+}
+
+// The next request the queue presents by itself, or null; lock held.
+FxRequest* take_next_locked(FxQueue* q)
+{
+    return q->dispatching() && takes_work(q) ? deliver_next_locked(q) : nullptr;
 }
 
 // Calls the queue's callback for the request's type.
@@ -185,7 +194,7 @@ void queue_cancel_waiting_where(FxQueue* q, const std::function<bool(FxRequest*)
         auto lk = sched_lock();
         auto& waiting = q->waiting;
         for (auto it = waiting.begin(); it != waiting.end();) {
-            if (match(*it)) {
+            if (match(*it) && !request_cancel_in_flight_locked(*it)) {
                 request_disarm_cancel_locked(*it);
                 (*it)->owner = FxRequest::Owner::framework;
                 cancelled.push_back(*it);
@@ -357,7 +366,7 @@ void purge(FxQueue* q, PFN_WDF_IO_QUEUE_STATE routine, WDFCONTEXT context)
         q->started = false;
         add_state_callback(q, true, routine, context);
         for (FxRequest* r : q->owned) {
-            if (r->cancelable && !r->cancel_started) {
+            if (r->cancelable && !r->cancel_started && !request_cancel_in_flight_locked(r)) {
                 r->cancelable = false;
                 r->cancel_started = true;
                 request_disarm_cancel_locked(r);
@@ -467,13 +476,9 @@ WDFAPI NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutReq
         return STATUS_INVALID_DEVICE_REQUEST;
     if (!q->dispatching())
         return STATUS_WDF_PAUSED;
-    if (q->waiting.empty())
+    FxRequest* r = deliver_next_locked(q);
+    if (r == nullptr)
         return STATUS_NO_MORE_ENTRIES;
-    FxRequest* r = q->waiting.front();
-    q->waiting.pop_front();
-    request_disarm_cancel_locked(r);
-    r->owner = FxRequest::Owner::driver;
-    q->owned.push_back(r);
     *OutRequest = r->handle_as<WDFREQUEST>();
     return STATUS_SUCCESS;
 }

@@ -203,6 +203,12 @@ NTSTATUS mark_cancelable(FxRequest* r, PFN_WDF_REQUEST_CANCEL routine)
 
 }  // namespace
 
+bool request_cancel_in_flight_locked(const FxRequest* r)
+{
+    bool armed = r->owner == FxRequest::Owner::queue || (r->owner == FxRequest::Owner::driver && r->cancelable);
+    return armed && !r->irp->cancel_routine;
+}
+
 void request_arm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = irp_cancel_routine; }
 void request_disarm_cancel_locked(FxRequest* r) { r->irp->cancel_routine = nullptr; }
 
@@ -241,8 +247,8 @@ WDFAPI NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
     auto lk = sched_lock();
     if (r->owner != FxRequest::Owner::driver)
         return STATUS_INVALID_DEVICE_REQUEST;
-    if (r->cancel_started)
-        return STATUS_CANCELLED;
+    if (r->cancel_started || request_cancel_in_flight_locked(r))
+        return STATUS_CANCELLED;   // the cancel routine runs or will run
     if (!r->cancelable)
         return STATUS_INVALID_PARAMETER;
     r->cancelable = false;

@@ -57,6 +57,11 @@ void request_complete(FxRequest* request, NTSTATUS status, ULONG_PTR information
 // framework has taken (cancel_started set under the lock).
 void request_call_cancel_routine(FxRequest* request);
 
+// io::cancel_irp has taken the framework's IRP cancel routine from the IRP
+// of a waiting or cancelable request but has not run it yet: the request
+// belongs to that cancellation. Scheduler lock held.
+bool request_cancel_in_flight_locked(const FxRequest* request);
+
 // Installs or removes the framework's IRP cancel routine, which it keeps on
 // an IRP while its request waits in a queue or is marked cancelable;
 // scheduler lock held.
