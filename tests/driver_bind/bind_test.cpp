@@ -26,6 +26,7 @@ TEST_F(BindTest, StartedDeviceTracesWhatItLearnedAndRegistersItsCallbacks)
     EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: baud rate 9600, stop bits 0, parity 0, data_bits 8"), 1u);
     EXPECT_EQ(traced("acm_read_buffer_init: read buffers 8, max ps 40, packets per transfer 1"), 1u);
     EXPECT_EQ(traced("common_class_ctrl_dev_hold_child_if_in_use: CtrlDevHoldChildIfInUse = 0"), 1u);
+    EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: I/O callbacks registered, hold child 0"), 1u);
     EXPECT_EQ(traced("acm_create_read_in_workitem: ended with status 0"), 1u);
 
     EXPECT_EQ(fdx_->call_mgmt_by_device, 1);

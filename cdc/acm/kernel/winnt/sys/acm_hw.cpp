@@ -84,6 +84,7 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
     PDC_ENUMERATOR_INTERFACE bus;
     UCHAR call_mgmt_caps = 0;
     UCHAR acm_caps = 0;
+    ULONG hold;
     NTSTATUS status;
 
     UNREFERENCED_PARAMETER(ResourcesRaw);
@@ -133,8 +134,9 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
     /* TODO: acm_io_start_cb, acm_io_stop_cb, acm_is_in_use_cb,
        acm_io_suspend_cb and acm_io_resume_cb take the places of the five NULL
        callbacks with the power transitions and I/O start and stop. */
-    bus->register_callbacks(bus->Context, common_class_ctrl_dev_hold_child_if_in_use(&fdx->common),
-                            NULL, NULL, NULL, NULL, NULL, fdx);
+    hold = common_class_ctrl_dev_hold_child_if_in_use(&fdx->common);
+    bus->register_callbacks(bus->Context, hold, NULL, NULL, NULL, NULL, NULL, fdx);
+    DC_PRINT(DC_LEVEL_TRACE, "%s: I/O callbacks registered, hold child %ld\n", __FUNCTION__, hold);
 
     (VOID)acm_create_read_in_workitem(Device, &fdx->read_in_workitem, acm_read_in_workitem_cb);
     return STATUS_SUCCESS;

@@ -152,9 +152,11 @@ VOID acm_read_buffer_reset(PACM_FDO_DATA fdx)
  * A bus suspend stops the read timer. When the stop took it off the timer
  * queue, the pended read's REF_TIMER goes with it: the timer cannot fire,
  * and a cancel or data arrival must be able to complete the read alone.
- * The read keeps `timer` and `due_time`, so that resume_read_timer can run
- * the full time-out again. A read marked for resume belongs to a stopped
- * queue, whose resume restarts its timer itself. spin_lock held.
+ * The read keeps `timer` and `due_time`, so that acm_resume_read_timer can
+ * run the full time-out again. A read marked for resume belongs to a stopped
+ * queue, whose resume restarts its timer itself. Nothing waits for a
+ * callback already running: it drops REF_TIMER itself under spin_lock.
+ * spin_lock held.
  */
 static VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
 {
