@@ -745,8 +745,11 @@ void CdcFunction::run_completions()
         WDFDEVICE device = child.notify_device_;
         if (!callback || child.removed_)
             continue;   // withdrawn meanwhile: the packet is lost, as on the wire
+        // The interrupt transfer's buffer is a whole endpoint packet, whatever arrived.
+        Bytes buffer = c.packet;
+        buffer.resize(std::max<size_t>(buffer.size(), kInterruptPacketSize));
         lk.unlock();
-        const BOOLEAN taken = callback(device, c.packet.data(), ULONG(c.packet.size()));
+        const BOOLEAN taken = callback(device, buffer.data(), ULONG(c.packet.size()));
         lk.lock();
         notifications_.push_back({child.kind_, std::move(c.packet), taken != FALSE});
     }

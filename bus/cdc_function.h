@@ -188,6 +188,7 @@ public:
     DcChild* control() { return control_.get(); }
     std::vector<host::ChildDevice> children() const;
     ULONG max_packet_size() const { return config_.speed == Speed::full ? 64 : 512; }
+    static constexpr size_t kInterruptPacketSize = 16;   // notification endpoint
 
     // --- firmware -------------------------------------------------------
     void set_behaviour(std::shared_ptr<Behaviour> behaviour);

@@ -300,6 +300,27 @@ TEST_F(BusTest, NotificationsReachTheCallbackAtDispatchLevelWithTheDriversAnswer
     EXPECT_FALSE(log[3].accepted);
 }
 
+// A short packet still lands in a whole interrupt-endpoint buffer: a reader
+// of the SERIAL_STATE bitmap at offset 8 of an 8-byte packet stays inside it.
+TEST_F(BusTest, AShortNotificationArrivesInAWholeEndpointBuffer)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = bind(fn.port());
+    ASSERT_EQ(c.ifc.dc_transport_enable(c.ctx()), STATUS_SUCCESS);
+    static std::vector<uint8_t> seen;
+    static ULONG seen_length;
+    auto callback = [](WDFDEVICE, PUCHAR packet, ULONG length) -> BOOLEAN {
+        seen.assign(packet, packet + bus::CdcFunction::kInterruptPacketSize);
+        seen_length = length;
+        return TRUE;
+    };
+    ASSERT_TRUE(c.ifc.cdc_set_notify_cb(c.ctx(), nullptr, callback));
+    fn.notify({0xA1, 0x20, 0, 0, 0, 0, 2, 0});
+    fn.settle();
+    EXPECT_EQ(seen_length, 8u);
+    EXPECT_THAT(seen, ElementsAre(0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+}
+
 TEST_F(BusTest, NotificationsWaitUntilACallbackListens)
 {
     bus::CdcFunction& fn = make_function();
