@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 
-#include <optional>
 
 namespace bindtest {
 namespace {
@@ -28,125 +27,73 @@ MATCHER_P4(IsCoding, rate, stop_bits, parity, data_bits, "")
 
 // A function without the line-coding capability takes its line coding from
 // the Ports value of its port, COM5.
-class PortsFallbackTest : public BindTest {
-protected:
-    PACM_FDO_DATA with_ports_value(std::optional<host::reg::Value> value)
-    {
-        bus::FunctionConfig config;
-        config.acm = 0x04;   // send break only
-        make(config);
-        if (value)
-            host::reg::set_value(kPortsKey, u"COM5:", *value);
-        EXPECT_NE(plug(), nullptr);
-        EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: getting line coding from registry"), 1u);
-        EXPECT_EQ(fn_->control_log().size(), 0u);
-        return fdx_;
-    }
-    PACM_FDO_DATA with_ports_string(std::u16string_view text)
-    {
-        return with_ports_value(host::reg::string_value(text));
-    }
-    // REG_SZ data exactly as given: no terminating NUL unless it is in `text`.
-    static host::reg::Value unterminated(std::u16string_view text)
-    {
-        host::reg::Value value{ REG_SZ, {} };
-        for (char16_t c : text) {
-            value.data.push_back(uint8_t(c & 0xff));
-            value.data.push_back(uint8_t(c >> 8));
-        }
-        return value;
-    }
-    static size_t defaults_used() { return traced("failed getting line coding from OS"); }
+struct PortsCase {
+    const char* name;
+    std::u16string data;   // UTF-16 data, stored as given (no NUL added)
+    Coding expected;
+    bool defaults;         // the parse fails: the defaults and the "OS" message
 };
 
-TEST_F(PortsFallbackTest, CommonSettings)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"9600,n,8,1")), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 0u);
-    EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: baud rate 9600, stop bits 0, parity 0, data_bits 8"), 1u);
-}
+void PrintTo(const PortsCase& c, std::ostream* os) { *os << c.name; }
 
-TEST_F(PortsFallbackTest, EvenParitySevenBitsTwoStopBits)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"115200,e,7,2")), IsCoding(115200, 2, 2, 7));
-}
+class PortsFallbackTest : public BindTest, public ::testing::WithParamInterface<PortsCase> {};
 
-TEST_F(PortsFallbackTest, OddParityOneAndAHalfStopBits)
+TEST_P(PortsFallbackTest, LineCodingFromThePortsValue)
 {
-    EXPECT_THAT(coding_of(with_ports_string(u"1200,o,8,1.5")), IsCoding(1200, 1, 1, 8));
-}
+    const PortsCase& c = GetParam();
+    bus::FunctionConfig config;
+    config.acm = 0x04;   // send break only
+    make(config);
+    host::reg::Value value{ REG_SZ, {} };
+    for (char16_t ch : c.data) {
+        value.data.push_back(uint8_t(ch & 0xff));
+        value.data.push_back(uint8_t(ch >> 8));
+    }
+    host::reg::set_value(kPortsKey, u"COM5:", value);
+    ASSERT_NE(plug(), nullptr);
 
-TEST_F(PortsFallbackTest, MarkAndSpaceParity)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"300,m,5,2")), IsCoding(300, 2, 3, 5));
-}
-
-TEST_F(PortsFallbackTest, SpaceParityAndAOneNotFollowedByPointFive)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"300,s,6,1.")), IsCoding(300, 0, 4, 6));
-}
-
-TEST_F(PortsFallbackTest, UpperCaseParityIsNoParity)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"9600,N,8,1")), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 0u);
-}
-
-TEST_F(PortsFallbackTest, LeadingCommaGivesRateZero)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u",n,8,1")), IsCoding(0, 0, 0, 8));
-}
-
-TEST_F(PortsFallbackTest, RateAloneFallsBackToTheDefaults)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"9600")), IsCoding(9600, 0, 0, 8));
+    EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: getting line coding from registry"), 1u);
+    EXPECT_TRUE(fn_->control_log().empty());
+    EXPECT_THAT(coding_of(fdx_), IsCoding(c.expected.rate, c.expected.stop_bits, c.expected.parity,
+                                          c.expected.data_bits));
     EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: failed getting line coding from OS c0000001, using defaults"),
-              1u);
+              c.defaults ? 1u : 0u);
 }
 
-TEST_F(PortsFallbackTest, EndRightAfterTheParityLetterFallsBackToTheDefaults)
-{
-    with_ports_string(u"19200,e");
-    EXPECT_THAT(coding_of(fdx_), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
-}
+const Coding kDefaults{ 9600, 0, 0, 8 };
 
-TEST_F(PortsFallbackTest, EndRightAfterTheSeparatorFallsBackToTheDefaults)
-{
-    EXPECT_THAT(coding_of(with_ports_string(u"19200,e,")), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Strings, PortsFallbackTest,
+    ::testing::Values(
+        PortsCase{ "common", std::u16string(u"9600,n,8,1\0", 11), { 9600, 0, 0, 8 }, false },
+        PortsCase{ "even_7_2", std::u16string(u"115200,e,7,2\0", 13), { 115200, 2, 2, 7 }, false },
+        PortsCase{ "odd_1_5", std::u16string(u"1200,o,8,1.5\0", 13), { 1200, 1, 1, 8 }, false },
+        PortsCase{ "mark", std::u16string(u"300,m,5,2\0", 10), { 300, 2, 3, 5 }, false },
+        PortsCase{ "space_1_point", std::u16string(u"300,s,6,1.\0", 11), { 300, 0, 4, 6 }, false },
+        PortsCase{ "upper_case_parity", std::u16string(u"9600,N,8,1\0", 11), { 9600, 0, 0, 8 }, false },
+        PortsCase{ "leading_comma", std::u16string(u",n,8,1\0", 7), { 0, 0, 0, 8 }, false },
+        PortsCase{ "no_nul_within_length", u"4800,e,7,2", { 4800, 2, 2, 7 }, false },
+        PortsCase{ "rate_alone", std::u16string(u"9600\0", 5), kDefaults, true },
+        PortsCase{ "end_after_parity", std::u16string(u"19200,e\0", 8), kDefaults, true },
+        PortsCase{ "end_after_separator", std::u16string(u"19200,e,\0", 9), kDefaults, true },
+        PortsCase{ "no_stop_bits", std::u16string(u"19200,e,7,\0", 11), kDefaults, true },
+        // Without the bound the parse would run on past the data.
+        PortsCase{ "no_nul_ends_early", u"4800,e,7", kDefaults, true }),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PortsFallbackTest, MissingStopBitsFallBackToTheDefaults)
+TEST_F(BindTest, MissingOrOversizedPortsValueFallsBackToTheDefaults)
 {
-    EXPECT_THAT(coding_of(with_ports_string(u"19200,e,7,")), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
-}
-
-TEST_F(PortsFallbackTest, MissingValueFallsBackToTheDefaults)
-{
-    EXPECT_THAT(coding_of(with_ports_value(std::nullopt)), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
-}
-
-TEST_F(PortsFallbackTest, DataWithoutNulIsParsedOnlyWithinItsLength)
-{
-    EXPECT_THAT(coding_of(with_ports_value(unterminated(u"4800,e,7,2"))), IsCoding(4800, 2, 2, 7));
-}
-
-TEST_F(PortsFallbackTest, DataWithoutNulThatEndsEarlyFails)
-{
-    // Without the bound the parse would run on into whatever follows the data.
-    EXPECT_THAT(coding_of(with_ports_value(unterminated(u"4800,e,7"))), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
-}
-
-TEST_F(PortsFallbackTest, DataThatDoesNotFitFallsBackToTheDefaults)
-{
-    std::u16string text = u"9600,n,8,1";
-    text.append(60, u' ');   // 70 characters and a NUL: more than 116 bytes
-    EXPECT_THAT(coding_of(with_ports_string(text)), IsCoding(9600, 0, 0, 8));
-    EXPECT_EQ(defaults_used(), 1u);
+    bus::FunctionConfig config;
+    config.acm = 0x00;
+    for (std::u16string text : { std::u16string(), u"9600,n,8,1" + std::u16string(60, u' ') }) {
+        fdx_ = nullptr;
+        make(config);
+        if (!text.empty())   // 70 characters and a NUL: more than the 116 bytes that fit
+            host::reg::set_value(kPortsKey, u"COM5:", host::reg::string_value(text));
+        ASSERT_NE(plug(), nullptr);
+        EXPECT_THAT(coding_of(fdx_), IsCoding(9600, 0, 0, 8));
+        EXPECT_EQ(traced("failed getting line coding from OS"), 1u);
+    }
 }
 
 TEST_F(BindTest, LineCodingComesFromTheDevice)
