@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 
-
 namespace bindtest {
 namespace {
 
