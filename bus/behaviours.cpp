@@ -60,36 +60,36 @@ bool AtModem::connected() const
 
 void AtModem::attached(DeviceSide& d) { device_ = &d; }
 
+// What the modem says back to one write leaves it as one stream of packets.
 void AtModem::host_data(DeviceSide& d, std::span<const uint8_t> bytes)
 {
+    std::string out;
     for (uint8_t b : bytes) {
         if (online_)
-            data_byte(d, b);
+            data_byte(d, b, out);
         else
-            command_byte(d, b);
+            command_byte(d, b, out);
     }
+    d.send(out);
 }
 
-void AtModem::command_byte(DeviceSide& d, uint8_t byte)
+void AtModem::command_byte(DeviceSide& d, uint8_t byte, std::string& out)
 {
     if (echo_)
-        d.send(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+        out += char(byte);
     if (byte == '\n')
         return;
     if (byte != '\r') {
         line_ += char(byte);
         return;
     }
-    std::string line = std::exchange(line_, {});
-    const std::string response = execute(d, line);
-    if (!response.empty())
-        d.send(response);
+    out += execute(d, std::exchange(line_, {}));
 }
 
 // Data mode: bytes go to the remote end, which echoes them. Three '+' after
 // a guard time of silence are held back; if another guard time passes
 // without data the modem returns to command mode.
-void AtModem::data_byte(DeviceSide& d, uint8_t byte)
+void AtModem::data_byte(DeviceSide& d, uint8_t byte, std::string& out)
 {
     const host::Time now = d.now();
     const bool silent_before = now - last_data_ >= guard_;
@@ -97,25 +97,30 @@ void AtModem::data_byte(DeviceSide& d, uint8_t byte)
     if (byte == '+' && pluses_ < 3 && (pluses_ > 0 || silent_before)) {
         if (++pluses_ < 3)
             return;
-        auto escape = [this, &d] {
-            escape_timer_ = 0;
-            pluses_ = 0;
-            online_ = false;
+        if (guard_ == 0) {
+            escape_to_command_mode();
+            out += result("OK");
+            return;
+        }
+        escape_timer_ = d.after(guard_, [this, &d] {
+            escape_to_command_mode();
             d.send(result("OK"));
-        };
-        if (guard_ == 0)
-            escape();
-        else
-            escape_timer_ = d.after(guard_, escape);
+        });
         return;
     }
     if (escape_timer_) {
         d.cancel(escape_timer_);
         escape_timer_ = 0;
     }
-    const std::string held(std::exchange(pluses_, 0), '+');
-    d.send(held);
-    d.send(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+    out.append(std::exchange(pluses_, 0), '+');
+    out += char(byte);
+}
+
+void AtModem::escape_to_command_mode()
+{
+    escape_timer_ = 0;
+    pluses_ = 0;
+    online_ = false;
 }
 
 // One command line; returns the response text (information and result code).

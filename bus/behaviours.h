@@ -48,8 +48,9 @@ public:
     static constexpr const char* kIdentity = "ACM Virtual Modem 1.0";
 
 private:
-    void command_byte(DeviceSide& d, uint8_t byte);
-    void data_byte(DeviceSide& d, uint8_t byte);
+    void command_byte(DeviceSide& d, uint8_t byte, std::string& out);
+    void data_byte(DeviceSide& d, uint8_t byte, std::string& out);
+    void escape_to_command_mode();
     std::string execute(DeviceSide& d, std::string_view line);
     void connect(DeviceSide& d);
     void hang_up(DeviceSide& d);

@@ -150,8 +150,11 @@ TEST_F(BehaviourTest, ModemRingsAnswersAndHangsUpWhenDtrDrops)
     set_control_lines(c, CDC_CONTROL_LINE_DTR);
     ASSERT_TRUE(write(c, "ATA\r"));
     ASSERT_TRUE(read_until(c, "\r\nCONNECT\r\n"));
+    // Without a guard time the escape works at once, inside one write.
+    ASSERT_TRUE(write(c, "xy+++ATO\r"));
+    ASSERT_TRUE(read_until(c, "CONNECT\r\nxy\r\nOK\r\nATO\r\r\nCONNECT\r\n"));
     set_control_lines(c, 0);
-    ASSERT_TRUE(read_until(c, "CONNECT\r\n\r\nNO CARRIER\r\n"));
+    ASSERT_TRUE(read_until(c, "ATO\r\r\nCONNECT\r\n\r\nNO CARRIER\r\n"));
     EXPECT_FALSE(modem->connected());
 }
 
