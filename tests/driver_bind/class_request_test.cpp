@@ -141,3 +141,35 @@ TEST_F(ClassRequestTest, SendersPostAChildWakeUpFirst)
 
 }  // namespace
 }  // namespace bindtest
+
+namespace bindtest {
+namespace {
+
+TEST_F(BindTest, AnOpenStartsFromZeroCountersButKeepsTheSettings)
+{
+    ASSERT_NE(started(), nullptr);
+    fdx_->line_coding = { 19200, 2, 1, 7 };
+    fdx_->control_line_state = CDC_CONTROL_LINE_DTR;
+    fdx_->timeouts.ReadTotalTimeoutConstant = 500;
+    fdx_->special_chars.EventChar = '\n';
+    fdx_->modem_status = SERIAL_DSR_STATE;
+    fdx_->wait_mask = fdx_->history_mask = SERIAL_EV_RXCHAR;
+    fdx_->errors = SERIAL_ERROR_FRAMING;
+    fdx_->hold_reasons = 0x10;
+    fdx_->out_queue_bytes = 12;
+    fdx_->perf_stats.ReceivedCount = 99;
+
+    acm_settings_reset_at_open(fdx_);
+
+    EXPECT_EQ(fdx_->modem_status | fdx_->wait_mask | fdx_->history_mask | fdx_->errors | fdx_->hold_reasons |
+                  fdx_->out_queue_bytes | fdx_->perf_stats.ReceivedCount,
+              0u);
+    EXPECT_EQ(fdx_->line_coding.dwDTERate, 19200u);
+    EXPECT_EQ(fdx_->control_line_state, CDC_CONTROL_LINE_DTR);
+    EXPECT_EQ(fdx_->timeouts.ReadTotalTimeoutConstant, 500u);
+    EXPECT_EQ(fdx_->special_chars.EventChar, '\n');
+    EXPECT_EQ(fdx_->handflow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+}
+
+}  // namespace
+}  // namespace bindtest
