@@ -70,7 +70,15 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
     return STATUS_SUCCESS;
 }
 
-EXTERN_C VOID KeStallExecutionProcessor(ULONG MicroSeconds) { host::yield_point("KeStallExecutionProcessor"); }
+// A stall keeps the processor busy for the interval: other threads run
+// meanwhile and time passes, so a thread that polls with stalls sees the
+// clock move in controlled mode too.
+EXTERN_C VOID KeStallExecutionProcessor(ULONG MicroSeconds)
+{
+    auto lk = host::sched_lock();
+    host::wait_until(lk, [] { return false; }, host::now() + host::Time(MicroSeconds) * 10,
+                     "KeStallExecutionProcessor");
+}
 
 EXTERN_C ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(host::now()); }
 
