@@ -29,7 +29,7 @@ protected:
     }
 
     // A fresh host with the function; registry set-up may follow before plug().
-    void make(bus::FunctionConfig config = {}, uint64_t seed = 1)
+    void make(bus::FunctionConfig config = {}, uint64_t seed = host::HostOptions{}.seed)
     {
         host_.reset();
         fn_ = std::make_unique<bus::CdcFunction>(std::move(config));

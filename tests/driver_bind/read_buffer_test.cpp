@@ -301,10 +301,12 @@ TEST_F(ReadBufferTest, SuspendedTransferIsNotRepostedUntilResume)
 
 // A pended read with a time-out, as the read path leaves it, timed by a
 // timer of the test's own in place of the device's read timer.
-class SuspendedReadTest : public ReadBufferTest {
+class PendedReadTest : public ReadBufferTest {
 protected:
     static inline std::atomic<int> fired{ 0 };
+    static inline std::atomic<int> woken{ 0 };
     static VOID count_expiry(WDFTIMER) { fired++; }
+    static VOID count_wake(WDFDPC) { woken++; }
 
     void SetUp() override
     {
@@ -318,12 +320,20 @@ protected:
         ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer_), STATUS_SUCCESS);
         device_timer_ = fdx_->read_timer;
         fdx_->read_timer = timer_;
+
+        woken = 0;
+        WDF_DPC_CONFIG dpc_config;
+        WDF_DPC_CONFIG_INIT(&dpc_config, count_wake);
+        ASSERT_EQ(WdfDpcCreate(&dpc_config, &attributes, &dpc_), STATUS_SUCCESS);
+        device_dpc_ = fdx_->read_complete_dpc;
+        fdx_->read_complete_dpc = dpc_;
     }
     void TearDown() override
     {
         WdfTimerStop(timer_, TRUE);
         fdx_->current_read_request = nullptr;
         fdx_->read_timer = device_timer_;
+        fdx_->read_complete_dpc = device_dpc_;
     }
     void pend(ReadRequest& read, LONGLONG due_time)
     {
@@ -358,9 +368,26 @@ protected:
 
     WDFTIMER timer_ = nullptr;
     WDFTIMER device_timer_ = nullptr;
+    WDFDPC dpc_ = nullptr;
+    WDFDPC device_dpc_ = nullptr;
 };
 
-TEST_F(SuspendedReadTest, TimerStoppedBySuspendRunsItsFullTimeOutAfterResume)
+TEST_F(PendedReadTest, DataWakesAPendedReadThroughItsDpc)
+{
+    ReadRequest read(fdx_, 10);
+    pend(read, -500 * 10'000LL);
+    device_sends("data");
+    wait_ms(1);   // the DPC has run
+    EXPECT_EQ(woken, 1);
+
+    read.context()->ref_bits &= ~REF_ISR;   // its time-out or cancel came first
+    device_sends("more");
+    wait_ms(1);
+    EXPECT_EQ(woken, 1);
+    EXPECT_EQ(fdx_->read_buffer_bytes, 8u);
+}
+
+TEST_F(PendedReadTest, TimerStoppedBySuspendRunsItsFullTimeOutAfterResume)
 {
     ReadRequest read(fdx_, 10);
     pend(read, -500 * 10'000LL);
@@ -380,7 +407,7 @@ TEST_F(SuspendedReadTest, TimerStoppedBySuspendRunsItsFullTimeOutAfterResume)
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(SuspendedReadTest, ReadOfAStoppedQueueKeepsItsTimerReferenceForTheQueueResume)
+TEST_F(PendedReadTest, ReadOfAStoppedQueueKeepsItsTimerReferenceForTheQueueResume)
 {
     ReadRequest read(fdx_, 10);
     pend(read, -500 * 10'000LL);
