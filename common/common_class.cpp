@@ -30,6 +30,13 @@ static NTSTATUS common_query_bus_interface(common_class_ctx* ctx, WDFDEVICE devi
     return status;
 }
 
+/* Gives the reference of the query back; the record is no longer bound. */
+static VOID common_release_bus_interface(common_class_ctx* ctx)
+{
+    ctx->bus_ifc.InterfaceDereference(ctx->bus_ifc.Context);
+    ctx->bus_ifc.Context = NULL;
+}
+
 static NTSTATUS common_create_workitem(common_class_ctx* ctx, PFN_WDF_WORKITEM callback,
                                        WDFWORKITEM* workitem)
 {
@@ -43,20 +50,15 @@ static NTSTATUS common_create_workitem(common_class_ctx* ctx, PFN_WDF_WORKITEM c
     return WdfWorkItemCreate(&config, &attributes, workitem);
 }
 
-NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN set_power_policy,
-                               BOOLEAN enable_encapsulated, BOOLEAN enable_custom_guid,
-                               PFN_WDF_WORKITEM device_wakeup_fn,
-                               PFN_WDF_WORKITEM child_device_wakeup_fn)
+/* Everything of the context after the query; the interface is bound. */
+static NTSTATUS common_class_ctx_setup(WDFDEVICE device, common_class_ctx* ctx,
+                                       BOOLEAN set_power_policy, BOOLEAN enable_encapsulated,
+                                       BOOLEAN enable_custom_guid, PFN_WDF_WORKITEM device_wakeup_fn,
+                                       PFN_WDF_WORKITEM child_device_wakeup_fn)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     NTSTATUS status;
 
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, device);
-
-    status = common_query_bus_interface(ctx, device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     ctx->ref_count = 0;
     ctx->encap_enabled = 0;
     ctx->device = device;
@@ -65,7 +67,7 @@ NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN 
     attributes.ParentObject = device;
     status = WdfSpinLockCreate(&attributes, &ctx->common_lock);
     if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", __FUNCTION__, status);
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", "common_class_ctx_init", status);
         return status;
     }
 
@@ -73,7 +75,7 @@ NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN 
         status = common_class_set_power_policy(ctx);
         if (!NT_SUCCESS(status)) {
             DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to set device power policy settings %lx\n",
-                     __FUNCTION__, status);
+                     "common_class_ctx_init", status);
             return status;
         }
     } else {
@@ -101,10 +103,35 @@ NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN 
                                             &ctx->child_device_wakeup_workitem);
         }
         if (!NT_SUCCESS(status)) {
-            DC_PRINT(DC_LEVEL_ERROR, "%s: WdfWorkItemCreate failed, status %lx\n", __FUNCTION__,
-                     status);
-            return status;
+            DC_PRINT(DC_LEVEL_ERROR, "%s: WdfWorkItemCreate failed, status %lx\n",
+                     "common_class_ctx_init", status);
         }
+    }
+    return status;
+}
+
+/*
+ * A failure after the query gives the interface back at once, so that a
+ * failed init leaves nothing bound whether or not a release follows.
+ */
+NTSTATUS common_class_ctx_init(WDFDEVICE device, common_class_ctx* ctx, BOOLEAN set_power_policy,
+                               BOOLEAN enable_encapsulated, BOOLEAN enable_custom_guid,
+                               PFN_WDF_WORKITEM device_wakeup_fn,
+                               PFN_WDF_WORKITEM child_device_wakeup_fn)
+{
+    NTSTATUS status;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, device);
+
+    status = common_query_bus_interface(ctx, device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = common_class_ctx_setup(device, ctx, set_power_policy, enable_encapsulated,
+                                    enable_custom_guid, device_wakeup_fn, child_device_wakeup_fn);
+    if (!NT_SUCCESS(status)) {
+        common_release_bus_interface(ctx);
+        return status;
     }
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: done, status %lx\n", __FUNCTION__, status);
@@ -128,9 +155,7 @@ NTSTATUS common_class_ctx_uninit(common_class_ctx* ctx)
     /* TODO: with encap_enabled, encap_purge_queues(ctx) joins here with the
        encapsulated command channel, purging only objects that exist. */
 
-    ctx->bus_ifc.InterfaceDereference(ctx->bus_ifc.Context);
-    /* The record is a copy of a reference now given back. */
-    ctx->bus_ifc.Context = NULL;
+    common_release_bus_interface(ctx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
     return STATUS_SUCCESS;
 }

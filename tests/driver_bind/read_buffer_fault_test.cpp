@@ -2,6 +2,7 @@
 // transfer it gave up on.
 #include "bind_fixture.h"
 #include "read_request.h"
+#include "host/kernel/verifier.h"
 
 namespace bindtest {
 namespace {
@@ -82,6 +83,40 @@ TEST_F(BindTest, PurgeRacingWithAPostNeverWaitsForIt)
         EXPECT_EQ(desc(fdx_->desc_end).posted, outstanding);
         close_stream();
     }
+}
+
+}  // namespace
+}  // namespace bindtest
+
+namespace bindtest {
+namespace {
+
+// Each framework allocation of the start failing in turn, and with it every
+// later one: a start that fails keeps no reference on the interface, one
+// that succeeds (a failed read of an optional value counts as 0, a missing
+// read-in work item is survived) keeps exactly one.
+TEST_F(BindTest, EveryAllocationFailureOfTheStartLeavesTheInterfaceBalanced)
+{
+    make();
+    host::verifier_fail_allocations_after(-1);
+    const long before = host::verifier_allocation_count();
+    ASSERT_NE(plug(), nullptr);
+    const long total = host::verifier_allocation_count() - before;
+    ASSERT_GT(total, 0);
+
+    size_t failed_starts = 0;
+    for (long n = 0; n < total; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n + 1) + " of " + std::to_string(total) + " fails");
+        fdx_ = nullptr;
+        make();
+        ASSERT_EQ(host_->load_driver(u"acmserial", DriverEntry), STATUS_SUCCESS);
+        host::verifier_fail_allocations_after(n);
+        host::io::DeviceNode* node = host_->plug(fn_->port().description());
+        host::verifier_fail_allocations_after(-1);
+        EXPECT_EQ(fn_->port().references(), node ? 1 : 0);
+        failed_starts += node == nullptr;
+    }
+    EXPECT_GT(failed_starts, 0u);
 }
 
 }  // namespace
