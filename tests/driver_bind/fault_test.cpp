@@ -1,7 +1,9 @@
-// A purge whose abort never takes effect, and the late completion of the
-// transfer it gave up on.
+// Faults: a purge whose abort never takes effect and the late completion of
+// the transfer it gave up on, a purge racing with a post, and allocation
+// failures during the start.
 #include "bind_fixture.h"
 #include "read_request.h"
+
 #include "host/kernel/verifier.h"
 
 namespace bindtest {
