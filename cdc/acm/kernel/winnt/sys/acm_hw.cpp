@@ -38,6 +38,11 @@ static VOID acm_read_capabilities(PACM_FDO_DATA fdx, PUCHAR call_mgmt_caps, PUCH
     UCHAR call_mgmt[CDC_CALL_MGMT_DESC_LENGTH] = { 0 };
     UCHAR acm[CDC_ACM_DESC_LENGTH] = { 0 };
 
+    /* Read afresh at every preparation. */
+    fdx->call_mgmt_by_device = fdx->call_mgmt_over_data = 0;
+    fdx->acm_network_connection = fdx->acm_send_break = 0;
+    fdx->acm_line_coding = fdx->acm_comm_feature = 0;
+
     if (NT_SUCCESS(acm_get_functional_descriptor(fdx, CDC_FD_CALL_MANAGEMENT, call_mgmt,
                                                  sizeof(call_mgmt)))) {
         *call_mgmt_caps = call_mgmt[CDC_FD_CAPABILITIES_OFFSET];
