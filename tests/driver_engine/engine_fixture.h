@@ -35,7 +35,7 @@ struct Io {
 inline std::string outcome(NTSTATUS status, ULONG_PTR information)
 {
     char text[48];
-    std::snprintf(text, sizeof text, "%08lx/%lu", static_cast<unsigned long>(status),
+    std::snprintf(text, sizeof text, "%08x/%lu", static_cast<uint32_t>(status),
                   static_cast<unsigned long>(information));
     return text;
 }
@@ -204,6 +204,31 @@ public:
         expect_verifier_silent(seed, true);
         bool held = host::trace_count("was marked for resume") > 0;
         return outcome(status, io->information()) + (held ? " held" : "");
+    }
+
+    // The application cancels while the read is being started: the read
+    // is cancelled before it is marked, from inside the marking, or while
+    // pended. Gives the outcome and which of the three it was.
+    std::string cancel_while_starting(uint64_t seed)
+    {
+        start(seed, 2);
+        auto io = std::make_unique<Io>();
+        io->buffer.resize(8);
+        host::Thread* canceller = host::spawn("canceller", [&] {
+            while (!io->done()) {
+                CancelIoEx(file_, &io->overlapped);
+                KeStallExecutionProcessor(1);   // lets the reader on
+            }
+        });
+        ReadFile(file_, io->buffer.data(), 8, nullptr, &io->overlapped);
+        NTSTATUS status = wait(*io);
+        host::join(canceller);
+        settle();
+        expect_verifier_silent(seed);
+        const char* path = harness.cancel_during_set != 0                              ? " during marking"
+                           : host::trace_count("request was canceled, quit.") != 0 ? " before marking"
+                                                                                      : " while pended";
+        return outcome(status, io->information()) + path;
     }
 
     // Runs a race over seeds; every seed must give one of `allowed`, and

@@ -24,6 +24,12 @@ TEST_F(EngineTest, StopWhilePendingKeepsTheReadForItsData)
     over_seeds(kSeeds, &EngineTest::stop_while_pending, {kSuccess5, kSuccess5 + " held"}, {});
 }
 
+TEST_F(EngineTest, CancelWhileStartingCompletesTheReadOnce)
+{
+    over_seeds(kSeeds, &EngineTest::cancel_while_starting,
+               {kCancelled0 + " before marking", kCancelled0 + " during marking", kCancelled0 + " while pended"}, {});
+}
+
 // --- completion -------------------------------------------------------------------
 
 TEST_F(EngineTest, DataCompletesAPendedReadAndStopsItsTimer)
