@@ -300,6 +300,21 @@ TEST_F(EngineTest, RemovalCancelsAPendedReadThroughItsCancelRoutine)
     expect_verifier_silent(1);
 }
 
+TEST_F(EngineTest, RemovalInLowPowerCancelsAHeldReadThroughItsCancelRoutine)
+{
+    start();
+    harness.read_timeout = -500 * host::kMillisecond;
+    auto io = read(8);
+    settle();
+    power(host::io::DevicePower::D3);
+    ASSERT_TRUE(acm_request_get_context(fdx()->current_read_request)->resume);
+    host_->surprise_remove(node_);
+    EXPECT_EQ(wait(*io), STATUS_CANCELLED);
+    EXPECT_EQ(io->information(), 0u);
+    EXPECT_EQ(host::trace_count("acm_evt_io_stop: flags 2,"), 1u);
+    expect_verifier_silent(1);
+}
+
 TEST_F(EngineTest, RemovalCompletesAnUnstartedCurrentReadAndEmptiesItsSlot)
 {
     start();
