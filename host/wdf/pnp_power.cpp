@@ -2,7 +2,8 @@
 // The handler turns the PnP manager's events into the driver's callbacks in
 // the order the framework documents ("PnP and Power Management Scenarios"):
 //
-//   start:         EvtDevicePrepareHardware, EvtDeviceD0Entry(WdfPowerDeviceD3Final),
+//   start:         EvtDevicePrepareHardware (EvtDeviceReleaseHardware if it fails),
+//                  EvtDeviceD0Entry(WdfPowerDeviceD3Final),
 //                  EvtDeviceD0EntryPostInterruptsEnabled, queues started,
 //                  EvtDeviceSelfManagedIoInit, device interfaces enabled
 //   to Dx:         EvtDeviceSelfManagedIoSuspend, queues stopped (EvtIoStop with
@@ -105,9 +106,14 @@ public:
     {
         NTSTATUS status = lower() != nullptr ? lower()->pnp_start() : STATUS_SUCCESS;
         if (!NT_SUCCESS(status)) return status;
-        status = invoke("EvtDevicePrepareHardware", pnp().EvtDevicePrepareHardware, resources(), resources());
-        if (!NT_SUCCESS(status)) return status;
+        // Once prepare hardware was called, release hardware follows even
+        // when the preparation failed.
         hardware_prepared_ = true;
+        status = invoke("EvtDevicePrepareHardware", pnp().EvtDevicePrepareHardware, resources(), resources());
+        if (!NT_SUCCESS(status)) {
+            release_hardware();
+            return status;
+        }
         status = enter_d0(WdfPowerDeviceD3Final);
         if (!NT_SUCCESS(status)) {
             release_hardware();

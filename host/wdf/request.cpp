@@ -220,6 +220,9 @@ using namespace host::wdf;
 WDFAPI VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
 {
     verify_irql_at_most(DISPATCH_LEVEL, "WdfRequestMarkCancelable");
+    // A cancellation on another processor may land between the driver's
+    // last look at the request and this call.
+    yield_point("WdfRequestMarkCancelable");
     FxRequest* r = request_of(Request, "WdfRequestMarkCancelable");
     if (r == nullptr || mark_cancelable(r, EvtRequestCancel) != STATUS_CANCELLED)
         return;

@@ -2,6 +2,7 @@
 // means to plug children and look at what the driver published.
 #pragma once
 
+#include "bus/cdc_function.h"
 #include "host/host.h"
 #include "host/io/iomgr.h"
 #include "host/io/pnp.h"
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace drvtest {
 
@@ -56,11 +58,14 @@ protected:
     void fresh_host()
     {
         host_.reset();
+        functions_.clear();
         host_ = std::make_unique<host::Host>();
         host::trace_clear();
         children_ = 0;
     }
 
+    // The simulated functions behind the children outlive the host.
+    std::vector<std::unique_ptr<bus::CdcFunction>> functions_;
     std::unique_ptr<host::Host> host_;
 
     static std::u16string parameters_key(std::u16string_view service = kService)
@@ -81,14 +86,14 @@ protected:
     host::io::DeviceNode* plug(const Child& child)
     {
         unsigned n = ++children_;
-        host::ChildDevice device;
-        device.instance_path = u"USB\\VID_1234&PID_5678&MI_00\\7&1&" + to_u16(n);
-        device.class_name = child.class_name;
-        device.friendly_name = child.friendly_name;
-        device.pdo_name = pdo_name(n);
-        device.hardware_id = u"USB\\VID_1234&PID_5678&MI_00";
-        if (!child.port.empty())
-            device.hardware_key.emplace_back(u"PortName", reg_sz(child.port));
+        bus::FunctionConfig config;
+        config.port = { u"USB\\VID_1234&PID_5678&MI_00\\7&1&" + to_u16(n), u"USB\\VID_1234&PID_5678&MI_00",
+                         child.class_name, child.friendly_name, pdo_name(n) };
+        config.port_name = child.port;
+        auto& function = functions_.emplace_back(std::make_unique<bus::CdcFunction>(config));
+        host::ChildDevice device = function->port().description();
+        if (child.port.empty())
+            std::erase_if(device.hardware_key, [](const auto& value) { return value.first == u"PortName"; });
         return host_->plug(device);
     }
 

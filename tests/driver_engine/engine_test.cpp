@@ -332,8 +332,8 @@ TEST_F(EngineTest, RemovalCompletesAnUnstartedCurrentReadAndEmptiesItsSlot)
 // Seed 2 of the stop race: the data DPC has taken the read out of its
 // slot and is completing it when EvtIoStop comes; the engine leaves the
 // request to that completion, which follows at once, and the framework
-// only has to wait for it. The host reports the stop nonetheless.
-TEST_F(EngineTest, DISABLED_HostFlagsAStopWhoseRequestIsBeingCompleted)
+// only waits for it.
+TEST_F(EngineTest, StopOfARequestBeingCompletedWaitsForTheCompletion)
 {
     start(2, 2);
     auto io = read(8);

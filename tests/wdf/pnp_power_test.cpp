@@ -147,11 +147,13 @@ TEST_F(PnpPowerTest, FailedDeviceAddDeletesTheCreatedDevice)
     EXPECT_THAT(host.symbolic_links(), IsEmpty());
 }
 
-TEST_F(PnpPowerTest, FailedPrepareHardwareSkipsPowerAndRelease)
+// Release hardware follows a failed prepare hardware; power is never applied.
+TEST_F(PnpPowerTest, FailedPrepareHardwareIsReleasedWithoutPower)
 {
     driver.hooks["PrepareHardware"] = [](WDFDEVICE) { return STATUS_DEVICE_DATA_ERROR; };
     EXPECT_EQ(fx.plug(), nullptr);
-    EXPECT_THAT(driver.take_log(), ElementsAre("DeviceAdd", "PrepareHardware", "DeviceCleanup", "DeviceDestroy"));
+    EXPECT_THAT(driver.take_log(),
+                ElementsAre("DeviceAdd", "PrepareHardware", "ReleaseHardware", "DeviceCleanup", "DeviceDestroy"));
 }
 
 TEST_F(PnpPowerTest, FailedD0EntryReleasesTheHardware)
