@@ -55,11 +55,13 @@ protected:
     DriverTest() { fresh_host(); }
 
     // One host at a time: the old one goes before the new one starts.
-    void fresh_host()
+    void fresh_host(uint64_t seed = 1)
     {
         host_.reset();
         functions_.clear();
-        host_ = std::make_unique<host::Host>();
+        host::HostOptions options;
+        options.seed = seed;
+        host_ = std::make_unique<host::Host>(options);
         host::trace_clear();
         children_ = 0;
     }
