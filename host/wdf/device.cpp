@@ -416,3 +416,48 @@ WDFAPI NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE 
     // One queue per request type, once.
     return device->dispatch.emplace(RequestType, Queue).second ? STATUS_SUCCESS : STATUS_WDF_BUSY;
 }
+
+// --- PnP capabilities -----------------------------------------------------------
+
+namespace {
+
+void merge(WDF_TRI_STATE& into, WDF_TRI_STATE value)
+{
+    if (value != WdfUseDefault) into = value;
+}
+
+void merge(ULONG& into, ULONG value)
+{
+    if (value != ULONG(-1)) into = value;
+}
+
+}  // namespace
+
+// The framework keeps what the driver sets and reports it in the device's
+// capabilities; a value left at its default keeps what an earlier call set.
+WDFAPI VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities)
+{
+    host::verify_irql_at_most(DISPATCH_LEVEL, "WdfDeviceSetPnpCapabilities");
+    FxDevice* device = resolve<FxDevice>(Device, "WdfDeviceSetPnpCapabilities");
+    if (device == nullptr) return;
+    if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
+        host::verifier_report("structure-size-mismatch",
+                              "WdfDeviceSetPnpCapabilities: PnpCapabilities is null or its Size is not "
+                              "sizeof(WDF_DEVICE_PNP_CAPABILITIES)");
+        return;
+    }
+    const WDF_DEVICE_PNP_CAPABILITIES& in = *PnpCapabilities;
+    auto lock = host::sched_lock();
+    WDF_DEVICE_PNP_CAPABILITIES& caps = device->pnp_capabilities;
+    merge(caps.LockSupported, in.LockSupported);
+    merge(caps.EjectSupported, in.EjectSupported);
+    merge(caps.Removable, in.Removable);
+    merge(caps.DockDevice, in.DockDevice);
+    merge(caps.UniqueID, in.UniqueID);
+    merge(caps.SilentInstall, in.SilentInstall);
+    merge(caps.SurpriseRemovalOK, in.SurpriseRemovalOK);
+    merge(caps.HardwareDisabled, in.HardwareDisabled);
+    merge(caps.NoDisplayInUI, in.NoDisplayInUI);
+    merge(caps.Address, in.Address);
+    merge(caps.UINumber, in.UINumber);
+}

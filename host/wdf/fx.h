@@ -137,7 +137,7 @@ struct FxFile;
 
 struct FxDevice : FxObject {
     static constexpr ObjectKind kKind = ObjectKind::device;
-    FxDevice() : FxObject(kKind) {}
+    FxDevice() : FxObject(kKind) { WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnp_capabilities); }
     ~FxDevice() override;
     void dispose() override;   // removes links and interfaces, deletes the FDO
 
@@ -172,6 +172,10 @@ struct FxDevice : FxObject {
     std::vector<Interface> interfaces;
 
     FxObject* io_target = nullptr;          // the default I/O target (the attached device)
+
+    // What WdfDeviceSetPnpCapabilities has set so far, merged call by call
+    // (WdfUseDefault and (ULONG)-1 where nothing was set).
+    WDF_DEVICE_PNP_CAPABILITIES pnp_capabilities{};
 };
 
 FxDevice* device_of(_DEVICE_OBJECT* fdo);   // null if not a framework device

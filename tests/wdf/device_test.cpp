@@ -6,6 +6,7 @@
 #include "host/io/iomgr.h"
 #include "host/kernel/verifier.h"
 #include "host/rtl/registry.h"
+#include "host/wdf/fx.h"
 
 #include <initguid.h>
 #include <wdmguid.h>
@@ -377,6 +378,58 @@ TEST_F(DeviceTest, ARequestLeftUncompletedAtRemovalIsReported)
     EXPECT_FALSE(host::verifier_fired("request-left-uncompleted"));
     host.surprise_remove(node);
     EXPECT_TRUE(host::verifier_fired("request-left-uncompleted"));
+}
+
+// The capabilities the framework reports are what the driver's calls added
+// up to: a later call changes only the values it does not leave at default.
+TEST_F(DeviceTest, PnpCapabilitiesMergeCallByCall)
+{
+    driver.hooks["DeviceAdd"] = [](WDFDEVICE device) {
+        WDF_DEVICE_PNP_CAPABILITIES caps;
+        WDF_DEVICE_PNP_CAPABILITIES_INIT(&caps);
+        caps.SurpriseRemovalOK = WdfTrue;
+        caps.Removable = WdfTrue;
+        caps.UINumber = 7;
+        WdfDeviceSetPnpCapabilities(device, &caps);
+        return STATUS_SUCCESS;
+    };
+    driver.hooks["PrepareHardware"] = [](WDFDEVICE device) {
+        WDF_DEVICE_PNP_CAPABILITIES caps;
+        WDF_DEVICE_PNP_CAPABILITIES_INIT(&caps);
+        caps.Removable = WdfFalse;
+        caps.Address = 3;
+        WdfDeviceSetPnpCapabilities(device, &caps);
+        caps.Size = sizeof caps - 4;   // refused whole: nothing of it is kept
+        caps.NoDisplayInUI = WdfTrue;
+        WdfDeviceSetPnpCapabilities(device, &caps);
+        return STATUS_SUCCESS;
+    };
+    host::io::DeviceNode* node = fx.plug();
+    ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(host::verifier_fired("structure-size-mismatch"));
+
+    const WDF_DEVICE_PNP_CAPABILITIES& caps = host::wdf::device_of(node->pdo->upper)->pnp_capabilities;
+    EXPECT_EQ(caps.SurpriseRemovalOK, WdfTrue);
+    EXPECT_EQ(caps.Removable, WdfFalse);
+    EXPECT_EQ(caps.NoDisplayInUI, WdfUseDefault);
+    EXPECT_EQ(caps.LockSupported, WdfUseDefault);
+    EXPECT_EQ(caps.UINumber, 7u);
+    EXPECT_EQ(caps.Address, 3u);
+}
+
+TEST(PnpCapabilitiesInit, LeavesEveryValueToTheFramework)
+{
+    WDF_DEVICE_PNP_CAPABILITIES caps;
+    memset(&caps, 0x5a, sizeof caps);
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&caps);
+    EXPECT_EQ(caps.Size, sizeof caps);
+    const WDF_TRI_STATE yes_no[] = {caps.LockSupported, caps.EjectSupported, caps.Removable,
+                                    caps.DockDevice, caps.UniqueID, caps.SilentInstall,
+                                    caps.SurpriseRemovalOK, caps.HardwareDisabled, caps.NoDisplayInUI};
+    for (WDF_TRI_STATE value : yes_no) EXPECT_EQ(value, WdfUseDefault);
+    EXPECT_EQ(caps.Address, 0xFFFFFFFFu);
+    EXPECT_EQ(caps.UINumber, 0xFFFFFFFFu);
+    static_assert(sizeof(WDF_DEVICE_PNP_CAPABILITIES) == 12 * sizeof(ULONG));
 }
 
 }  // namespace

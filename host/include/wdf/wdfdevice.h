@@ -228,6 +228,43 @@ FORCEINLINE VOID WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(
     Settings->UserControlOfWakeSettings = WakeAllowUserControl;
 }
 
+/* --- PnP capabilities --------------------------------------------------- */
+
+/* What the framework reports for the device in IRP_MN_QUERY_CAPABILITIES.
+   WdfUseDefault, and (ULONG)-1 for Address and UINumber, leave a value as
+   the bus driver reported it. */
+typedef struct _WDF_DEVICE_PNP_CAPABILITIES {
+    ULONG Size;
+    WDF_TRI_STATE LockSupported;
+    WDF_TRI_STATE EjectSupported;
+    WDF_TRI_STATE Removable;
+    WDF_TRI_STATE DockDevice;
+    WDF_TRI_STATE UniqueID;
+    WDF_TRI_STATE SilentInstall;
+    WDF_TRI_STATE SurpriseRemovalOK;
+    WDF_TRI_STATE HardwareDisabled;
+    WDF_TRI_STATE NoDisplayInUI;
+    ULONG Address;
+    ULONG UINumber;
+} WDF_DEVICE_PNP_CAPABILITIES, *PWDF_DEVICE_PNP_CAPABILITIES;
+
+FORCEINLINE VOID WDF_DEVICE_PNP_CAPABILITIES_INIT(_Out_ PWDF_DEVICE_PNP_CAPABILITIES Caps)
+{
+    __builtin_memset(Caps, 0, sizeof(WDF_DEVICE_PNP_CAPABILITIES));
+    Caps->Size = sizeof(WDF_DEVICE_PNP_CAPABILITIES);
+    Caps->LockSupported = WdfUseDefault;
+    Caps->EjectSupported = WdfUseDefault;
+    Caps->Removable = WdfUseDefault;
+    Caps->DockDevice = WdfUseDefault;
+    Caps->UniqueID = WdfUseDefault;
+    Caps->SilentInstall = WdfUseDefault;
+    Caps->SurpriseRemovalOK = WdfUseDefault;
+    Caps->HardwareDisabled = WdfUseDefault;
+    Caps->NoDisplayInUI = WdfUseDefault;
+    Caps->Address = (ULONG)-1;
+    Caps->UINumber = (ULONG)-1;
+}
+
 /* --- device initialization ---------------------------------------------- */
 
 WDFAPI NTSTATUS WdfDeviceInitAssignName(_In_ PWDFDEVICE_INIT DeviceInit,
@@ -302,6 +339,11 @@ WDFAPI WDFQUEUE WdfDeviceGetDefaultQueue(_In_ WDFDEVICE Device);
 WDFAPI NTSTATUS WdfDeviceConfigureRequestDispatching(_In_ WDFDEVICE Device, _In_ WDFQUEUE Queue,
                                                      _In_ WDF_REQUEST_TYPE RequestType);
 WDFAPI NTSTATUS WdfDeviceEnqueueRequest(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request);
+
+/* Merged into what the device has set before: WdfUseDefault and (ULONG)-1
+   leave a capability as it was. */
+WDFAPI VOID WdfDeviceSetPnpCapabilities(_In_ WDFDEVICE Device,
+                                        _In_ PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
 
 /* Power policy. */
 WDFAPI NTSTATUS WdfDeviceAssignS0IdleSettings(_In_ WDFDEVICE Device,
