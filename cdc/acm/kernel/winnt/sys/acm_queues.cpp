@@ -6,7 +6,9 @@
  * so that the framework holds them while the device is not in D0. Four
  * manual queues park requests of one kind behind the one being served.
  */
-#include "acm_request.h"
+#include "acm_ioctl.h"
+#include "acm_read.h"
+#include "acm_write.h"
 
 /* Every queue of the device keeps its current request across a stop and
    completes what is cancelled while waiting in it. */
@@ -24,10 +26,11 @@ static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
     WDFQUEUE write_presentation_queue;
     NTSTATUS status;
 
-    /* TODO: EvtIoRead acm_evt_read, EvtIoDeviceControl acm_evt_ioctl and
-       EvtIoInternalDeviceControl acm_evt_ioctl_internal join with their
-       routines. */
+    /* TODO: EvtIoInternalDeviceControl acm_evt_ioctl_internal joins with
+       its routine. */
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoRead = acm_evt_read;
+    config.EvtIoDeviceControl = acm_evt_ioctl;
     acm_queue_config_engine_callbacks(&config);
     config.PowerManaged = WdfFalse;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
@@ -36,8 +39,8 @@ static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
         return status;
     }
 
-    /* TODO: EvtIoWrite acm_evt_write joins with its routine. */
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoWrite = acm_evt_write;
     acm_queue_config_engine_callbacks(&config);
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &write_presentation_queue);
     if (!NT_SUCCESS(status)) {
@@ -75,6 +78,24 @@ static NTSTATUS acm_create_wait_queues(PACM_FDO_DATA fdx)
     return status;
 }
 
+/* An automatically serialized DPC of the device. */
+static NTSTATUS acm_create_dpc(PACM_FDO_DATA fdx, PFN_WDF_DPC routine, WDFDPC* dpc)
+{
+    WDF_DPC_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    WDF_DPC_CONFIG_INIT(&config, routine);
+    config.AutomaticSerialization = TRUE;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = fdx->common.device;
+    status = WdfDpcCreate(&config, &attributes, dpc);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfDpcCreate failed %lx\n", "acm_create_queues", status);
+    }
+    return status;
+}
+
 /*
  * Objects created before a failure stay with the device, which the failing
  * device add discards.
@@ -82,6 +103,7 @@ static NTSTATUS acm_create_wait_queues(PACM_FDO_DATA fdx)
 NTSTATUS acm_create_queues(PACM_FDO_DATA fdx)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_TIMER_CONFIG timer_config;
     NTSTATUS status;
 
     status = acm_create_presentation_queues(fdx);
@@ -101,12 +123,23 @@ NTSTATUS acm_create_queues(PACM_FDO_DATA fdx)
         return status;
     }
 
-    /* TODO: the DPCs wait_complete_dpc (acm_request_wait_complete_dpc),
-       read_complete_dpc (acm_request_read_complete_dpc) and write_complete_dpc
-       (acm_request_write_complete_dpc), then the one-shot read_timer
-       (acm_request_read_timeout), all automatically serialized with the
-       device as parent, are created here once their routines exist. Their
-       failures print "%s: WdfDpcCreate failed %lx\n" and
-       "%s: WdfTimerCreate failed %lx\n". */
+    /* TODO: wait_complete_dpc (acm_request_wait_complete_dpc) is created
+       first, once its routine exists. */
+    status = acm_create_dpc(fdx, acm_request_read_complete_dpc, &fdx->read_complete_dpc);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = acm_create_dpc(fdx, acm_request_write_complete_dpc, &fdx->write_complete_dpc);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_TIMER_CONFIG_INIT(&timer_config, acm_request_read_timeout);
+    timer_config.AutomaticSerialization = TRUE;
+    timer_config.TolerableDelay = 0;
+    status = WdfTimerCreate(&timer_config, &attributes, &fdx->read_timer);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfTimerCreate failed %lx\n", __FUNCTION__, status);
+    }
     return status;
 }

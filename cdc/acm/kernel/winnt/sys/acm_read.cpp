@@ -1,0 +1,211 @@
+/*
+ * Read requests and the serial read time-outs. The current read is served
+ * from the receive ring; when the ring has nothing for it, it is pended
+ * holding REF_ISR (the data side), REF_CANCEL and, with a time-out,
+ * REF_TIMER. A pended read ends with the first data that arrives, even
+ * fewer bytes than asked; the total time-out only bounds the wait for that
+ * first data.
+ */
+#include "acm_read.h"
+
+#define ACM_MS_TO_RELATIVE_DUE_TIME(ms) ((LONGLONG)(ms) * -10000)
+
+VOID acm_evt_read(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
+    PVOID buffer;
+
+    ctx->major_function = IRP_MJ_READ;
+    if (acm_request_complete_if_error(fdx, Request) == STATUS_CANCELLED) {
+        DC_PRINT(DC_LEVEL_INFO, "%s: STATUS_CANCELLED\n", __FUNCTION__);
+        return;
+    }
+
+    ctx->length = (ULONG)Length;
+    ctx->device = fdx;
+    ctx->status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, NULL);
+    if (!NT_SUCCESS(ctx->status)) {
+        ctx->information = 0;
+        DC_PRINT(DC_LEVEL_ERROR, "%s: Could not get request memory buffer %lx\n", __FUNCTION__,
+                 ctx->status);
+        acm_request_complete(Request);
+        return;
+    }
+    ctx->buffer = buffer;
+    acm_queue_add_request(fdx, Request, fdx->read_queue, &fdx->current_read_request,
+                          acm_request_read_start);
+}
+
+/*
+ * ReadIntervalTimeout matters only as MAXULONG; with it, the multiplier and
+ * the constant select one of the table's rows. M x L + C is taken in 64 bits.
+ */
+VOID acm_read_timeout_update(PACM_FDO_DATA fdx, ULONG length, PBOOLEAN return_with_whats_present)
+{
+    const ULONG interval = fdx->timeouts.ReadIntervalTimeout;
+    const ULONG multiplier = fdx->timeouts.ReadTotalTimeoutMultiplier;
+    const ULONG constant = fdx->timeouts.ReadTotalTimeoutConstant;
+    ULONGLONG timeout_ms;
+
+    *return_with_whats_present = FALSE;
+    if (interval != MAXULONG) {
+        timeout_ms = (ULONGLONG)multiplier * length + constant;
+    } else if (constant == MAXULONG) {
+        timeout_ms = 0;
+    } else if (multiplier == 0 || multiplier == MAXULONG) {
+        timeout_ms = constant;
+        *return_with_whats_present = (multiplier == 0 && constant == 0);
+    } else {
+        timeout_ms = (ULONGLONG)multiplier * length + constant;
+    }
+
+    fdx->read_timeout = ACM_MS_TO_RELATIVE_DUE_TIME(timeout_ms);
+    DC_PRINT(DC_LEVEL_TRACE, "%s: timeout_ms %I64X, read_timeout %I64x, return_with_whats_present %ld\n",
+             __FUNCTION__, timeout_ms, fdx->read_timeout, (LONG)*return_with_whats_present);
+}
+
+/*
+ * Pends the current read: cancelable first, then held by the data side and,
+ * with a time-out, by read_timer. The timer and its due time stay in the
+ * context, so that a stopped queue or a bus suspend can start it again.
+ * FALSE if the read was cancelled before it could be pended. spin_lock held.
+ */
+static BOOLEAN acm_read_pend(PACM_FDO_DATA fdx, WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    NTSTATUS status;
+
+    ctx->ref_bits = REF_SETTING;
+    status = acm_request_set_cancel_routine(request, acm_request_read_cancel);
+    ctx->ref_bits &= ~REF_SETTING;
+    if (!NT_SUCCESS(status) || !(ctx->ref_bits & REF_CANCEL)) {
+        return FALSE;
+    }
+
+    ctx->ref_bits |= REF_ISR;
+    if (fdx->read_timeout != 0) {
+        ctx->ref_bits |= REF_TIMER;
+        ctx->timer = fdx->read_timer;
+        ctx->due_time = fdx->read_timeout;
+        WdfTimerStart(fdx->read_timer, fdx->read_timeout);
+    } else {
+        ctx->timer = NULL;
+        ctx->due_time = 0;
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "%s: pend request %p, timeout %I64x, queue %p\n",
+             "acm_request_read_start", request, fdx->read_timeout, fdx->read_queue);
+    return TRUE;
+}
+
+/*
+ * One call serves every queued read that the ring satisfies at once and
+ * stops at the first read that has to wait. A read that any party already
+ * holds (pended, or ending through the DPC, timer or cancel routine) is
+ * left to them: the slot may be started twice for one current request.
+ */
+VOID acm_request_read_start(PACM_FDO_DATA fdx)
+{
+    WDFREQUEST request;
+    PACM_REQUEST_CONTEXT ctx;
+    BOOLEAN return_with_whats_present;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    if (fdx->current_read_request == NULL) {
+        DC_PRINT(DC_LEVEL_INFO, "%s: current request is empty, get next\n", __FUNCTION__);
+    }
+    for (;;) {
+        if (fdx->current_read_request == NULL) {
+            acm_queue_get_next_request(&fdx->current_read_request, fdx->read_queue);
+        }
+        request = fdx->current_read_request;
+        if (request == NULL) {
+            break;
+        }
+        ctx = acm_request_get_context(request);
+        if (ctx->ref_bits != 0 || ctx->resume) {
+            DC_PRINT(DC_LEVEL_INFO, "%s: request was already set, quitting\n", __FUNCTION__);
+            break;
+        }
+
+        WdfTimerStop(fdx->read_timer, FALSE);
+        acm_read_timeout_update(fdx, ctx->length, &return_with_whats_present);
+        acm_read_copy_from_buffer(fdx, request);
+        if (!return_with_whats_present && ctx->information == 0) {
+            if (acm_read_pend(fdx, request)) {
+                break;
+            }
+            ctx->status = STATUS_CANCELLED;
+        } else {
+            ctx->status = STATUS_SUCCESS;
+        }
+
+        InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, NULL);
+        WdfSpinLockRelease(fdx->spin_lock);
+        acm_request_complete(request);
+        /* The copy may have emptied descriptors of a full ring. */
+        acm_read_data_in(fdx);
+        WdfSpinLockAcquire(fdx->spin_lock);
+    }
+    WdfSpinLockRelease(fdx->spin_lock);
+    acm_read_data_in(fdx);
+}
+
+static VOID acm_read_try_to_complete(PACM_FDO_DATA fdx, PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,
+                                     NTSTATUS status, WDFTIMER timer, ULONG ref_type)
+{
+    acm_request_try_to_complete_current(fdx, before_complete, status, &fdx->current_read_request,
+                                        fdx->read_queue, timer, acm_request_read_start,
+                                        acm_queue_get_next_request, ref_type);
+}
+
+/*
+ * Data arrived for the pended read. The copy can empty the last
+ * descriptors of a full ring, so the stream is posted again here too: when
+ * no read waits behind this one, no read start follows to do it.
+ */
+VOID acm_request_read_complete_dpc(WDFDPC Dpc)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data((WDFDEVICE)WdfDpcGetParentObject(Dpc));
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered with request %p, device %p\n", __FUNCTION__,
+             fdx->current_read_request, fdx);
+    acm_read_try_to_complete(fdx, acm_read_copy_from_buffer, STATUS_SUCCESS, fdx->read_timer,
+                             REF_TYPE_ISR);
+    acm_read_data_in(fdx);
+}
+
+VOID acm_request_read_timeout(WDFTIMER Timer)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data((WDFDEVICE)WdfTimerGetParentObject(Timer));
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    acm_read_try_to_complete(fdx, acm_read_clear_pending, STATUS_TIMEOUT, Timer, REF_TYPE_TIMER);
+}
+
+VOID acm_request_read_cancel(WDFREQUEST Request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    if (ctx->ref_bits & REF_SETTING) {
+        /* Called from inside the marking, which holds spin_lock: the read
+           start completes the request. */
+        ctx->ref_bits &= ~REF_CANCEL;
+        return;
+    }
+    acm_read_try_to_complete(ctx->device, acm_read_clear_pending, STATUS_CANCELLED,
+                             ctx->device->read_timer, REF_TYPE_CANCEL);
+}
+
+BOOLEAN acm_read_clear_pending(PACM_FDO_DATA fdx, WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+
+    UNREFERENCED_PARAMETER(fdx);
+    if (ctx->ref_bits & REF_ISR) {
+        ctx->information = 0;
+        ctx->ref_bits &= ~REF_ISR;
+    }
+    return FALSE;
+}
