@@ -17,8 +17,8 @@ TEST_F(BindTest, StartedDeviceTracesWhatItLearnedAndRegistersItsCallbacks)
     EXPECT_EQ(port.references(), 1);
     EXPECT_EQ(port.interface_specific_data(), "2.1.5.48");
     EXPECT_TRUE(port.callbacks_registered());
-    EXPECT_EQ(port.op_log(), (Ops{ "query_interface", "get_idle_timeout", "get_functional_descriptor(1)",
-                                   "get_functional_descriptor(2)", "is_ctrl_dev_enabled",
+    EXPECT_EQ(port.op_log(), (Ops{ "query_interface", "get_idle_timeout", "get_ui_number",
+                                   "get_functional_descriptor(1)", "get_functional_descriptor(2)", "is_ctrl_dev_enabled",
                                    "control_request(1,33,0,7)", "get_max_packet_size", "register_callbacks(0)" }));
 
     EXPECT_EQ(traced("acm_evt_dev_prepare_hardware: CALL MGMT bmCapabilities 03, ACM bmCapabilities 06"), 1u);

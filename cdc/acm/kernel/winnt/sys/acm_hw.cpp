@@ -105,9 +105,13 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
     }
     bus = &fdx->common.bus_ifc;
 
-    /* TODO: the PnP capabilities (every yes/no capability at the framework
-       default, address 0xFFFFFFFF, UINumber from get_ui_number) are applied
-       here with WdfDeviceSetPnpCapabilities once the framework offers it. */
+    /* Every yes/no capability stays the framework's; the function has no
+       address of its own; its UI number is the one the bus gives it. */
+    WDF_DEVICE_PNP_CAPABILITIES pnp_caps;
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnp_caps);
+    pnp_caps.Address = 0xFFFFFFFF;
+    pnp_caps.UINumber = bus->get_ui_number(bus->Context);
+    WdfDeviceSetPnpCapabilities(Device, &pnp_caps);
 
     acm_read_capabilities(fdx, &call_mgmt_caps, &acm_caps);
     DC_PRINT(DC_LEVEL_INFO, "%s: CALL MGMT bmCapabilities %02x, ACM bmCapabilities %02x\n",
