@@ -2,7 +2,9 @@
  * Device creation: the framework device with its context, classified by
  * setup class, with its queues and its external names.
  */
-#include "acm_serial.h"
+#include "acm_file.h"
+#include "acm_intake.h"
+#include "acm_power.h"
 
 /* System: all; administrators: read, write, execute; everyone: read and
    write; restricted code: read. */
@@ -26,17 +28,15 @@ static VOID acm_device_init_configure(PWDFDEVICE_INIT device_init)
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp_power_callbacks);
     pnp_power_callbacks.EvtDevicePrepareHardware = acm_evt_dev_prepare_hardware;
     pnp_power_callbacks.EvtDeviceReleaseHardware = acm_evt_dev_release_hardware;
-    /* TODO: EvtDeviceD0Entry acm_evt_dev_d0_entry, EvtDeviceD0Exit
-       acm_evt_dev_d0_exit and EvtDeviceSelfManagedIoFlush
-       acm_evt_dev_self_managed_io_flush join here with their routines. */
+    pnp_power_callbacks.EvtDeviceD0Entry = acm_evt_dev_d0_entry;
+    pnp_power_callbacks.EvtDeviceD0Exit = acm_evt_dev_d0_exit;
+    pnp_power_callbacks.EvtDeviceSelfManagedIoFlush = acm_evt_dev_self_managed_io_flush;
     WdfDeviceInitSetPnpPowerEventCallbacks(device_init, &pnp_power_callbacks);
 
-    /* TODO: acm_set_io_in_caller_callback(device_init, acm_evt_io_in_caller)
-       once the intake routine exists. */
+    acm_set_io_in_caller_callback(device_init, acm_evt_io_in_caller);
 
-    /* TODO: create acm_evt_file_create, close acm_evt_file_close and cleanup
-       acm_evt_file_cleanup join this configuration with their routines. */
-    WDF_FILEOBJECT_CONFIG_INIT(&file_config, NULL, NULL, NULL);
+    WDF_FILEOBJECT_CONFIG_INIT(&file_config, acm_evt_file_create, acm_evt_file_close,
+                               acm_evt_file_cleanup);
     WDF_OBJECT_ATTRIBUTES_INIT(&file_attributes);
     file_attributes.SynchronizationScope = WdfSynchronizationScopeNone;
     WdfDeviceInitSetFileObjectConfig(device_init, &file_config, &file_attributes);

@@ -6,7 +6,8 @@
  * ring and gives the bus driver its callbacks. I/O stays stopped until a
  * handle is open.
  */
-#include "acm_serial.h"
+#include "acm_file.h"
+#include "acm_power.h"
 #include "cdc_protocol.h"
 
 DECLARE_CONST_UNICODE_STRING(acm_ports_key,
@@ -96,9 +97,8 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
     UNREFERENCED_PARAMETER(ResourcesTranslated);
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
 
-    /* TODO: acm_device_wakeup_cb and acm_child_device_wakeup_cb take the
-       places of the two NULL wake-up callbacks with the power transitions. */
-    status = common_class_ctx_init(Device, &fdx->common, TRUE, TRUE, TRUE, NULL, NULL);
+    status = common_class_ctx_init(Device, &fdx->common, TRUE, TRUE, TRUE, acm_device_wakeup_cb,
+                                   acm_child_device_wakeup_cb);
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to initialize common class context\n", __FUNCTION__);
         return status;
@@ -140,11 +140,9 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
     }
 
     InterlockedExchange(&fdx->is_io_stopped, 1);
-    /* TODO: acm_io_start_cb, acm_io_stop_cb, acm_is_in_use_cb,
-       acm_io_suspend_cb and acm_io_resume_cb take the places of the five NULL
-       callbacks with the power transitions and I/O start and stop. */
     hold = common_class_ctrl_dev_hold_child_if_in_use(&fdx->common);
-    bus->register_callbacks(bus->Context, hold, NULL, NULL, NULL, NULL, NULL, fdx);
+    bus->register_callbacks(bus->Context, hold, acm_io_start_cb, acm_io_stop_cb, acm_is_in_use_cb,
+                            acm_io_suspend_cb, acm_io_resume_cb, fdx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: I/O callbacks registered, hold child %ld\n", __FUNCTION__, hold);
 
     (VOID)acm_create_read_in_workitem(Device, &fdx->read_in_workitem, acm_read_in_workitem_cb);
@@ -152,7 +150,8 @@ NTSTATUS acm_evt_dev_prepare_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
 }
 
 /*
- * Undoes the binding: the bus forgets the callbacks, the interface goes
+ * Undoes the binding: the bus forgets the callbacks, an open that the
+ * removal overtook ends while the bus still answers, the interface goes
  * back, and the read-in work item is finished and discarded (the next
  * preparation creates its own).
  */
@@ -170,6 +169,7 @@ NTSTATUS acm_evt_dev_release_hardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTr
         DC_PRINT(DC_LEVEL_ERROR, "%s: bus interface was not initialized\n", __FUNCTION__);
     } else {
         bus->unregister_callbacks(bus->Context);
+        acm_evt_file_cleanup_device(Device);
         status = common_class_ctx_uninit(&fdx->common);
         if (fdx->read_in_workitem != NULL) {
             WdfWorkItemFlush(fdx->read_in_workitem);

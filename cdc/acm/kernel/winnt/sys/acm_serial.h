@@ -118,7 +118,14 @@ typedef struct _ACM_FDO_DATA {
     LONG stop_idle_taken;
     WDFWORKITEM read_in_workitem;
     LONG read_in_workitem_queued;
+    LONG open_state;                      /* ACM_OPEN_*, interlocked */
 } ACM_FDO_DATA, *PACM_FDO_DATA;
+
+/* open_state: the handle's cleanup and the removal's flush may both try to
+   end one open; the one that moves it from active to ending does. */
+#define ACM_OPEN_NONE    0
+#define ACM_OPEN_ACTIVE  1
+#define ACM_OPEN_ENDING  2
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_FDO_DATA, acm_fdo_get_data)
 

@@ -1,0 +1,152 @@
+// The driver linked in, bound to one simulated CDC ACM function, and the
+// port opened and closed through the Win32 API; white-box access to the
+// device context for what the API cannot see.
+#pragma once
+
+#include "acm_serial.h"
+
+#include "bus/cdc_function.h"
+#include "host/host.h"
+#include "host/kernel/verifier.h"
+#include "host/rtl/registry.h"
+#include "host/rtl/trace.h"
+
+#include <win32.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lifecycle {
+
+struct Io {
+    OVERLAPPED overlapped{};
+    char buffer[64]{};
+    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
+    NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
+};
+
+class LifecycleTest : public ::testing::Test {
+protected:
+    ~LifecycleTest() override { stop(); }
+
+    // A fresh host with the function; registry set-up may follow before plug().
+    void make(bus::FunctionConfig config = {}, uint64_t seed = 1)
+    {
+        stop();
+        host::verifier_reset();
+        host::verifier_set_action(host::VerifierAction::record);
+        fn_ = std::make_unique<bus::CdcFunction>(std::move(config));
+        host_ = std::make_unique<host::Host>(host::HostOptions{ .seed = seed });
+        host::reg::set_dword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\acmserial\\Parameters",
+                             u"DebugLevel", 4);
+        host::trace_clear();
+    }
+
+    void plug()
+    {
+        ASSERT_EQ(host_->load_driver(u"acmserial", DriverEntry), STATUS_SUCCESS);
+        node_ = host_->plug(fn_->port().description());
+        ASSERT_NE(node_, nullptr);
+        fdx_ = acm_fdo_get_data(WdfWdmDeviceGetWdfDeviceHandle(node_->pdo->upper));
+    }
+
+    // make() and plug() with a port option in the hardware key.
+    void started(std::vector<std::pair<std::u16string, bus::HardwareValue>> options = {})
+    {
+        bus::FunctionConfig config;
+        config.hardware_key = std::move(options);
+        make(std::move(config));
+        plug();
+        fn_->port().clear_op_log();
+    }
+
+    static HANDLE open_port()
+    {
+        return CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    void open()
+    {
+        file_ = open_port();
+        ASSERT_NE(file_, INVALID_HANDLE_VALUE) << GetLastError();
+        fn_->settle();
+    }
+    void close()
+    {
+        ASSERT_TRUE(CloseHandle(file_));
+        file_ = INVALID_HANDLE_VALUE;
+        fn_->settle();
+    }
+
+    void stop()
+    {
+        if (file_ != INVALID_HANDLE_VALUE)
+            CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+        host_.reset();   // the function outlives the devices bound to it
+        fn_.reset();
+        fdx_ = nullptr;
+    }
+
+    std::unique_ptr<Io> read()
+    {
+        auto io = std::make_unique<Io>();
+        ReadFile(file_, io->buffer, sizeof io->buffer, nullptr, &io->overlapped);
+        return io;
+    }
+    std::unique_ptr<Io> purge()
+    {
+        auto io = std::make_unique<Io>();
+        ULONG mask = SERIAL_PURGE_RXCLEAR;
+        DeviceIoControl(file_, IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr, &io->overlapped);
+        return io;
+    }
+
+    void power(host::io::DevicePower state)
+    {
+        ASSERT_EQ(host_->set_power(node_, state), STATUS_SUCCESS);
+        fn_->settle();
+    }
+
+    // The device sends, and its bytes reach the ring.
+    void device_sends(std::string_view text)
+    {
+        fn_->send(text);
+        fn_->settle();
+    }
+    ULONG ring_bytes()
+    {
+        WdfSpinLockAcquire(fdx_->spin_lock);
+        ULONG n = fdx_->read_buffer_bytes;
+        WdfSpinLockRelease(fdx_->spin_lock);
+        return n;
+    }
+
+    static void sleep_for(host::Time span)
+    {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -span;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+
+    int calls(std::string_view operation) { return fn_->port().calls(operation); }
+    bool notify_registered() { return fn_->port().notify_registered(); }
+    static size_t traced(std::string_view needle) { return host::trace_count(needle); }
+
+    static void expect_verifier_silent()
+    {
+        for (const auto& v : host::verifier_violations())
+            ADD_FAILURE() << v.check << ": " << v.detail;
+    }
+
+    std::unique_ptr<bus::CdcFunction> fn_;
+    std::unique_ptr<host::Host> host_;
+    host::io::DeviceNode* node_ = nullptr;
+    PACM_FDO_DATA fdx_ = nullptr;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace lifecycle

@@ -1,0 +1,175 @@
+// Power transitions and the bus driver's suspend and resume pause the
+// streams and restart them without losing what was received.
+#include "lifecycle_fixture.h"
+
+namespace lifecycle {
+namespace {
+
+using host::io::DevicePower;
+
+TEST_F(LifecycleTest, LowPowerWithAHandleOpenPausesNotificationsAndRestartsTheStream)
+{
+    started();
+    open();
+    device_sends("before");
+
+    power(DevicePower::D2);
+    EXPECT_FALSE(notify_registered());
+    EXPECT_EQ(calls("handles_open_at_d0_exit"), 1);
+    EXPECT_TRUE(fn_->port().transport_enabled()) << "only a final D0 exit stops I/O";
+
+    power(DevicePower::D0);
+    EXPECT_TRUE(notify_registered());
+    EXPECT_TRUE(fn_->data_in_outstanding());
+    device_sends(" after");
+    EXPECT_EQ(ring_bytes(), 12u) << "nothing received before the power-down is lost";
+    expect_verifier_silent();
+}
+
+TEST_F(LifecycleTest, LowPowerWithNoHandleOpenTouchesNothing)
+{
+    started();
+    open();
+    close();
+    fn_->port().clear_op_log();
+
+    power(DevicePower::D2);
+    power(DevicePower::D0);
+    EXPECT_FALSE(notify_registered()) << "no notifications while the port is closed";
+    EXPECT_EQ(calls("data_in_post"), 0);
+    EXPECT_EQ(calls("handles_open_at_d0_exit"), 0);
+    EXPECT_EQ(traced("zero refs"), 1u);
+}
+
+TEST_F(LifecycleTest, D0EntrySendsClearDataWithAHandleOpenButNotDuringACreate)
+{
+    started({ { u"CallClearData", ULONG(1) } });
+    open();
+    ASSERT_EQ(calls("dc_clear_data"), 1);
+
+    power(DevicePower::D2);
+    power(DevicePower::D0);
+    EXPECT_EQ(calls("dc_clear_data"), 2);
+
+    fdx_->create_file_in_progress = 1;   // as while a create is handled
+    power(DevicePower::D2);
+    power(DevicePower::D0);
+    fdx_->create_file_in_progress = 0;
+    EXPECT_EQ(calls("dc_clear_data"), 2);
+    EXPECT_EQ(traced("create_file_in_progress"), 1u);
+}
+
+TEST_F(LifecycleTest, BusSuspendAndResumeKeepEveryReceivedByte)
+{
+    started();
+    open();
+    device_sends("hello");
+
+    fn_->suspend();
+    fn_->settle();
+    EXPECT_EQ(fdx_->suspended, 1);
+    EXPECT_FALSE(notify_registered());
+    EXPECT_FALSE(fn_->data_in_outstanding()) << "the suspend ended the transfer";
+    fn_->send(" world");   // held by the device until the function is back
+
+    fn_->resume();
+    fn_->settle();
+    EXPECT_EQ(fdx_->suspended, 0);
+    EXPECT_TRUE(notify_registered());
+    EXPECT_EQ(ring_bytes(), 11u);
+    EXPECT_EQ(fdx_->stop_idle_taken, 0) << "in D0 already: the power reference went back at once";
+    device_sends("!");
+    EXPECT_EQ(ring_bytes(), 12u);
+
+    // Nothing is left for a later D0 entry to release.
+    power(DevicePower::D2);
+    power(DevicePower::D0);
+    EXPECT_EQ(traced("SET RESUMEIDLE"), 0u);
+    expect_verifier_silent();
+}
+
+// Selective suspend: the idle device powers down by itself; the resume's
+// power reference brings it back, its D0 entry gives the reference back, and
+// the device can idle again.
+TEST_F(LifecycleTest, AResumeWhileIdleInLowPowerBringsTheDeviceBackWithoutKeepingItThere)
+{
+    bus::FunctionConfig config;
+    config.idle_timeout = 1;
+    make(std::move(config));
+    plug();
+    open();
+    sleep_for(2 * host::kSecond);
+    ASSERT_EQ(traced("targetstate="), 1u) << "idle: powered down";
+
+    fn_->suspend();
+    fn_->send("while away");
+    fn_->resume();
+    host_->settle();
+    fn_->settle();
+    EXPECT_EQ(traced("SET STOPIDLE"), 1u);
+    EXPECT_EQ(traced("SET RESUMEIDLE"), 1u);
+    EXPECT_EQ(fdx_->stop_idle_taken, 0);
+    EXPECT_TRUE(notify_registered());
+    EXPECT_EQ(ring_bytes(), 10u);
+
+    sleep_for(2 * host::kSecond);
+    EXPECT_EQ(traced("targetstate="), 2u) << "no reference left behind: idle again";
+    expect_verifier_silent();
+}
+
+// A power-down the system imposes keeps the device down despite the
+// reference; the D0 entry that ends it releases the reference.
+TEST_F(LifecycleTest, AResumeDuringAnImposedPowerDownIsReleasedByTheNextD0Entry)
+{
+    started();
+    open();
+    power(DevicePower::D2);
+    fn_->suspend();
+    fn_->resume();
+    fn_->settle();
+    EXPECT_EQ(fdx_->stop_idle_taken, 1);
+
+    power(DevicePower::D0);
+    EXPECT_EQ(traced("SET RESUMEIDLE"), 1u);
+    EXPECT_EQ(fdx_->stop_idle_taken, 0);
+    EXPECT_TRUE(notify_registered());
+    expect_verifier_silent();
+}
+
+TEST_F(LifecycleTest, RepeatedSuspendsAndResumesChangeNothing)
+{
+    started();
+    open();
+    EXPECT_EQ(fn_->port().io_resume(), STATUS_SUCCESS);
+    EXPECT_EQ(traced("ALREADY WOKEN"), 1u);
+    EXPECT_TRUE(notify_registered());
+
+    fn_->port().io_suspend();
+    const int notify_calls = calls("cdc_set_notify_cb");
+    fn_->port().io_suspend();
+    EXPECT_EQ(traced("ALREADY SUSPENDED"), 1u);
+    EXPECT_EQ(calls("cdc_set_notify_cb"), notify_calls);
+    fn_->port().io_resume();
+    expect_verifier_silent();
+}
+
+TEST_F(LifecycleTest, BusStopAndStartCallbacksStopAndRestartIo)
+{
+    started();
+    open();
+    EXPECT_EQ(fn_->port().io_stop(), STATUS_SUCCESS);
+    fn_->settle();
+    EXPECT_EQ(fdx_->is_io_stopped, 1);
+    EXPECT_FALSE(fn_->port().transport_enabled());
+    EXPECT_TRUE(fn_->port().is_in_use()) << "the handle is still open";
+
+    EXPECT_EQ(fn_->port().io_start(), STATUS_SUCCESS);
+    fn_->settle();
+    EXPECT_EQ(fdx_->is_io_stopped, 0);
+    EXPECT_TRUE(notify_registered());
+    device_sends("back");
+    EXPECT_EQ(ring_bytes(), 4u);
+}
+
+}  // namespace
+}  // namespace lifecycle
