@@ -160,6 +160,21 @@ static VOID acm_read_try_to_complete(PACM_FDO_DATA fdx, PFN_ACM_BEFORE_COMPLETE_
 }
 
 /*
+ * The data side's hook: the bytes leave the ring only for a read that can
+ * still complete with them. A read whose cancellation has begun would
+ * complete with STATUS_CANCELLED and no information, and bytes copied into
+ * it would be lost; they stay in the ring for the next read instead.
+ * spin_lock held.
+ */
+static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST request)
+{
+    if (NT_SUCCESS(acm_request_unmark_cancelable(request))) {
+        acm_read_copy_from_buffer(fdx, request);
+    }
+    return FALSE;
+}
+
+/*
  * Data arrived for the pended read. The copy can empty the last
  * descriptors of a full ring, so the stream is posted again here too: when
  * no read waits behind this one, no read start follows to do it.
@@ -170,7 +185,7 @@ VOID acm_request_read_complete_dpc(WDFDPC Dpc)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered with request %p, device %p\n", __FUNCTION__,
              fdx->current_read_request, fdx);
-    acm_read_try_to_complete(fdx, acm_read_copy_from_buffer, STATUS_SUCCESS, fdx->read_timer,
+    acm_read_try_to_complete(fdx, acm_read_copy_unless_cancelled, STATUS_SUCCESS, fdx->read_timer,
                              REF_TYPE_ISR);
     acm_read_data_in(fdx);
 }
