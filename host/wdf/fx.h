@@ -183,12 +183,16 @@ FxDevice* device_of(_DEVICE_OBJECT* fdo);   // null if not a framework device
 // Power references (WdfDeviceStopIdle / WdfDeviceResumeIdle). The queue side
 // takes one while a power-managed queue holds or presents a request: taken
 // while the device idles in Dx it brings the device back to D0, and the idle
-// time-out runs only while no reference is held. With wait_for_d0 the call
-// returns once the device is in D0 (PASSIVE_LEVEL); without it returns
+// time-out runs only while no reference is held. A Dx imposed from outside
+// (a device power request, system sleep) is not ended by a reference; the
+// device returns to D0 when it is lifted. With wait_for_d0 the call returns
+// once the device is in D0 (PASSIVE_LEVEL); without it returns
 // STATUS_PENDING if the device is not in D0 yet. A device that is not
-// started gets no reference: STATUS_INVALID_DEVICE_STATE.
+// started gets no reference: STATUS_INVALID_DEVICE_STATE. Both take the
+// scheduler lock; the _locked form is for a caller that holds it.
 NTSTATUS power_reference(FxDevice* device, bool wait_for_d0, const char* api);
 void power_dereference(FxDevice* device, const char* api);
+void power_dereference_locked(FxDevice* device, std::unique_lock<std::mutex>& lock, const char* api);
 
 // --- file objects ----------------------------------------------------------
 

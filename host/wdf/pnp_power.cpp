@@ -163,6 +163,7 @@ public:
     // --- power -----------------------------------------------------------
     NTSTATUS power_device(io::DevicePower state) override
     {
+        impose_dx(state != io::DevicePower::D0);
         if (state == io::DevicePower::D0) return power_up();
         return power_down(to_wdf(state));
     }
@@ -171,10 +172,12 @@ public:
     {
         if (state == io::SystemPower::S0) {
             NTSTATUS status = lower() != nullptr ? lower()->power_system(state) : STATUS_SUCCESS;
+            impose_dx(false);
             if (NT_SUCCESS(status) && resume_on_wake_) status = power_up();
             resume_on_wake_ = false;
             return status;
         }
+        impose_dx(true);
         resume_on_wake_ = device_->in_d0();
         WDF_POWER_DEVICE_STATE target = WdfPowerDeviceD3;
         if (wake_.Size != 0 && wake_.Enabled != WdfFalse) target = policy_dx(wake_.DxState, true);
@@ -202,7 +205,9 @@ public:
     }
 
     // A power reference keeps the device in D0 (WdfDeviceStopIdle, requests
-    // on power-managed queues). Taken in Dx it brings the device back.
+    // on power-managed queues). Taken while the device idles in Dx it brings
+    // the device back; a Dx imposed from outside (a device power request,
+    // system sleep) lasts until it is lifted.
     NTSTATUS reference(bool wait_for_d0, const char* api)
     {
         bool post_power_up = false;
@@ -211,7 +216,7 @@ public:
             if (device_->pnp_state != PnpState::started) return STATUS_INVALID_DEVICE_STATE;
             ++references_;
             disarm_idle(lock);
-            if (!working() && !power_up_posted_) post_power_up = power_up_posted_ = true;
+            if (!working() && !imposed_dx_ && !power_up_posted_) post_power_up = power_up_posted_ = true;
         }
         if (post_power_up) post(device_->wdm, "power up for a power reference", &FdoHandler::referenced_power_up);
         if (!wait_for_d0) return working() ? STATUS_SUCCESS : STATUS_PENDING;
@@ -227,13 +232,13 @@ public:
         return working() ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
     }
 
-    void dereference(const char* api)
+    void dereference(std::unique_lock<std::mutex>& lock, const char* api)
     {
-        auto lock = host::sched_lock();
         if (references_ == 0) {
             lock.unlock();
             host::verifier_report("power-reference-underflow",
                                   std::string(api) + ": no power reference is held on the device");
+            lock.lock();
             return;
         }
         if (--references_ == 0) arm_idle(lock);
@@ -355,9 +360,15 @@ private:
         {
             auto lock = host::sched_lock();
             power_up_posted_ = false;
-            if (references_ == 0) return;
+            if (references_ == 0 || imposed_dx_) return;
         }
         power_up();
+    }
+
+    void impose_dx(bool imposed)
+    {
+        auto lock = host::sched_lock();
+        imposed_dx_ = imposed;
     }
 
     // Orderly or surprise removal, up to and including release of hardware.
@@ -437,6 +448,7 @@ private:
     WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake_{};
     long references_ = 0;
     bool power_up_posted_ = false;
+    bool imposed_dx_ = false;   // Dx by a device power request or system sleep
     bool leaving_d0_ = false;
     host::TimerHandle idle_timer_ = 0;
     bool idle_armed_ = false;
@@ -454,7 +466,16 @@ NTSTATUS power_reference(FxDevice* device, bool wait_for_d0, const char* api)
     return handler_of(device)->reference(wait_for_d0, api);
 }
 
-void power_dereference(FxDevice* device, const char* api) { handler_of(device)->dereference(api); }
+void power_dereference(FxDevice* device, const char* api)
+{
+    auto lock = host::sched_lock();
+    handler_of(device)->dereference(lock, api);
+}
+
+void power_dereference_locked(FxDevice* device, std::unique_lock<std::mutex>& lock, const char* api)
+{
+    handler_of(device)->dereference(lock, api);
+}
 
 }  // namespace host::wdf
 

@@ -10,6 +10,7 @@
 #include "host/wdf/dpc.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace host::wdf {
 
@@ -125,6 +126,38 @@ FxQueue* queue_of(WDFQUEUE handle, const char* api) { return resolve<FxQueue>(ha
 
 }  // namespace
 
+// --- power references -------------------------------------------------------------
+
+namespace {
+constexpr const char* kPowerManagedQueue = "power-managed queue";
+}
+
+QueuePowerReference::QueuePowerReference(FxQueue* q) : device_(q->device)
+{
+    if (!q->power_managed)
+        return;
+    NTSTATUS status = power_reference(device_, false, kPowerManagedQueue);
+    held_ = status == STATUS_SUCCESS || status == STATUS_PENDING;
+}
+
+QueuePowerReference::~QueuePowerReference()
+{
+    if (held_)
+        power_dereference(device_, kPowerManagedQueue);
+}
+
+void QueuePowerReference::hand_to_locked(FxRequest* r, std::unique_lock<std::mutex>& lk)
+{
+    if (std::exchange(r->power_referenced, std::exchange(held_, false)))
+        power_dereference_locked(r->device, lk, kPowerManagedQueue);
+}
+
+void request_drop_power_reference_locked(FxRequest* r, std::unique_lock<std::mutex>& lk)
+{
+    if (std::exchange(r->power_referenced, false))
+        power_dereference_locked(r->device, lk, kPowerManagedQueue);
+}
+
 // --- the queue machinery ----------------------------------------------------------
 
 NTSTATUS queue_insert_locked(FxQueue* q, FxRequest* r, bool by_driver)
@@ -214,8 +247,11 @@ NTSTATUS queue_enqueue(FxQueue* q, FxRequest* r, bool by_driver)
         request_complete(r, STATUS_SUCCESS, 0, "zero-length transfer");
         return STATUS_SUCCESS;
     }
+    QueuePowerReference power(q);
     auto lk = sched_lock();
     NTSTATUS status = queue_insert_locked(q, r, by_driver);
+    if (NT_SUCCESS(status))
+        power.hand_to_locked(r, lk);
     bool cancelled = NT_SUCCESS(status) && take_if_cancelled_locked(q, r);
     lk.unlock();
     if (!NT_SUCCESS(status))
@@ -490,6 +526,7 @@ WDFAPI NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destinat
     FxQueue* dest = queue_of(DestinationQueue, "WdfRequestForwardToIoQueue");
     if (r == nullptr || dest == nullptr)
         return STATUS_INVALID_PARAMETER;
+    QueuePowerReference power(dest);
     auto lk = sched_lock();
     FxQueue* source = r->queue;
     if (r->owner != FxRequest::Owner::driver || source == nullptr || source == dest ||
@@ -499,6 +536,7 @@ WDFAPI NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destinat
         return STATUS_WDF_BUSY;
     queue_detach_locked(source, r);
     queue_insert_locked(dest, r, true);
+    power.hand_to_locked(r, lk);
     bool cancelled = take_if_cancelled_locked(dest, r);
     lk.unlock();
     if (cancelled)

@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace host::wdf {
@@ -38,6 +39,31 @@ struct FxQueue : FxObject {
 
     bool dispatching() const { return started && !power_held && !removed; }
 };
+
+// A power-managed queue keeps the device in D0 while it accounts for a
+// request: a power reference is taken before the request enters it and is
+// dropped when the request is completed or moved to a queue that takes its
+// own (none, if that queue is not power managed). The reference is taken
+// without the lock, and handed to the request once it is in, under the lock;
+// one that is not handed over is dropped when this goes.
+class QueuePowerReference {
+public:
+    explicit QueuePowerReference(FxQueue* queue);
+    ~QueuePowerReference();
+    QueuePowerReference(const QueuePowerReference&) = delete;
+    QueuePowerReference& operator=(const QueuePowerReference&) = delete;
+
+    // The request now belongs to the queue: it holds this reference and
+    // gives back the one it held for its previous queue.
+    void hand_to_locked(FxRequest* request, std::unique_lock<std::mutex>& lock);
+
+private:
+    FxDevice* device_;
+    bool held_ = false;
+};
+
+// A request leaves the power accounting of its queue (lock held).
+void request_drop_power_reference_locked(FxRequest* request, std::unique_lock<std::mutex>& lock);
 
 // Puts a request into the queue (lock held). Fails with
 // STATUS_INVALID_DEVICE_STATE if the queue does not accept requests.

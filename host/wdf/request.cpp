@@ -145,6 +145,7 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     FxQueue* queue = r->queue;
     if (queue)
         queue_detach_locked(queue, r);
+    request_drop_power_reference_locked(r, lk);
     lk.unlock();
     if (delete_now)
         delete_object(r);

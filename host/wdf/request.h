@@ -24,6 +24,7 @@ struct FxRequest : FxObject {
     FxQueue* queue = nullptr;          // the queue it waits in or was delivered from
     bool in_caller_context = false;    // inside EvtIoInCallerContext
     bool requeued = false;             // enqueued or forwarded by the driver
+    bool power_referenced = false;     // holds a power reference for its power-managed queue
 
     // Cancellation. `cancelable`: marked and neither unmarked nor taken by
     // a cancellation; `cancel_started`: the framework took the routine.
