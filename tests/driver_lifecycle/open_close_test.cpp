@@ -76,6 +76,21 @@ TEST_F(LifecycleTest, CloseStopsTheStreamsAndDropsDtr)
     expect_verifier_silent();
 }
 
+TEST_F(LifecycleTest, CloseCancelsAPendingReadBeforeItReturns)
+{
+    started();
+    open();
+    auto io = read();
+    fn_->settle();
+    ASSERT_FALSE(io->done());
+
+    close();
+    EXPECT_TRUE(io->done());
+    EXPECT_EQ(io->status(), STATUS_CANCELLED);
+    EXPECT_EQ(fdx_->current_read_request, nullptr);
+    expect_verifier_silent();
+}
+
 TEST_F(LifecycleTest, DontClearDtrKeepsDtrRaisedAtClose)
 {
     started({ { u"DontClearDtr", ULONG(1) } });

@@ -80,6 +80,22 @@ TEST_F(LifecycleTest, RemovalWithTheHandleOpenEndsTheOpenOnceAndWithdrawsTheName
     expect_verifier_silent();
 }
 
+TEST_F(LifecycleTest, RemovalCancelsAPendingRead)
+{
+    started();
+    open();
+    auto io = read();
+    fn_->settle();
+    ASSERT_FALSE(io->done());
+
+    ASSERT_EQ(host_->remove(node_), STATUS_SUCCESS);
+    EXPECT_TRUE(io->done());
+    EXPECT_EQ(io->status(), STATUS_CANCELLED);
+    EXPECT_EQ(calls("last_handle_closed"), 1);
+    close();
+    expect_verifier_silent();
+}
+
 TEST_F(LifecycleTest, SurpriseRemovalWithAReadFailingCompletesEverything)
 {
     started();
@@ -96,32 +112,6 @@ TEST_F(LifecycleTest, SurpriseRemovalWithAReadFailingCompletesEverything)
     EXPECT_EQ(calls("last_handle_closed"), 1);
     EXPECT_FALSE(host::io::resolve_link(u"\\DosDevices\\COM5").has_value());
     expect_verifier_silent();
-}
-
-// The handle's cleanup and the removal's flush race for one open: over many
-// schedules the bus hears of the last close once and nothing is left over.
-TEST_F(LifecycleTest, CleanupAndFlushRacingEndTheOpenOnce)
-{
-    for (uint64_t seed = 1; seed <= 20; ++seed) {
-        SCOPED_TRACE(seed);
-        bus::FunctionConfig config;
-        make(std::move(config), seed);
-        plug();
-        open();
-        fn_->set_removal_handler([this] { host_->surprise_remove(node_); });
-
-        HANDLE file = file_;
-        file_ = INVALID_HANDLE_VALUE;
-        host::Thread* closer = host::spawn("closer", [file] { CloseHandle(file); });
-        fn_->surprise_remove();
-        host::join(closer);
-        host_->settle();
-
-        EXPECT_EQ(calls("last_handle_closed"), 1);
-        EXPECT_FALSE(fn_->port().transport_enabled());
-        expect_verifier_silent();
-        stop();
-    }
 }
 
 }  // namespace

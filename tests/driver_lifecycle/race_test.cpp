@@ -1,0 +1,85 @@
+// Races over many schedules: the end of an open claimed by the handle's
+// cleanup and by the removal at once, and a stream of bytes across bus
+// suspends and resumes.
+#include "lifecycle_fixture.h"
+
+#include <string>
+
+namespace lifecycle {
+namespace {
+
+constexpr uint64_t kSeeds = 100;
+
+TEST_F(LifecycleTest, CleanupRacingSurpriseRemovalEndsTheOpenOnce)
+{
+    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
+        SCOPED_TRACE(seed);
+        make({}, seed);
+        plug();
+        open();
+        fn_->set_removal_handler([this] { host_->surprise_remove(node_); });
+
+        HANDLE file = file_;
+        file_ = INVALID_HANDLE_VALUE;
+        host::Thread* closer = host::spawn("closer", [file] { CloseHandle(file); });
+        fn_->surprise_remove();
+        host::join(closer);
+        host_->settle();
+
+        EXPECT_EQ(calls("last_handle_closed"), 1);
+        EXPECT_FALSE(fn_->port().transport_enabled());
+        expect_verifier_silent();
+        stop();
+    }
+}
+
+// The device streams while the bus suspends and resumes the function and
+// the application reads: every byte arrives once, in order.
+TEST_F(LifecycleTest, BytesStreamedAcrossSuspendAndResumeArriveOnceInOrder)
+{
+    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
+        SCOPED_TRACE(seed);
+        make({}, seed);
+        plug();
+        open();
+
+        std::string sent;
+        for (char c = 'a'; c <= 'z'; ++c)
+            sent += std::string(3, c);
+        host::Thread* device = host::spawn("device", [&] {
+            for (size_t at = 0; at < sent.size(); at += 3) {
+                fn_->send(sent.substr(at, 3));
+                sleep_for(host::kMillisecond);
+            }
+        });
+        host::Thread* bus = host::spawn("bus", [&] {
+            for (int i = 0; i < 3; ++i) {
+                sleep_for(5 * host::kMillisecond);
+                fn_->suspend();
+                sleep_for(2 * host::kMillisecond);
+                fn_->resume();
+            }
+        });
+
+        std::string received;
+        const host::Time deadline = host::now() + host::kSecond;
+        while (received.size() < sent.size() && host::now() < deadline) {
+            char buffer[64];
+            DWORD got = 0;
+            OVERLAPPED overlapped{};
+            ReadFile(file_, buffer, sizeof buffer, nullptr, &overlapped);
+            GetOverlappedResult(file_, &overlapped, &got, TRUE);
+            received.append(buffer, got);
+        }
+        host::join(device);
+        host::join(bus);
+
+        EXPECT_EQ(received, sent);
+        EXPECT_EQ(fdx_->stop_idle_taken, 0);
+        expect_verifier_silent();
+        stop();
+    }
+}
+
+}  // namespace
+}  // namespace lifecycle
