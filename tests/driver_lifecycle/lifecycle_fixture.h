@@ -45,10 +45,11 @@ protected:
         host::trace_clear();
     }
 
-    void plug()
+    // The port, or the serial control device.
+    void plug(bool control = false)
     {
         ASSERT_EQ(host_->load_driver(u"acmserial", DriverEntry), STATUS_SUCCESS);
-        node_ = host_->plug(fn_->port().description());
+        node_ = host_->plug((control ? *fn_->control() : fn_->port()).description());
         ASSERT_NE(node_, nullptr);
         fdx_ = acm_fdo_get_data(WdfWdmDeviceGetWdfDeviceHandle(node_->pdo->upper));
     }

@@ -1,6 +1,7 @@
 // Opening starts the streams, closing stops them; one open at a time.
 #include "lifecycle_fixture.h"
 
+#include "acm_power.h"
 #include "cdc_protocol.h"
 
 #include <algorithm>
@@ -142,6 +143,32 @@ TEST_F(LifecycleTest, AFailedClearDataFailsTheOpenAndLeavesThePortClosed)
     open();   // the next open starts everything afresh
     EXPECT_EQ(calls("data_in_post"), 1);
     EXPECT_TRUE(notify_registered());
+}
+
+// The serial control device moves no data: its start enables the transport
+// only, and it never asks for clear-data.
+TEST_F(LifecycleTest, TheSerialControlDeviceStartsItsTransportOnly)
+{
+    bus::FunctionConfig config;
+    config.serial_control_device = true;
+    make(std::move(config));
+    plug(true);
+    fdx_->call_clear_data = 1;   // ignored on this device
+    bus::DcChild& control = *fn_->control();
+    control.clear_op_log();
+
+    common_class_ref_inc(&fdx_->common);   // as its open counts the handle
+    EXPECT_EQ(acm_io_start(fdx_), STATUS_SUCCESS);
+    fn_->settle();
+    EXPECT_TRUE(control.transport_enabled());
+    EXPECT_FALSE(control.data_io_initialized());
+    EXPECT_EQ(control.calls("data_in_post"), 0);
+    EXPECT_EQ(control.calls("dc_clear_data"), 0);
+
+    EXPECT_EQ(acm_io_stop(fdx_), STATUS_SUCCESS);
+    EXPECT_FALSE(control.transport_enabled());
+    EXPECT_EQ(control.calls("data_abort"), 0);
+    common_class_ref_dec(&fdx_->common);
 }
 
 }  // namespace
