@@ -1,16 +1,10 @@
 // The port of a simulated CDC ACM function, opened through the user-mode
 // API, with overlapped reads, writes and controls; the bus's side (loopback,
 // timing, faults) and the driver's device context for white-box checks.
-//
-// Until the driver starts I/O when a handle opens, the fixture does it the
-// way the first open will: one handle counted, transport and data I/O
-// enabled, the data-in stream posted. Once the driver does it, the fixture
-// only opens and closes.
 #pragma once
 
 #include "acm_read_buffer.h"
 #include "acm_request.h"
-#include "acm_write.h"
 
 #include "bus/behaviours.h"
 #include "bus/cdc_function.h"
@@ -108,29 +102,9 @@ protected:
         port_ = CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-        if (fdx_->common.ref_count == 0) {
-            io_started_here_ = true;
-            common_class_ref_inc(&fdx_->common);
-            ASSERT_EQ(common_class_transport_io_init(&fdx_->common, 1, 1), STATUS_SUCCESS);
-            InterlockedExchange(&fdx_->is_io_stopped, 0);
-            acm_read_data_in(fdx_);
-        }
     }
-
-    // As the last cleanup stops I/O: the current requests cancelled, both
-    // directions aborted.
     void close()
     {
-        if (io_started_here_) {
-            io_started_here_ = false;
-            InterlockedExchange(&fdx_->is_io_stopped, 1);
-            acm_queue_purge_current(fdx_->read_queue, &fdx_->current_read_request);
-            acm_data_in_purge(fdx_);
-            acm_queue_purge_current(fdx_->write_queue, &fdx_->current_write_request);
-            acm_data_out_purge(fdx_);
-            common_class_transport_io_uninit(&fdx_->common);
-            common_class_ref_dec(&fdx_->common);
-        }
         CloseHandle(port_);
         port_ = INVALID_HANDLE_VALUE;
     }
@@ -231,7 +205,6 @@ protected:
     host::io::DeviceNode* node_ = nullptr;
     PACM_FDO_DATA fdx_ = nullptr;
     HANDLE port_ = INVALID_HANDLE_VALUE;
-    bool io_started_here_ = false;
 };
 
 }  // namespace datatest

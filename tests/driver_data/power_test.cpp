@@ -15,23 +15,14 @@ protected:
     }
     void power(host::io::DevicePower state) { ASSERT_EQ(host_->set_power(node_, state), STATUS_SUCCESS); }
 
-    // As the bus's suspend and resume callbacks will: the function marked
-    // suspended, and on resume the stream started over.
     void bus_suspends()
     {
-        if (!fn_->port().callbacks_registered())
-            InterlockedExchange(&fdx_->suspended, 1);
         fn_->suspend();
         fn_->settle();
     }
     void bus_resumes()
     {
         fn_->resume();
-        if (!fn_->port().callbacks_registered()) {
-            InterlockedExchange(&fdx_->suspended, 0);
-            acm_data_in_purge(fdx_);
-            acm_read_data_in(fdx_);
-        }
         fn_->settle();
     }
 };

@@ -7,6 +7,7 @@
  * finished by that transfer's completion after an abort.
  */
 #include "acm_write.h"
+#include "acm_power.h"
 
 /* How long an abort waits for the posted transfer to end: checks, 1 ms apart. */
 #define ACM_DATA_OUT_PURGE_CHECKS 100
@@ -333,7 +334,6 @@ static BOOLEAN acm_data_out_is_posted(PACM_FDO_DATA fdx)
 VOID acm_data_out_purge(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
-    LARGE_INTEGER interval;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     if (InterlockedCompareExchange(&fdx->data_out_purging, 1, 0) != 0) {
@@ -341,10 +341,9 @@ VOID acm_data_out_purge(PACM_FDO_DATA fdx)
     }
     bus->data_abort(bus->Context, DC_ABORT_DATA_OUT);
 
-    interval.QuadPart = -10LL * ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US;
     for (ULONG checks = 0; checks < ACM_DATA_OUT_PURGE_CHECKS; checks++) {
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            acm_delay_us(ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US);
         }
         if (!acm_data_out_is_posted(fdx)) {
             break;
