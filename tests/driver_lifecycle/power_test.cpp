@@ -136,6 +136,47 @@ TEST_F(LifecycleTest, AResumeDuringAnImposedPowerDownIsReleasedByTheNextD0Entry)
     expect_verifier_silent();
 }
 
+class PendingReadTest : public LifecycleTest {
+protected:
+    // A read of the open port with a 500 ms total time-out.
+    std::unique_ptr<Io> timed_read()
+    {
+        started();
+        open();
+        SERIAL_TIMEOUTS timeouts{ 0, 0, 500, 0, 0 };
+        OVERLAPPED set{};
+        DeviceIoControl(file_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0, nullptr, &set);
+        DWORD ignored = 0;
+        EXPECT_TRUE(GetOverlappedResult(file_, &set, &ignored, TRUE));
+        auto io = read();
+        sleep_for(100 * host::kMillisecond);
+        return io;
+    }
+    // It times out with nothing a full time-out after `restarted`.
+    void expect_full_time_out_after(Io& io, host::Time restarted)
+    {
+        DWORD bytes = 1;
+        GetOverlappedResult(file_, &io.overlapped, &bytes, TRUE);
+        EXPECT_EQ(io.status(), STATUS_TIMEOUT);
+        EXPECT_EQ(bytes, 0u);
+        EXPECT_GE(host::now() - restarted, 500 * host::kMillisecond);
+        EXPECT_LT(host::now() - restarted, 600 * host::kMillisecond);
+        expect_verifier_silent();
+    }
+};
+
+// The suspend holds the read's timer; the resume runs its time-out again in
+// full, so the read neither hangs nor ends early.
+TEST_F(PendingReadTest, ATimeOutRestartsInFullAfterASuspendAndResume)
+{
+    auto io = timed_read();
+    fn_->suspend();
+    sleep_for(1000 * host::kMillisecond);
+    EXPECT_FALSE(io->done()) << "no time-out while suspended";
+    fn_->resume();
+    expect_full_time_out_after(*io, host::now());
+}
+
 TEST_F(LifecycleTest, RepeatedSuspendsAndResumesChangeNothing)
 {
     started();
