@@ -213,8 +213,8 @@ NTSTATUS acm_io_suspend_cb(PVOID context)
     DC_PRINT(DC_LEVEL_TRACE, "---> %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
              KeGetCurrentThread(), __FUNCTION__, __LINE__);
     if (InterlockedCompareExchange(&fdx->suspended, 1, 0) == 1) {
-        DC_PRINT(DC_LEVEL_ERROR, "<--- ALREADY SUSPENDED TID=0x%p [%s():%d]\n", KeGetCurrentThread(),
-                 __FUNCTION__, __LINE__);
+        DC_PRINT(DC_LEVEL_ERROR, "<--- ALREADY SUSPENDED TID=0x%p [%s():%d]\n",
+                 KeGetCurrentThread(), __FUNCTION__, __LINE__);
     } else {
         common_class_notify_cb_clear(&fdx->common);
     }
@@ -234,10 +234,10 @@ static VOID acm_take_stop_idle(PACM_FDO_DATA fdx)
     NTSTATUS status;
 
     if (InterlockedCompareExchange(&fdx->stop_idle_taken, 1, 0) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "STOPIDLE ALLREADY [%s():%d]\n", __FUNCTION__, __LINE__);
+        DC_PRINT(DC_LEVEL_TRACE, "STOPIDLE ALLREADY [%s():%d]\n", "acm_io_resume_cb", __LINE__);
         return;
     }
-    DC_PRINT(DC_LEVEL_TRACE, "SET STOPIDLE [%s():%d]\n", __FUNCTION__, __LINE__);
+    DC_PRINT(DC_LEVEL_TRACE, "SET STOPIDLE [%s():%d]\n", "acm_io_resume_cb", __LINE__);
     status = WdfDeviceStopIdle(fdx->common.device, FALSE);
     if (status == STATUS_PENDING) {
         return;
@@ -272,7 +272,7 @@ NTSTATUS acm_io_resume_cb(PVOID context)
 static VOID acm_d0_return(PACM_FDO_DATA fdx)
 {
     if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", __FUNCTION__, __LINE__);
+        DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", "acm_evt_dev_d0_entry", __LINE__);
         WdfDeviceResumeIdle(fdx->common.device);
         return;
     }
