@@ -1,20 +1,41 @@
 #include "options.h"
 
 #include <charconv>
+#include <map>
 
 namespace acmsim {
 
 const char* const kUsage =
-    "usage: acmsim load [--reg FILE]... [--child SPEC]... [--seed N]\n"
+    "usage: acmsim load [--reg FILE]... [--function SPEC [--fault FAULT]...]... [--seed N]\n"
     "       acmsim demo [--seed N]\n"
     "\n"
-    "  --reg FILE    load a registry file (Windows Registry Editor 5.00 format)\n"
-    "  --child SPEC  plug a child device: comma-separated key=value pairs with the\n"
-    "                keys class (setup class, default Ports), name (friendly name),\n"
-    "                port (PortName) and pdo (physical device object name); quote a\n"
-    "                value that holds commas, e.g.\n"
-    "                --child 'class=Modem,name=\"Tarvex Modem, v2\",port=COM5'\n"
-    "  --seed N      seed of the controlled scheduler (default 1)\n";
+    "  --reg FILE       load a registry file (Windows Registry Editor 5.00 format)\n"
+    "  --function SPEC  plug a simulated CDC ACM function (--child is the same):\n"
+    "                   comma-separated key=value pairs; quote a value that holds\n"
+    "                   commas. Keys:\n"
+    "                     class        setup class of the port (default Ports)\n"
+    "                     name         friendly name\n"
+    "                     port         PortName\n"
+    "                     pdo          physical device object name\n"
+    "                     acm, cm      bmCapabilities of the ACM and Call Management\n"
+    "                                  descriptors, or none (default 0x06, 0x03)\n"
+    "                     speed        full (64-byte packets) or high (512)\n"
+    "                     behaviour    none, loopback or modem\n"
+    "                     serial-ctrl  1: a serial control device beside the port\n"
+    "                     timing       1: bulk rates of the speed, in host time\n"
+    "                     turnaround   completion delay in microseconds (sets timing)\n"
+    "                   e.g. --function 'class=Modem,port=COM5,name=\"USB Modem, v2\",\n"
+    "                                    acm=0x06,cm=none,speed=high,behaviour=modem'\n"
+    "  --fault FAULT    a fault of the function before it: op:kind[:after], where\n"
+    "                   after is the number of good calls first (default 0);\n"
+    "                   kind is refuse, fail[=STATUS], zero-bytes, stall, ignore or\n"
+    "                   surprise-remove; op is one of\n"
+    "                     query_interface control_request generic_control\n"
+    "                     transport_enable transport_disable data_in_post\n"
+    "                     data_out_post set_notify_cb data_abort\n"
+    "                     get_functional_descriptor get_max_packet_size data_io_init\n"
+    "                     data_io_uninit get_idle_timeout clear_data\n"
+    "  --seed N         seed of the controlled scheduler (default 1)\n";
 
 namespace {
 
@@ -32,41 +53,145 @@ std::vector<std::string> split_pairs(const std::string& spec)
             pairs.back() += c;
     }
     if (quoted)
-        throw UsageError("unterminated quote in --child " + spec);
+        throw UsageError("unterminated quote in --function " + spec);
     return pairs;
 }
 
-uint64_t parse_seed(const std::string& text)
+// Decimal, or hexadecimal after "0x".
+uint64_t parse_number(const std::string& text, const std::string& what, uint64_t max = UINT64_MAX)
 {
-    uint64_t seed = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seed);
-    if (error != std::errc() || end != text.data() + text.size())
-        throw UsageError("--seed needs a decimal number, not '" + text + "'");
-    return seed;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* first = text.data() + (hex ? 2 : 0);
+    const char* last = text.data() + text.size();
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (text.empty() || error != std::errc() || end != last || value > max)
+        throw UsageError(what + " needs a number up to " + std::to_string(max) + ", not '" + text + "'");
+    return value;
 }
+
+template <class T>
+T parse_choice(const std::string& text, const std::string& what, const std::map<std::string, T>& choices)
+{
+    auto it = choices.find(text);
+    if (it != choices.end())
+        return it->second;
+    std::string names;
+    for (const auto& [name, value] : choices)
+        names += (names.empty() ? "" : ", ") + name;
+    throw UsageError(what + ": '" + text + "' is none of " + names);
+}
+
+std::optional<uint8_t> parse_capabilities(const std::string& text, const std::string& key)
+{
+    if (text == "none")
+        return std::nullopt;
+    return uint8_t(parse_number(text, key, 0xFF));
+}
+
+bool parse_flag(const std::string& text, const std::string& key)
+{
+    return parse_choice<bool>(text, key, { { "0", false }, { "1", true } });
+}
+
+const std::map<std::string, bus::Speed> kSpeeds = { { "full", bus::Speed::full }, { "high", bus::Speed::high } };
+
+const std::map<std::string, Firmware> kFirmware = {
+    { "none", Firmware::none },
+    { "loopback", Firmware::loopback },
+    { "modem", Firmware::modem },
+};
+
+using Setter = void (*)(FunctionSpec&, const std::string& value);
+
+const std::map<std::string, Setter> kFunctionKeys = {
+    { "class", [](FunctionSpec& f, const std::string& v) { f.class_name = v; } },
+    { "name", [](FunctionSpec& f, const std::string& v) { f.friendly_name = v; } },
+    { "port", [](FunctionSpec& f, const std::string& v) { f.port = v; } },
+    { "pdo", [](FunctionSpec& f, const std::string& v) { f.pdo = v; } },
+    { "acm", [](FunctionSpec& f, const std::string& v) { f.acm = parse_capabilities(v, "acm"); } },
+    { "cm", [](FunctionSpec& f, const std::string& v) { f.call_management = parse_capabilities(v, "cm"); } },
+    { "speed", [](FunctionSpec& f, const std::string& v) { f.speed = parse_choice(v, "speed", kSpeeds); } },
+    { "behaviour",
+      [](FunctionSpec& f, const std::string& v) { f.firmware = parse_choice(v, "behaviour", kFirmware); } },
+    { "serial-ctrl",
+      [](FunctionSpec& f, const std::string& v) { f.serial_control_device = parse_flag(v, "serial-ctrl"); } },
+    { "timing", [](FunctionSpec& f, const std::string& v) { f.timing = parse_flag(v, "timing"); } },
+    { "turnaround",
+      [](FunctionSpec& f, const std::string& v) {
+          constexpr host::Time kMicrosecond = host::kMillisecond / 1000;
+          f.turnaround = host::Time(parse_number(v, "turnaround", 10'000'000)) * kMicrosecond;
+          f.timing = true;
+      } },
+};
+
+const std::map<std::string, bus::Op> kOps = {
+    { "query_interface", bus::Op::query_interface },
+    { "control_request", bus::Op::control_request },
+    { "generic_control", bus::Op::generic_control },
+    { "transport_enable", bus::Op::transport_enable },
+    { "transport_disable", bus::Op::transport_disable },
+    { "data_in_post", bus::Op::data_in_post },
+    { "data_out_post", bus::Op::data_out_post },
+    { "set_notify_cb", bus::Op::set_notify_cb },
+    { "data_abort", bus::Op::data_abort },
+    { "get_functional_descriptor", bus::Op::get_functional_descriptor },
+    { "get_max_packet_size", bus::Op::get_max_packet_size },
+    { "data_io_init", bus::Op::data_io_init },
+    { "data_io_uninit", bus::Op::data_io_uninit },
+    { "get_idle_timeout", bus::Op::get_idle_timeout },
+    { "clear_data", bus::Op::clear_data },
+};
+
+const std::map<std::string, bus::Fault> kFaultKinds = {
+    { "refuse", bus::Fault::refuse() },
+    { "fail", bus::Fault::fail(STATUS_UNSUCCESSFUL) },
+    { "zero-bytes", bus::Fault::zero_bytes() },
+    { "stall", bus::Fault::stall() },
+    { "ignore", bus::Fault::ignore() },
+    { "surprise-remove", bus::Fault::surprise_remove() },
+};
+
+// "kind" or "fail=STATUS".
+bus::Fault parse_fault_kind(const std::string& text)
+{
+    auto eq = text.find('=');
+    bus::Fault fault = parse_choice(text.substr(0, eq), "--fault kind", kFaultKinds);
+    if (eq == std::string::npos)
+        return fault;
+    if (fault.kind != bus::Fault::Kind::fail)
+        throw UsageError("--fault: only fail takes a status, not '" + text + "'");
+    fault.status = NTSTATUS(parse_number(text.substr(eq + 1), "fail=STATUS", 0xFFFFFFFF));
+    return fault;
+}
+
+uint64_t parse_seed(const std::string& text) { return parse_number(text, "--seed"); }
 
 }  // namespace
 
-ChildSpec parse_child(const std::string& spec)
+FunctionSpec parse_function(const std::string& spec)
 {
-    ChildSpec child;
+    FunctionSpec function;
     for (const std::string& pair : split_pairs(spec)) {
         auto eq = pair.find('=');
         if (eq == std::string::npos)
-            throw UsageError("--child: '" + pair + "' is not key=value");
-        std::string key = pair.substr(0, eq), value = pair.substr(eq + 1);
-        if (key == "class")
-            child.class_name = value;
-        else if (key == "name")
-            child.friendly_name = value;
-        else if (key == "port")
-            child.port = value;
-        else if (key == "pdo")
-            child.pdo = value;
-        else
-            throw UsageError("--child: unknown key '" + key + "' (class, name, port, pdo)");
+            throw UsageError("--function: '" + pair + "' is not key=value");
+        parse_choice(pair.substr(0, eq), "--function key", kFunctionKeys)(function, pair.substr(eq + 1));
     }
-    return child;
+    return function;
+}
+
+std::pair<bus::Op, bus::Fault> parse_fault(const std::string& spec)
+{
+    auto first = spec.find(':');
+    if (first == std::string::npos)
+        throw UsageError("--fault: '" + spec + "' is not op:kind[:after]");
+    auto second = spec.find(':', first + 1);
+    bus::Op op = parse_choice(spec.substr(0, first), "--fault op", kOps);
+    bus::Fault fault = parse_fault_kind(spec.substr(first + 1, second - first - 1));
+    if (second != std::string::npos)
+        fault = fault.after(int(parse_number(spec.substr(second + 1), "--fault after", 1'000'000)));
+    return { op, fault };
 }
 
 Options parse_options(const std::vector<std::string>& args)
@@ -77,6 +202,7 @@ Options parse_options(const std::vector<std::string>& args)
     options.command = args[0];
     if (options.command != "load" && options.command != "demo")
         throw UsageError("unknown command '" + options.command + "'");
+    const bool load = options.command == "load";
 
     for (size_t i = 1; i < args.size(); i++) {
         const std::string& flag = args[i];
@@ -86,10 +212,14 @@ Options parse_options(const std::vector<std::string>& args)
         const std::string& value = args[++i];
         if (flag == "--seed")
             options.seed = parse_seed(value);
-        else if (flag == "--reg" && options.command == "load")
+        else if (flag == "--reg" && load)
             options.reg_files.push_back(value);
-        else if (flag == "--child" && options.command == "load")
-            options.children.push_back(parse_child(value));
+        else if ((flag == "--function" || flag == "--child") && load)
+            options.functions.push_back(parse_function(value));
+        else if (flag == "--fault" && load && !options.functions.empty())
+            options.functions.back().faults.push_back(parse_fault(value));
+        else if (flag == "--fault" && load)
+            throw UsageError("--fault " + value + " comes before any --function");
         else
             throw UsageError("unknown option '" + flag + "' for " + options.command);
     }

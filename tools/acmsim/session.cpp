@@ -1,11 +1,13 @@
 #include "session.h"
 
+#include "bus/behaviours.h"
 #include "bus/cdc_function.h"
 #include "host/host.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,7 +19,6 @@ namespace {
 constexpr char16_t kService[] = u"acmserial";
 
 struct Plugged {
-    ChildSpec spec;
     host::ChildDevice device;
     host::io::DeviceNode* node = nullptr;   // nullptr: add or start failed
 };
@@ -33,7 +34,7 @@ host::reg::Value reg_sz(const std::u16string& text)
     return value;
 }
 
-host::ChildDevice to_child_device(const ChildSpec& spec, unsigned number)
+host::ChildDevice to_child_device(const FunctionSpec& spec, unsigned number)
 {
     const std::string n = std::to_string(number);
     host::ChildDevice device;
@@ -48,19 +49,55 @@ host::ChildDevice to_child_device(const ChildSpec& spec, unsigned number)
     return device;
 }
 
-// The simulated USB function behind a child: its port carries the child's
-// names and, when the spec names one, its PortName.
-std::unique_ptr<bus::CdcFunction> to_function(const ChildSpec& spec, unsigned number)
+// The simulated USB function: its port carries the spec's names and, when
+// the spec names one, its PortName.
+std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned number)
 {
     const host::ChildDevice names = to_child_device(spec, number);
     bus::FunctionConfig config;
     config.port = { names.instance_path, names.hardware_id, names.class_name, names.friendly_name,
                     names.pdo_name };
     config.port_name = host::to_u16(spec.port);
+    const std::string n = std::to_string(number);
+    config.control = { host::to_u16("USB\\VID_1234&PID_5678&MI_02\\7&1&" + n), u"USB\\VID_1234&PID_5678&MI_02",
+                       u"System", host::to_u16("USB Serial Control Device " + n),
+                       host::to_u16("\\Device\\USBPDO-" + std::to_string(100 + number)) };
+    config.acm = spec.acm;
+    config.call_management = spec.call_management;
+    config.speed = spec.speed;
+    config.serial_control_device = spec.serial_control_device;
     return std::make_unique<bus::CdcFunction>(config);
 }
 
-host::ChildDevice port_of(bus::CdcFunction& function, const ChildSpec& spec)
+// Firmware, timing and faults, once the host runs.
+void arm(bus::CdcFunction& function, const FunctionSpec& spec)
+{
+    switch (spec.firmware) {
+    case Firmware::none: break;
+    case Firmware::loopback: function.set_behaviour(std::make_shared<bus::Loopback>()); break;
+    case Firmware::modem: function.set_behaviour(std::make_shared<bus::AtModem>()); break;
+    }
+    if (spec.timing)
+        function.set_timing(bus::Timing::for_speed(spec.speed, spec.turnaround));
+    for (const auto& [op, fault] : spec.faults)
+        function.inject(op, fault);
+}
+
+// A function that disappears (an injected surprise removal) takes its
+// children with it, whichever of them the PnP manager knows by then.
+void set_removal_handler(host::Host& host, bus::CdcFunction& function, const std::vector<host::ChildDevice>& children)
+{
+    std::vector<std::u16string> paths;
+    for (const host::ChildDevice& child : children)
+        paths.push_back(child.instance_path);
+    function.set_removal_handler([&host, paths] {
+        for (host::io::DeviceNode* node : host.devices())
+            if (std::find(paths.begin(), paths.end(), node->instance_path) != paths.end())
+                host.surprise_remove(node);
+    });
+}
+
+host::ChildDevice port_of(bus::CdcFunction& function, const FunctionSpec& spec)
 {
     host::ChildDevice device = function.port().description();
     if (spec.port.empty())
@@ -86,7 +123,7 @@ void print_published(const host::Host& host, const std::vector<Plugged>& childre
     std::printf("\nDevices:\n");
     for (const Plugged& child : children)
         std::printf("  %s  %s \"%s\"  ->  %s\n", host::to_utf8(child.device.pdo_name).c_str(),
-                    child.spec.class_name.c_str(), host::to_utf8(child.device.friendly_name).c_str(),
+                    host::to_utf8(child.device.class_name).c_str(), host::to_utf8(child.device.friendly_name).c_str(),
                     child.node ? fdo_name(child).c_str() : "(add or start failed)");
 
     std::printf("DOS device links:\n");
@@ -114,7 +151,7 @@ int run_load(const Options& options)
 {
     // The functions outlive the host, whose devices are bound to them.
     std::vector<std::unique_ptr<bus::CdcFunction>> functions;
-    for (const ChildSpec& spec : options.children)
+    for (const FunctionSpec& spec : options.functions)
         functions.push_back(to_function(spec, unsigned(functions.size() + 1)));
     host::Host host(host::HostOptions{ .seed = options.seed });
     host::trace_set_live(stdout);
@@ -132,16 +169,26 @@ int run_load(const Options& options)
 
     std::vector<Plugged> children;
     bool all_started = true;
-    for (const ChildSpec& spec : options.children) {
-        Plugged child{ spec, port_of(*functions[children.size()], spec) };
-        child.node = host.plug(child.device);
-        all_started &= child.node != nullptr;
-        children.push_back(std::move(child));
+    for (size_t i = 0; i < functions.size(); i++) {
+        bus::CdcFunction& function = *functions[i];
+        arm(function, options.functions[i]);
+        std::vector<host::ChildDevice> devices{ port_of(function, options.functions[i]) };
+        if (function.control() != nullptr)
+            devices.push_back(function.control()->description());
+        set_removal_handler(host, function, devices);
+        for (host::ChildDevice& device : devices) {
+            Plugged child{ std::move(device), nullptr };
+            child.node = host.plug(child.device);
+            all_started &= child.node != nullptr;
+            children.push_back(std::move(child));
+        }
     }
     host::trace_set_live(nullptr);
     std::fflush(stdout);
 
     print_published(host, children);
+    for (auto& function : functions)   // the host's teardown is no removal by the bus
+        function->set_removal_handler(nullptr);
     return all_started ? 0 : 1;
 }
 
@@ -155,7 +202,7 @@ Options demo_options(uint64_t seed)
         "\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\acmserial\\Parameters]\n"
         "\"DebugLevel\"=dword:00000002\n";
-    options.children = {
+    options.functions = {
         { .class_name = "Modem", .friendly_name = "Tarvex USB Modem", .port = "COM5" },
         { .class_name = "Ports", .friendly_name = "Tarvex USB Serial Port", .port = "COM6" },
     };
