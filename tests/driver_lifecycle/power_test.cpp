@@ -177,6 +177,28 @@ TEST_F(PendingReadTest, ATimeOutRestartsInFullAfterASuspendAndResume)
     expect_full_time_out_after(*io, host::now());
 }
 
+// A wake-up asked for while suspended brings the function back and restarts
+// notifications and the stream, with clear-data when configured.
+TEST_F(LifecycleTest, TheDeviceWakeUpWorkItemRestartsTheSuspendedPort)
+{
+    started({ { u"CallClearData", ULONG(1) } });
+    open();
+    fn_->suspend();
+    fn_->settle();
+    fn_->send("queued");
+
+    common_class_device_wakeup_post(&fdx_->common);
+    sleep_for(100 * host::kMillisecond);   // the bus's resume latency
+    fn_->settle();
+    EXPECT_FALSE(fn_->suspended());
+    EXPECT_EQ(calls("device_wakeup"), 1);
+    EXPECT_EQ(calls("dc_clear_data"), 2) << "one at the open, one after the wake-up";
+    EXPECT_TRUE(notify_registered());
+    EXPECT_EQ(ring_bytes(), 6u);
+    EXPECT_EQ(fdx_->common.device_wakeup_pending, 0);
+    expect_verifier_silent();
+}
+
 TEST_F(LifecycleTest, RepeatedSuspendsAndResumesChangeNothing)
 {
     started();
