@@ -22,7 +22,8 @@
 //
 // Everything here runs on the PnP thread at PASSIVE_LEVEL, so the driver's
 // PnP and power callbacks are serialised. Framework-initiated transitions
-// (idle time-out, WdfDeviceStopIdle in Dx) are posted to that thread too.
+// (idle time-out, a power reference taken in idle Dx: WdfDeviceStopIdle or a
+// request entering a power-managed queue) are posted to that thread too.
 // Power-policy state read by other threads (power state, references, the
 // idle timer) is guarded by the scheduler lock.
 #include "host/wdf/internal.h"

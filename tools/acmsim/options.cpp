@@ -65,8 +65,10 @@ uint64_t parse_number(const std::string& text, const std::string& what, uint64_t
     const char* last = text.data() + text.size();
     uint64_t value = 0;
     auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (text.empty() || error != std::errc() || end != last || value > max)
-        throw UsageError(what + " needs a number up to " + std::to_string(max) + ", not '" + text + "'");
+    if (text.empty() || error != std::errc() || end != last || value > max) {
+        std::string bound = max == UINT64_MAX ? "" : " up to " + std::to_string(max);
+        throw UsageError(what + " needs a number" + bound + ", not '" + text + "'");
+    }
     return value;
 }
 

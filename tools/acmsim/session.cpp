@@ -49,6 +49,15 @@ host::ChildDevice to_child_device(const FunctionSpec& spec, unsigned number)
     return device;
 }
 
+// The serial control device of function `number`, beside its port.
+bus::ChildNames control_names(unsigned number)
+{
+    const std::string n = std::to_string(number);
+    return { host::to_u16("USB\\VID_1234&PID_5678&MI_02\\7&1&" + n), u"USB\\VID_1234&PID_5678&MI_02", u"System",
+             host::to_u16("USB Serial Control Device " + n),
+             host::to_u16("\\Device\\USBPDO-" + std::to_string(100 + number)) };
+}
+
 // The simulated USB function: its port carries the spec's names and, when
 // the spec names one, its PortName.
 std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned number)
@@ -58,10 +67,7 @@ std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned
     config.port = { names.instance_path, names.hardware_id, names.class_name, names.friendly_name,
                     names.pdo_name };
     config.port_name = host::to_u16(spec.port);
-    const std::string n = std::to_string(number);
-    config.control = { host::to_u16("USB\\VID_1234&PID_5678&MI_02\\7&1&" + n), u"USB\\VID_1234&PID_5678&MI_02",
-                       u"System", host::to_u16("USB Serial Control Device " + n),
-                       host::to_u16("\\Device\\USBPDO-" + std::to_string(100 + number)) };
+    config.control = control_names(number);
     config.acm = spec.acm;
     config.call_management = spec.call_management;
     config.speed = spec.speed;
