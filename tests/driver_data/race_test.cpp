@@ -119,11 +119,11 @@ public:
         io->buffer = pattern(64);
         host::Thread* canceller = host::spawn("canceller", [&] {
             while (!io->done()) {
-                CancelIoEx(port_, &io->overlapped);
+                CancelIoEx(handle(), &io->overlapped);
                 KeStallExecutionProcessor(1);
             }
         });
-        WriteFile(port_, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->overlapped);
+        WriteFile(handle(), io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->overlapped);
         wait(*io);
         host::join(canceller);
         fn_->settle();

@@ -174,10 +174,25 @@ static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST requ
     return FALSE;
 }
 
+static BOOLEAN acm_read_ring_has_data(PACM_FDO_DATA fdx)
+{
+    BOOLEAN has_data;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    has_data = fdx->read_buffer_bytes != 0;
+    WdfSpinLockRelease(fdx->spin_lock);
+    return has_data;
+}
+
 /*
- * Data arrived for the pended read. The copy can empty the last
- * descriptors of a full ring, so the stream is posted again here too: when
- * no read waits behind this one, no read start follows to do it.
+ * Data arrived for the pended read. The DPC can be queued again while it
+ * runs and would then run beside itself; the read it woke may by then have
+ * taken the bytes, and the next read be pended, which must go on waiting
+ * rather than complete with nothing. So one instance serves every request,
+ * one pass after the other, and a pass without data in the ring leaves the
+ * read alone. The copy can empty the last descriptors of a full ring, so
+ * the stream is posted again here too: when no read waits behind this one,
+ * no read start follows to do it.
  */
 VOID acm_request_read_complete_dpc(WDFDPC Dpc)
 {
@@ -185,9 +200,16 @@ VOID acm_request_read_complete_dpc(WDFDPC Dpc)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered with request %p, device %p\n", __FUNCTION__,
              fdx->current_read_request, fdx);
-    acm_read_try_to_complete(fdx, acm_read_copy_unless_cancelled, STATUS_SUCCESS, fdx->read_timer,
-                             REF_TYPE_ISR);
-    acm_read_data_in(fdx);
+    if (InterlockedIncrement(&fdx->read_dpc_requests) != 1) {
+        return;
+    }
+    do {
+        if (acm_read_ring_has_data(fdx)) {
+            acm_read_try_to_complete(fdx, acm_read_copy_unless_cancelled, STATUS_SUCCESS,
+                                     fdx->read_timer, REF_TYPE_ISR);
+        }
+        acm_read_data_in(fdx);
+    } while (InterlockedDecrement(&fdx->read_dpc_requests) != 0);
 }
 
 VOID acm_request_read_timeout(WDFTIMER Timer)

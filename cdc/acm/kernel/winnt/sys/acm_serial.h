@@ -96,6 +96,7 @@ typedef struct _ACM_FDO_DATA {
     WDFDPC write_complete_dpc;
     WDFTIMER read_timer;
     LONGLONG read_timeout;
+    LONG read_dpc_requests;               /* read DPC runs asked for and not yet served */
 
     /* Serial settings. */
     USHORT control_line_state;
