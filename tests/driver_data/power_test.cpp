@@ -86,6 +86,33 @@ TEST_F(PowerTest, WriteIssuedInD2WaitsForD0)
     expect_verifier_silent();
 }
 
+// The power-down stops the write queue while the write's transfer is with
+// the bus; the transfer still ends, and its completion finishes the write
+// that the stopped queue holds.
+TEST_F(PowerTest, WritePostedAcrossD2CompletesWhenItsTransferEnds)
+{
+    start(1, {}, host::Mode::controlled, 4);
+    open();
+    fn_->set_timing(bus::Timing::full_speed());
+    const std::string sent = pattern(32 * 1024);   // some 27 ms on the bus
+    auto io = write(sent);
+    sleep_ms(5);
+    ASSERT_FALSE(io->done());
+    power(host::io::DevicePower::D2);
+    sleep_ms(100);
+    EXPECT_TRUE(io->done());
+    EXPECT_EQ(host::trace_count("acm_evt_io_stop: flags"), 1u);
+    EXPECT_EQ(host::trace_count("acm_request_write_complete_current: completing request"), 1u);
+    power(host::io::DevicePower::D0);
+    EXPECT_EQ(wait(*io).result(), outcome(STATUS_SUCCESS, sent.size()));
+    EXPECT_EQ(device_received(), sent);
+    EXPECT_EQ(fdx_->current_write_request, nullptr);
+
+    auto next = write("next");   // the slot is free
+    EXPECT_EQ(wait(*next).result(), outcome(STATUS_SUCCESS, 4));
+    expect_verifier_silent();
+}
+
 TEST_F(PowerTest, PendedReadWithATimeOutDoesNotHangAcrossABusSuspend)
 {
     ASSERT_TRUE(set_timeouts(MAXULONG, MAXULONG, 300));
