@@ -126,6 +126,21 @@ TEST_F(PowerReferenceTest, AWriteMovedToAQueueThatIsNotPowerManagedGivesItsRefer
     EXPECT_EQ(wait(io), STATUS_SUCCESS);
 }
 
+TEST_F(PowerReferenceTest, AWriteDoesNotEndADxImposedByADevicePowerRequest)
+{
+    start_idling_device();
+    ASSERT_EQ(host_->set_power(node_, DevicePower::D3), STATUS_SUCCESS);
+    Io& io = keep(write(3));
+    settle_ms(5 * kIdleMs);
+    EXPECT_EQ(power(), DevicePower::D3);
+    EXPECT_EQ(journal.count("write"), 0u);
+
+    ASSERT_EQ(host_->set_power(node_, DevicePower::D0), STATUS_SUCCESS);
+    ASSERT_EQ(power_at_presentation, std::vector<DevicePower>{DevicePower::D0});
+    WdfRequestComplete(journal.take_held(), STATUS_SUCCESS);
+    EXPECT_EQ(wait(io), STATUS_SUCCESS);
+}
+
 TEST_F(PowerReferenceTest, AWriteDuringSystemSleepWaitsForTheWake)
 {
     start_idling_device();
