@@ -124,13 +124,22 @@ std::string dos_devices_name(const std::u16string& link)
     return name.rfind("\\??\\", 0) == 0 ? "\\DosDevices\\" + name.substr(4) : name;
 }
 
+// The child's function device, or what became of it.
+std::string outcome(const Plugged& child)
+{
+    if (child.node == nullptr)
+        return "(add or start failed)";
+    std::string fdo = fdo_name(child);
+    return fdo.empty() ? "(removed)" : fdo;
+}
+
 void print_published(const host::Host& host, const std::vector<Plugged>& children)
 {
     std::printf("\nDevices:\n");
     for (const Plugged& child : children)
         std::printf("  %s  %s \"%s\"  ->  %s\n", host::to_utf8(child.device.pdo_name).c_str(),
                     host::to_utf8(child.device.class_name).c_str(), host::to_utf8(child.device.friendly_name).c_str(),
-                    child.node ? fdo_name(child).c_str() : "(add or start failed)");
+                    outcome(child).c_str());
 
     std::printf("DOS device links:\n");
     for (const auto& link : host.symbolic_links())
