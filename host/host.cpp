@@ -27,10 +27,11 @@ Host::Host(const HostOptions& options)
     config.seed = options.seed;
     config.processors = options.processors;
     sched_start(config);
-    pool_reset();
-    reg::reset();
+    // What the previous host left lives in the pool: release it first.
     io::reset();
     io::pnp_reset();
+    pool_reset();
+    reg::reset();
     io::pnp_thread_start();
     g_current = this;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace host::io {
@@ -33,11 +34,22 @@ namespace {
 
 std::atomic<uint64_t> g_generation{0};
 
+// Device objects live in kernel pool, so that the addresses a driver prints
+// are the same on every controlled run of a seed.
+struct PoolDelete {
+    void operator()(_DEVICE_OBJECT* device) const
+    {
+        device->~_DEVICE_OBJECT();
+        pool_free(device);
+    }
+};
+using DeviceObjectPtr = std::unique_ptr<_DEVICE_OBJECT, PoolDelete>;
+
 struct State {
     uint64_t next_irp_id = 1;
     uint64_t next_file_id = 1;
     ULONG next_auto_name = 0;
-    std::vector<std::unique_ptr<_DEVICE_OBJECT>> devices;     // kept until reset: file objects may refer to them
+    std::vector<DeviceObjectPtr> devices;                      // kept until reset: file objects may refer to them
     std::map<_FILE_OBJECT*, std::unique_ptr<_FILE_OBJECT>> files;
     std::map<uint64_t, Irp*> user_irps;                        // issued from user mode, not yet completed
     std::vector<std::unique_ptr<WorkItem>> close_work;         // deferred IRP_MJ_CLOSE
@@ -301,7 +313,10 @@ NTSTATUS create_device(_DRIVER_OBJECT* driver, std::u16string name, DEVICE_TYPE 
             digits[i] = u"0123456789abcdef"[n & 0xf];
         name = u"\\Device\\" + std::u16string(digits, 8);
     }
-    auto device = std::make_unique<_DEVICE_OBJECT>();
+    void* memory = pool_alloc(sizeof(_DEVICE_OBJECT));
+    if (memory == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    DeviceObjectPtr device(new (memory) _DEVICE_OBJECT);
     device->driver = driver;
     device->name = name;
     device->device_type = type;

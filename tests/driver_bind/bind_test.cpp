@@ -235,9 +235,9 @@ TEST_F(BindTest, TwoWakeUpPostsQueueOneWorkItemAndALaterPostQueuesAgain)
     config.idle_timeout = 2;
     ASSERT_NE(started(config), nullptr);
     EXPECT_EQ(traced("common_class_set_power_policy: Idle timeout 2 seconds"), 1u);
-    common_class_child_device_wakeup_post(&fdx_->common);
-    EXPECT_EQ(traced("common_class_child_device_wakeup_post: No child_device_wakeup_workitem defined"), 1u);
 
+    // A work item whose routine waits for the test's gate stands in for the
+    // driver's, so that the second post finds the first still queued.
     WDF_WORKITEM_CONFIG work_config;
     WDF_WORKITEM_CONFIG_INIT(&work_config, child_wakeup_cb);
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -262,9 +262,10 @@ TEST_F(BindTest, TwoWakeUpPostsQueueOneWorkItemAndALaterPostQueuesAgain)
 
 TEST_F(BindTest, DeviceWakeUpPostIgnoresTheIdleTimeout)
 {
-    ASSERT_NE(started(), nullptr);
+    ASSERT_NE(started(), nullptr);   // idle time-out 0: no selective suspend
     common_class_device_wakeup_post(&fdx_->common);
-    EXPECT_EQ(traced("common_class_device_wakeup_post: No device_wakeup_workitem defined"), 1u);
+    WdfWorkItemFlush(fdx_->common.device_wakeup_workitem);
+    EXPECT_EQ(fn_->port().calls("device_wakeup"), 1);
 }
 
 }  // namespace
