@@ -133,8 +133,10 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     r->status = status;
     r->information = information;
     remember_completed_locked(r);
-    bool delete_now = r->pins == 0;
-    r->delete_when_unpinned = !delete_now;
+    // The completion holds its own pin until it is done with the request:
+    // whoever drops the last pin, here or on another thread, deletes it.
+    r->delete_when_unpinned = true;
+    request_pin_locked(r);
     io::Irp* irp = r->irp;
     lk.unlock();
 
@@ -147,8 +149,7 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
         queue_detach_locked(queue, r);
     request_drop_power_reference_locked(r, lk);
     lk.unlock();
-    if (delete_now)
-        delete_object(r);
+    request_unpin(r);
     if (queue)
         queue_run(queue);
 }
