@@ -45,6 +45,8 @@ Host::~Host()
     io::pnp_thread_stop();
     g_current = nullptr;
     sched_stop();
+    // IRPs a faulty driver never completed go with the machine.
+    io::reset();
 }
 
 Host* Host::current() { return g_current; }

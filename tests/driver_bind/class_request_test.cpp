@@ -54,7 +54,7 @@ TEST_F(ClassRequestTest, FailedSetLineCodingIsOnlyLogged)
     start();
     fn_->inject(bus::Op::control_request, bus::Fault::fail(STATUS_UNSUCCESSFUL));
     set_line(19200, 0, 0, 8);
-    EXPECT_EQ(fdx_->line_coding.dwDTERate, 19200u);
+    EXPECT_EQ(ULONG(fdx_->line_coding.dwDTERate), 19200u);
     EXPECT_EQ(traced("acm_req_set_line_coding: SET_LINE_CODING done, status c0000001, bytes 7, bytes_transferred 0"),
               1u);
 }
@@ -66,7 +66,7 @@ TEST_F(ClassRequestTest, GetLineCodingFillsTheRecord)
     start(config);
     cdc_line_coding_t coding{};
     EXPECT_EQ(acm_req_get_line_coding(fdx_, &coding, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(coding.dwDTERate, 2400u);
+    EXPECT_EQ(ULONG(coding.dwDTERate), 2400u);
     EXPECT_EQ(coding.bCharFormat, 2);
     EXPECT_EQ(coding.bParityType, 1);
     EXPECT_EQ(coding.bDataBits, 6);
@@ -112,7 +112,7 @@ TEST_F(ClassRequestTest, NothingIsSentWithoutTheCapability)
     set_line(115200, 0, 0, 8);
     cdc_line_coding_t coding = fdx_->line_coding;
     EXPECT_EQ(acm_req_get_line_coding(fdx_, &coding, TRUE), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(coding.dwDTERate, 115200u);   // the stored setting stands
+    EXPECT_EQ(ULONG(coding.dwDTERate), 115200u);   // the stored setting stands
     acm_req_set_control_line_state(fdx_, CDC_CONTROL_LINE_DTR);
     acm_req_send_break(fdx_, TRUE);
 
@@ -164,7 +164,7 @@ TEST_F(BindTest, AnOpenStartsFromZeroCountersButKeepsTheSettings)
     EXPECT_EQ(fdx_->modem_status | fdx_->wait_mask | fdx_->history_mask | fdx_->errors | fdx_->hold_reasons |
                   fdx_->out_queue_bytes | fdx_->perf_stats.ReceivedCount,
               0u);
-    EXPECT_EQ(fdx_->line_coding.dwDTERate, 19200u);
+    EXPECT_EQ(ULONG(fdx_->line_coding.dwDTERate), 19200u);
     EXPECT_EQ(fdx_->control_line_state, CDC_CONTROL_LINE_DTR);
     EXPECT_EQ(fdx_->timeouts.ReadTotalTimeoutConstant, 500u);
     EXPECT_EQ(fdx_->special_chars.EventChar, '\n');
