@@ -58,8 +58,8 @@ bus::ChildNames control_names(unsigned number)
              host::to_u16("\\Device\\USBPDO-" + std::to_string(100 + number)) };
 }
 
-// The simulated USB function: its port carries the spec's names and, when
-// the spec names one, its PortName.
+// The simulated USB function: its port carries the names the --function
+// option gave and, when it gave one, its PortName.
 std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned number)
 {
     const host::ChildDevice names = to_child_device(spec, number);
