@@ -198,6 +198,18 @@ void queue_run(FxQueue* q)
     run_state_callbacks(q);
 }
 
+void queue_after_completion(FxQueue* q)
+{
+    const WDF_IO_QUEUE_CONFIG& c = q->config;
+    ULONG limit = c.Settings.Parallel.NumberOfPresentedRequests;
+    bool limited = c.DispatchType == WdfIoQueueDispatchSequential ||
+                   (c.DispatchType == WdfIoQueueDispatchParallel && limit != 0 && limit != ULONG(-1));
+    if (limited)
+        queue_run(q);
+    else
+        run_state_callbacks(q);
+}
+
 void queue_cancel_waiting(FxQueue* q, FxRequest* r)
 {
     bool to_driver;

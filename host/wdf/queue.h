@@ -73,6 +73,12 @@ NTSTATUS queue_insert_locked(FxQueue* queue, FxRequest* request, bool by_driver)
 // calling thread, and runs state callbacks that became due. No lock held.
 void queue_run(FxQueue* queue);
 
+// After one of its requests completed. A queue that limits how many requests
+// it presents may now present the next; an unlimited parallel queue presented
+// every arrival on the arriving thread already, and presenting here would let
+// a completing thread overtake an arriving one (and reorder its requests).
+void queue_after_completion(FxQueue* queue);
+
 // A request left `queue` (completed, forwarded or requeued elsewhere);
 // lock held. queue_run afterwards presents the next one.
 void queue_detach_locked(FxQueue* queue, FxRequest* request);

@@ -151,7 +151,7 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     lk.unlock();
     request_unpin(r);
     if (queue)
-        queue_run(queue);
+        queue_after_completion(queue);
 }
 
 // --- cancellation ----------------------------------------------------------------

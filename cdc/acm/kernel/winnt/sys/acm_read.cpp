@@ -163,11 +163,17 @@ static VOID acm_read_try_to_complete(PACM_FDO_DATA fdx, PFN_ACM_BEFORE_COMPLETE_
  * The data side's hook: the bytes leave the ring only for a read that can
  * still complete with them. A read whose cancellation has begun would
  * complete with STATUS_CANCELLED and no information, and bytes copied into
- * it would be lost; they stay in the ring for the next read instead.
+ * it would be lost; they stay in the ring for the next read instead. The
+ * ring may also have been emptied, by a read start serving an earlier read,
+ * since the DPC looked: then the read keeps waiting for data of its own.
  * spin_lock held.
  */
 static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    if (fdx->read_buffer_bytes == 0) {
+        acm_request_get_context(request)->ref_bits |= REF_ISR;
+        return TRUE;
+    }
     if (NT_SUCCESS(acm_request_unmark_cancelable(request))) {
         acm_read_copy_from_buffer(fdx, request);
     }

@@ -95,8 +95,10 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
         }
         ctx->ref_bits &= ~REF_ISR;
     }
-    if (before_complete != NULL) {
-        before_complete(fdx, request);
+    if (before_complete != NULL && before_complete(fdx, request)) {
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: request %p keeps waiting\n", __FUNCTION__, request);
+        return;
     }
     if (acm_request_release_refs(request, timer, ref_type) == STATUS_CANCELLED) {
         /* The framework's cancel routine is on its way and completes it. */

@@ -26,7 +26,8 @@ typedef VOID ACM_GET_NEXT_ROUTINE(WDFREQUEST* current_op_request, WDFQUEUE queue
 typedef ACM_GET_NEXT_ROUTINE* PFN_ACM_GET_NEXT_ROUTINE;
 
 /* A party's own work on the request before its references drop; spin_lock
-   held. */
+   held. TRUE keeps the request current and untouched: the hook found
+   nothing to complete it with and restored what the party had dropped. */
 typedef BOOLEAN ACM_BEFORE_COMPLETE_ROUTINE(PACM_FDO_DATA fdx, WDFREQUEST request);
 typedef ACM_BEFORE_COMPLETE_ROUTINE* PFN_ACM_BEFORE_COMPLETE_ROUTINE;
 
