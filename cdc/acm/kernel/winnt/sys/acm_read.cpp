@@ -180,16 +180,6 @@ static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST requ
     return FALSE;
 }
 
-static BOOLEAN acm_read_ring_has_data(PACM_FDO_DATA fdx)
-{
-    BOOLEAN has_data;
-
-    WdfSpinLockAcquire(fdx->spin_lock);
-    has_data = fdx->read_buffer_bytes != 0;
-    WdfSpinLockRelease(fdx->spin_lock);
-    return has_data;
-}
-
 /*
  * Data arrived for the pended read. The DPC can be queued again while it
  * runs and would then run beside itself; the read it woke may by then have
@@ -210,10 +200,9 @@ VOID acm_request_read_complete_dpc(WDFDPC Dpc)
         return;
     }
     do {
-        if (acm_read_ring_has_data(fdx)) {
-            acm_read_try_to_complete(fdx, acm_read_copy_unless_cancelled, STATUS_SUCCESS,
-                                     fdx->read_timer, REF_TYPE_ISR);
-        }
+        /* The hook leaves the read waiting when the ring has nothing for it. */
+        acm_read_try_to_complete(fdx, acm_read_copy_unless_cancelled, STATUS_SUCCESS,
+                                 fdx->read_timer, REF_TYPE_ISR);
         acm_read_data_in(fdx);
     } while (InterlockedDecrement(&fdx->read_dpc_requests) != 0);
 }
