@@ -14,5 +14,8 @@
 
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL acm_evt_ioctl;
 
+/* Passes a control of the common class layer on to it; completes it. */
+VOID acm_common_ioctl(PACM_FDO_DATA fdx, ULONG code, WDFREQUEST request);
+
 /* The name printed for a code: the IOCTL_SERIAL_ name without its prefix. */
 PCSTR acm_ioctl_name(ULONG code);

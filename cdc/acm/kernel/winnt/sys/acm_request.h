@@ -66,3 +66,8 @@ BOOLEAN acm_queue_is_idle(WDFQUEUE queue);
 BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID argument);
 EVT_WDF_IO_QUEUE_IO_STOP acm_evt_io_stop;
 EVT_WDF_IO_QUEUE_IO_RESUME acm_evt_io_resume;
+
+/* --- wait-on-mask and purge slots ------------------------------------------- */
+
+ACM_START_ROUTINE acm_request_mask_start;
+ACM_START_ROUTINE acm_request_purge_start;

@@ -3,7 +3,7 @@
  * the producers have changed history_mask under spin_lock; the pending wait,
  * if any, gets the events now and completes from its DPC.
  */
-#include "acm_serial.h"
+#include "acm_request.h"
 
 VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx)
 {
@@ -23,4 +23,35 @@ VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx)
     context->status = STATUS_SUCCESS;
     fdx->mask_location = NULL;
     WdfDpcEnqueue(fdx->wait_complete_dpc);
+}
+
+/* Interim: wait-on-mask is not served yet; the current request is refused
+   and the next one taken. Replaced by the wait-on-mask engine. */
+static VOID acm_request_refuse_current(PACM_FDO_DATA fdx, WDFREQUEST* current, WDFQUEUE queue,
+                                       PFN_ACM_START_ROUTINE start)
+{
+    WDFREQUEST request;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    request = *current;
+    *current = NULL;
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (request != NULL) {
+        acm_request_get_context(request)->status = STATUS_NOT_IMPLEMENTED;
+        acm_request_get_context(request)->information = 0;
+        acm_request_complete(request);
+    }
+    acm_request_start_next_queued(fdx, current, queue, start, acm_queue_get_next_request);
+}
+
+VOID acm_request_mask_start(PACM_FDO_DATA fdx)
+{
+    acm_request_refuse_current(fdx, &fdx->current_mask_request, fdx->mask_queue,
+                               acm_request_mask_start);
+}
+
+VOID acm_request_purge_start(PACM_FDO_DATA fdx)
+{
+    acm_request_refuse_current(fdx, &fdx->current_purge_request, fdx->purge_queue,
+                               acm_request_purge_start);
 }
