@@ -6,3 +6,18 @@ function(acm_kernel_code target)
     -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fvisibility=hidden -Wall -Wextra -Werror -Wno-unused-parameter)
 endfunction()
+
+# The driver's source files, absolute, as the driver module is built from
+# them: checks that compile the driver another way start from this list.
+function(acm_driver_sources out_var)
+  set(sources)
+  foreach(target acmserial_objects dc_common)
+    get_target_property(target_sources ${target} SOURCES)
+    get_target_property(target_dir ${target} SOURCE_DIR)
+    foreach(source IN LISTS target_sources)
+      cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${target_dir})
+      list(APPEND sources ${source})
+    endforeach()
+  endforeach()
+  set(${out_var} ${sources} PARENT_SCOPE)
+endfunction()

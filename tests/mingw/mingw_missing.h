@@ -1,0 +1,16 @@
+/*
+ * Forced into every driver source compiled with MinGW-w64's kernel headers,
+ * and only there: what those headers lack or get wrong, nothing more.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntstrsafe.h>
+
+/* KMDF's status codes (wdfstatus.h) are not in MinGW's ntstatus.h. */
+#define STATUS_WDF_PAUSED ((NTSTATUS)0xC0200203L)
+
+/* MinGW's ntstrsafe.h has no UNICODE_STRING functions; the WDK's declares
+   this one (its inline body does not matter to a compile-only check). */
+extern "C" NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString,
+                                           NTSTRSAFE_PCWSTR pszFormat, ...);
