@@ -81,18 +81,28 @@ constexpr bool acm_mingw_lacks(const char* name)
 
 struct acm_no_guid {};
 
-constexpr bool acm_same_guid(const GUID& theirs, const char* name, const GUID& ours)
+constexpr bool acm_same_guid(const GUID& theirs, const GUID& ours)
 {
     for (int i = 0; i < 8; ++i) {
         if (theirs.Data4[i] != ours.Data4[i]) {
             return false;
         }
     }
-    return !acm_mingw_lacks(name) && theirs.Data1 == ours.Data1 && theirs.Data2 == ours.Data2 &&
-           theirs.Data3 == ours.Data3;
+    return theirs.Data1 == ours.Data1 && theirs.Data2 == ours.Data2 && theirs.Data3 == ours.Data3;
 }
 
-constexpr bool acm_same_guid(acm_no_guid, const char* name, const GUID&)
+/* A GUID MinGW lacks has nothing to compare; it must be listed instead. */
+constexpr bool acm_same_guid(acm_no_guid, const GUID&)
+{
+    return true;
+}
+
+constexpr bool acm_listed_rightly(const GUID&, const char* name)
+{
+    return !acm_mingw_lacks(name);
+}
+
+constexpr bool acm_listed_rightly(acm_no_guid, const char* name)
 {
     return acm_mingw_lacks(name);
 }

@@ -41,11 +41,12 @@ file(CONFIGURE OUTPUT ${OUTPUT} @ONLY CONTENT [=[
 #include <initguid.h>
 @includes@
 #include <stdio.h>
+#include <type_traits>
 
 template <typename T>
 static void acm_constant(const char* name, T value)
 {
-    static_assert(static_cast<T>(1.5) == 1, "an integer constant");
+    static_assert(std::is_integral_v<T>, "an integer constant");
     printf("#ifdef %s\n"
            "static_assert(!acm_mingw_lacks(\"%s\"), \"%s: MinGW defines it; drop it from constants_vs_mingw.h\");\n"
            "static_assert(ACM_SAME_VALUE(%s, 0x%08Xu), \"%s differs from ours (0x%08X)\");\n"
@@ -59,11 +60,11 @@ static void acm_guid(const char* name, const GUID& g)
 {
     printf("inline constexpr acm_no_guid %s{};\n"
            "namespace acm_guid_in_mingw {\n"
-           "static_assert(acm_same_guid(%s, \"%s\", {0x%08Xu, 0x%04X, 0x%04X, "
-           "{0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X}}), "
-           "\"%s differs from ours, or MinGW lacks it unlisted\");\n"
+           "static_assert(acm_listed_rightly(%s, \"%s\"), \"%s: MinGW's headers and the list of names they lack disagree\");\n"
+           "static_assert(acm_same_guid(%s, {0x%08Xu, 0x%04X, 0x%04X, "
+           "{0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X}}), \"%s differs from ours\");\n"
            "}\n",
-           name, name, name, (unsigned)g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+           name, name, name, name, name, (unsigned)g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1],
            g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7], name);
 }
 

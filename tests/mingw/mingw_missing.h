@@ -1,6 +1,6 @@
 /*
  * Forced into every driver source compiled with MinGW-w64's kernel headers,
- * and only there: what those headers lack or get wrong, nothing more.
+ * and only there: the names the driver uses that those headers lack.
  */
 #pragma once
 
