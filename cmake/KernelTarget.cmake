@@ -1,10 +1,11 @@
 # Driver code (cdc/, common/) is Windows kernel code: WDK headers only, no C++
-# standard library, no exceptions or RTTI, and warnings are errors.
+# standard library, no exceptions or RTTI, and warnings are errors. The same
+# flags serve every compiler that checks the driver.
+set(ACM_KERNEL_CODE_FLAGS -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
+                          -Wall -Wextra -Werror -Wno-unused-parameter)
 function(acm_kernel_code target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/host/include)
-  target_compile_options(${target} PRIVATE
-    -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fvisibility=hidden -Wall -Wextra -Werror -Wno-unused-parameter)
+  target_compile_options(${target} PRIVATE ${ACM_KERNEL_CODE_FLAGS} -fvisibility=hidden)
 endfunction()
 
 # The driver's source files, absolute, as the driver module is built from
