@@ -14,3 +14,7 @@
    this one (its inline body does not matter to a compile-only check). */
 extern "C" NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString,
                                            NTSTRSAFE_PCWSTR pszFormat, ...);
+
+/* Serial controls of the WDK's ntddser.h that MinGW's copy lacks. */
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
