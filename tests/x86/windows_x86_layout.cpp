@@ -25,8 +25,8 @@ ACM_AT(DC_ENUMERATOR_INTERFACE, handles_open_at_d0_exit, 164);
 ACM_SIZE(DC_CONTROL_RECORD, 16);
 ACM_AT(DC_CONTROL_RECORD, data_address, 8);
 
-/* dc_ioctl_data, the 20-byte record of the generic control requests, is
-   checked here once the driver defines it. */
+/* dc_ioctl_data, the record of the generic control requests, belongs here
+   once the driver defines it: 20 bytes, five ULONGs at 0, 4, 8, 12, 16. */
 
 /* The serial records applications exchange with the driver. */
 ACM_SIZE(SERIAL_BAUD_RATE, 4);
