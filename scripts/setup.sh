@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev)
 missing=()
+# The driver is also compiled with an independent Windows toolchain.
+packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

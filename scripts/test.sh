@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every configuration and runs the test suites:
-# the default build, AddressSanitizer with UndefinedBehaviorSanitizer, and
-# ThreadSanitizer over the free-mode stress tests.
+# the default build (which also compiles the driver with MinGW-w64 and
+# compares constants with MinGW's), AddressSanitizer with
+# UndefinedBehaviorSanitizer, and ThreadSanitizer over the free-mode stress
+# tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

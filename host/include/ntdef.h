@@ -14,15 +14,23 @@
 #error "Windows code needs a 16-bit wchar_t: build with -fshort-wchar"
 #endif
 
-#define NTAPI
-#define WINAPI
+#if defined(__i386__)
+/* 32-bit x86 has calling conventions, and the system's functions and the
+   callbacks it makes use the standard one, as on Windows. */
+#define __stdcall __attribute__((__stdcall__))
+#define __cdecl __attribute__((__cdecl__))
+#define __fastcall __attribute__((__fastcall__))
+#else
+#define __stdcall
+#define __cdecl
+#define __fastcall
+#endif
+#define NTAPI __stdcall
+#define WINAPI __stdcall
 #define NTSYSAPI
 #define NTKERNELAPI
 #define DECLSPEC_IMPORT
 #define FORCEINLINE inline __attribute__((always_inline))
-#define __stdcall
-#define __cdecl
-#define __fastcall
 #define __inline inline
 #define __forceinline FORCEINLINE
 #define CALLBACK

@@ -8,7 +8,7 @@
  */
 #pragma once
 
-#include "ntddk.h"
+#include <ntddk.h>
 
 #include "wdf/wdftypes.h"
 #include "wdf/wdfcore.h"

@@ -4,7 +4,7 @@
  */
 #pragma once
 
-#include "../ntddk.h"
+#include <ntddk.h>
 
 #define WDFAPI EXTERN_C
 

@@ -54,7 +54,7 @@ BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE qu
         InterlockedExchangeAdd((LONG volatile*)&fdx->out_queue_bytes, (LONG)ctx->length);
     }
     if (*current_op_request == NULL && acm_queue_is_idle(queue) && acm_queue_may_start(fdx, queue)) {
-        InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
+        (VOID)InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
         WdfSpinLockRelease(fdx->spin_lock);
         DC_PRINT(DC_LEVEL_TRACE, "%s: queue is empty, start request %p\n", __FUNCTION__, request);
         start(fdx);
@@ -102,7 +102,7 @@ VOID acm_queue_get_next_request(WDFREQUEST* current_op_request, WDFQUEUE queue)
     }
     status = WdfIoQueueRetrieveNextRequest(queue, &request);
     if (NT_SUCCESS(status)) {
-        InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
+        (VOID)InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
     } else if (status != STATUS_NO_MORE_ENTRIES && status != STATUS_WDF_PAUSED) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: ERROR retrieving next request, status %lx\n", __FUNCTION__,
                  status);
@@ -290,7 +290,7 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
         WdfSpinLockRelease(fdx->spin_lock);
         return;
     }
-    InterlockedExchangePointer((PVOID volatile*)slot, NULL);
+    (VOID)InterlockedExchangePointer((PVOID volatile*)slot, NULL);
     WdfSpinLockRelease(fdx->spin_lock);
     ctx->information = 0;
     ctx->status = STATUS_CANCELLED;

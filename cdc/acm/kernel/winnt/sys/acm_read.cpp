@@ -140,7 +140,7 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
             ctx->status = STATUS_SUCCESS;
         }
 
-        InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, NULL);
+        (VOID)InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, NULL);
         WdfSpinLockRelease(fdx->spin_lock);
         acm_request_complete(request);
         /* The copy may have emptied descriptors of a full ring. */
