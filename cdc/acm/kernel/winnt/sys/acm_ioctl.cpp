@@ -32,10 +32,14 @@ static NTSTATUS acm_ioctl_baud_rate_get(PACM_FDO_DATA fdx, WDFREQUEST request, P
 {
     cdc_line_coding_t line_coding;
 
+    NTSTATUS status;
+
     UNREFERENCED_PARAMETER(request);
-    acm_ioctl_get_line_coding(fdx, &line_coding);
-    ((PSERIAL_BAUD_RATE)buffer)->BaudRate = line_coding.dwDTERate;
-    return STATUS_SUCCESS;
+    status = acm_ioctl_get_line_coding(fdx, &line_coding);
+    if (NT_SUCCESS(status)) {
+        ((PSERIAL_BAUD_RATE)buffer)->BaudRate = line_coding.dwDTERate;
+    }
+    return status;
 }
 
 static NTSTATUS acm_ioctl_line_control_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
@@ -48,13 +52,16 @@ static NTSTATUS acm_ioctl_line_control_get(PACM_FDO_DATA fdx, WDFREQUEST request
 {
     PSERIAL_LINE_CONTROL line_control = (PSERIAL_LINE_CONTROL)buffer;
     cdc_line_coding_t line_coding;
+    NTSTATUS status;
 
     UNREFERENCED_PARAMETER(request);
-    acm_ioctl_get_line_coding(fdx, &line_coding);
-    line_control->StopBits = line_coding.bCharFormat;
-    line_control->Parity = line_coding.bParityType;
-    line_control->WordLength = line_coding.bDataBits;
-    return STATUS_SUCCESS;
+    status = acm_ioctl_get_line_coding(fdx, &line_coding);
+    if (NT_SUCCESS(status)) {
+        line_control->StopBits = line_coding.bCharFormat;
+        line_control->Parity = line_coding.bParityType;
+        line_control->WordLength = line_coding.bDataBits;
+    }
+    return status;
 }
 
 static NTSTATUS acm_ioctl_queue_size(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
@@ -80,16 +87,14 @@ static NTSTATUS acm_ioctl_break_on(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID 
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
-    acm_ioctl_set_break(fdx, TRUE);
-    return STATUS_SUCCESS;
+    return acm_ioctl_set_break(fdx, TRUE);
 }
 
 static NTSTATUS acm_ioctl_break_off(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
-    acm_ioctl_set_break(fdx, FALSE);
-    return STATUS_SUCCESS;
+    return acm_ioctl_set_break(fdx, FALSE);
 }
 
 /* A locked copy of a settings record that the data paths also read. */
@@ -176,8 +181,7 @@ static NTSTATUS acm_ioctl_dtr_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID b
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
-    acm_change_lines_and_send(fdx, acm_set_dtr);
-    return STATUS_SUCCESS;
+    return acm_change_lines_and_send(fdx, acm_set_dtr);
 }
 
 static NTSTATUS acm_ioctl_dtr_clr(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
@@ -192,16 +196,14 @@ static NTSTATUS acm_ioctl_rts_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID b
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
-    acm_change_lines_and_send(fdx, acm_set_rts);
-    return STATUS_SUCCESS;
+    return acm_change_lines_and_send(fdx, acm_set_rts);
 }
 
 static NTSTATUS acm_ioctl_rts_clr(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
-    acm_change_lines_and_send(fdx, acm_clr_rts);
-    return STATUS_SUCCESS;
+    return acm_change_lines_and_send(fdx, acm_clr_rts);
 }
 
 static NTSTATUS acm_ioctl_modemstatus(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)

@@ -47,17 +47,18 @@ typedef VOID ACM_LINE_ROUTINE(PACM_FDO_DATA fdx);
  * Changes under spin_lock what the routine changes and sends the lines
  * that result to the device. The change and its request are one step
  * under settings_lock, so that the device ends with the lines the port
- * keeps whatever runs in parallel. PASSIVE_LEVEL, no lock held.
+ * keeps whatever runs in parallel. STATUS_UNSUCCESSFUL once the port's
+ * open is ending. PASSIVE_LEVEL, no lock held.
  */
-VOID acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change);
+NTSTATUS acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change);
 /* DTR low, on the port and (with the line-coding capability) the device. */
 VOID acm_clr_dtr_and_send(PACM_FDO_DATA fdx);
 
 /* Line coding and break, each kept and sent as one step under
-   settings_lock. */
+   settings_lock; STATUS_UNSUCCESSFUL once the port's open is ending. */
 NTSTATUS acm_ioctl_set_baud_rate(PACM_FDO_DATA fdx, const SERIAL_BAUD_RATE* baud_rate);
 NTSTATUS acm_ioctl_set_line_control(PACM_FDO_DATA fdx, const SERIAL_LINE_CONTROL* line_control);
 /* The line coding, asked from the device first when it answers for it. */
-VOID acm_ioctl_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding);
-VOID acm_ioctl_set_break(PACM_FDO_DATA fdx, BOOLEAN on);
+NTSTATUS acm_ioctl_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding);
+NTSTATUS acm_ioctl_set_break(PACM_FDO_DATA fdx, BOOLEAN on);
 NTSTATUS acm_ioctl_set_handflow(PACM_FDO_DATA fdx, SERIAL_HANDFLOW* handflow);

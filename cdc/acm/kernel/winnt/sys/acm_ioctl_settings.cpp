@@ -8,6 +8,26 @@
 #include "acm_ioctl.h"
 #include "cdc_protocol.h"
 
+/* --- the settings lock --------------------------------------------------- */
+
+static BOOLEAN acm_open_is_active(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->open_state, ACM_OPEN_ACTIVE, ACM_OPEN_ACTIVE) == ACM_OPEN_ACTIVE;
+}
+
+/* settings_lock for a control of the open port: once the open is ending,
+   a control changes nothing. */
+static BOOLEAN acm_settings_acquire(PACM_FDO_DATA fdx)
+{
+    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_open_is_active(fdx)) {
+        WdfWaitLockRelease(fdx->settings_lock);
+        DC_PRINT(DC_LEVEL_INFO, "%s: the port is closing\n", __FUNCTION__);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 /* --- control lines ------------------------------------------------------- */
 
 VOID acm_set_dtr(PACM_FDO_DATA fdx)
@@ -39,6 +59,11 @@ typedef struct _acm_line_change {
     USHORT lines;
 } acm_line_change;
 
+/*
+ * The close drops DTR if it finds it raised. A control that got past the
+ * open check before the close began and raises DTR after the close looked
+ * finds the open ending here, and drops DTR itself.
+ */
 static BOOLEAN acm_change_lines_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
     acm_line_change* line_change = (acm_line_change*)argument;
@@ -46,32 +71,38 @@ static BOOLEAN acm_change_lines_locked(PACM_FDO_DATA fdx, PVOID argument)
     if (line_change->change != NULL) {
         line_change->change(fdx);
     }
+    if (fdx->dont_clear_dtr == 0 && !acm_open_is_active(fdx)) {
+        acm_clr_dtr(fdx);
+    }
     line_change->lines = fdx->control_line_state;
     return TRUE;
 }
 
 /* settings_lock held. */
-static VOID acm_send_lines(PACM_FDO_DATA fdx)
-{
-    acm_line_change line_change = { NULL, 0 };
-
-    (VOID)acm_call_locked(fdx, acm_change_lines_locked, &line_change);
-    acm_req_set_control_line_state(fdx, line_change.lines);
-}
-
-VOID acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change)
+static VOID acm_change_lines_locked_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change)
 {
     acm_line_change line_change = { change, 0 };
 
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
     (VOID)acm_call_locked(fdx, acm_change_lines_locked, &line_change);
     acm_req_set_control_line_state(fdx, line_change.lines);
-    WdfWaitLockRelease(fdx->settings_lock);
 }
 
+NTSTATUS acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change)
+{
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    acm_change_lines_locked_and_send(fdx, change);
+    WdfWaitLockRelease(fdx->settings_lock);
+    return STATUS_SUCCESS;
+}
+
+/* Serves the close too: lowering DTR is right whenever it comes. */
 VOID acm_clr_dtr_and_send(PACM_FDO_DATA fdx)
 {
-    acm_change_lines_and_send(fdx, acm_clr_dtr);
+    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    acm_change_lines_locked_and_send(fdx, acm_clr_dtr);
+    WdfWaitLockRelease(fdx->settings_lock);
 }
 
 /* --- handflow ------------------------------------------------------------- */
@@ -110,9 +141,11 @@ NTSTATUS acm_ioctl_set_handflow(PACM_FDO_DATA fdx, SERIAL_HANDFLOW* handflow)
     }
     DC_PRINT(DC_LEVEL_INFO, "  SET_HANDFLOW [%lx %lx %lx %lx]\n", handflow->ControlHandShake,
              handflow->FlowReplace, (ULONG)handflow->XonLimit, (ULONG)handflow->XoffLimit);
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
     (VOID)acm_call_locked(fdx, acm_set_handflow, handflow);
-    acm_send_lines(fdx);
+    acm_change_lines_locked_and_send(fdx, NULL);
     WdfWaitLockRelease(fdx->settings_lock);
     return STATUS_SUCCESS;
 }
@@ -151,7 +184,9 @@ NTSTATUS acm_ioctl_set_baud_rate(PACM_FDO_DATA fdx, const SERIAL_BAUD_RATE* baud
         DC_PRINT(DC_LEVEL_ERROR, "%s: invalid baud rate %lu\n", "acm_evt_ioctl", baud_rate->BaudRate);
         return STATUS_INVALID_PARAMETER;
     }
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
     line_coding = fdx->line_coding;
     line_coding.dwDTERate = baud_rate->BaudRate;
     acm_store_and_send_line_coding(fdx, &line_coding);
@@ -168,7 +203,9 @@ NTSTATUS acm_ioctl_set_line_control(PACM_FDO_DATA fdx, const SERIAL_LINE_CONTROL
                  line_control->StopBits, line_control->Parity, line_control->WordLength);
         return STATUS_INVALID_PARAMETER;
     }
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
     line_coding = fdx->line_coding;
     line_coding.bCharFormat = line_control->StopBits;
     line_coding.bParityType = line_control->Parity;
@@ -179,17 +216,20 @@ NTSTATUS acm_ioctl_set_line_control(PACM_FDO_DATA fdx, const SERIAL_LINE_CONTROL
 }
 
 /* A failed or short answer leaves the stored coding as it was. */
-VOID acm_ioctl_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding)
+NTSTATUS acm_ioctl_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding)
 {
     cdc_line_coding_t answer;
 
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
     answer = fdx->line_coding;
     if (fdx->acm_line_coding && NT_SUCCESS(acm_req_get_line_coding(fdx, &answer, TRUE))) {
         fdx->line_coding = answer;
     }
     *line_coding = fdx->line_coding;
     WdfWaitLockRelease(fdx->settings_lock);
+    return STATUS_SUCCESS;
 }
 
 /* --- break ------------------------------------------------------------------ */
@@ -205,15 +245,18 @@ static BOOLEAN acm_set_break_hold(PACM_FDO_DATA fdx, PVOID argument)
 }
 
 /* Without the SEND_BREAK capability there is no break to keep. */
-VOID acm_ioctl_set_break(PACM_FDO_DATA fdx, BOOLEAN on)
+NTSTATUS acm_ioctl_set_break(PACM_FDO_DATA fdx, BOOLEAN on)
 {
     if (!fdx->acm_send_break) {
-        return;
+        return STATUS_SUCCESS;
     }
-    WdfWaitLockAcquire(fdx->settings_lock, NULL);
+    if (!acm_settings_acquire(fdx)) {
+        return STATUS_UNSUCCESSFUL;
+    }
     acm_req_send_break(fdx, on);
     (VOID)acm_call_locked(fdx, acm_set_break_hold, &on);
     WdfWaitLockRelease(fdx->settings_lock);
+    return STATUS_SUCCESS;
 }
 
 /* --- status, statistics, properties ------------------------------------------- */
