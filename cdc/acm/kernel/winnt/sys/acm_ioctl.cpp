@@ -17,7 +17,11 @@ typedef struct _acm_ioctl_entry {
     ULONG input_size;    /* minimum input buffer, 0: none examined */
     ULONG output_size;   /* minimum output buffer, 0: none examined */
     ULONG information;   /* on success */
-    ACM_IOCTL_ROUTINE* routine;   /* NULL: nothing to do */
+    /* What serves it: a routine of its own, a routine run under spin_lock
+       on its buffer, or a change of the control lines; none: nothing to do. */
+    ACM_IOCTL_ROUTINE* routine;
+    PFN_ACM_LOCKED_ROUTINE locked;
+    ACM_LINE_ROUTINE* lines;
 } acm_ioctl_entry;
 
 /* --- routines ------------------------------------------------------------------ */
@@ -177,33 +181,12 @@ static NTSTATUS acm_ioctl_handflow_get(PACM_FDO_DATA fdx, WDFREQUEST request, PV
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS acm_ioctl_dtr_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    UNREFERENCED_PARAMETER(buffer);
-    return acm_change_lines_and_send(fdx, acm_set_dtr);
-}
-
 static NTSTATUS acm_ioctl_dtr_clr(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(request);
     UNREFERENCED_PARAMETER(buffer);
     acm_clr_dtr_and_send(fdx);
     return STATUS_SUCCESS;
-}
-
-static NTSTATUS acm_ioctl_rts_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    UNREFERENCED_PARAMETER(buffer);
-    return acm_change_lines_and_send(fdx, acm_set_rts);
-}
-
-static NTSTATUS acm_ioctl_rts_clr(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    UNREFERENCED_PARAMETER(buffer);
-    return acm_change_lines_and_send(fdx, acm_clr_rts);
 }
 
 static NTSTATUS acm_ioctl_modemstatus(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
@@ -214,32 +197,11 @@ static NTSTATUS acm_ioctl_modemstatus(PACM_FDO_DATA fdx, WDFREQUEST request, PVO
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS acm_ioctl_commstatus(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    (VOID)acm_call_locked(fdx, acm_ioctl_get_commstatus, buffer);
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS acm_ioctl_dtrrts(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(request);
     (VOID)acm_call_locked(fdx, acm_ioctl_get_dtrrts, buffer);
     DC_PRINT(DC_LEVEL_INFO, "%s: GET_DTRRTS %lx\n", "acm_evt_ioctl", *(PULONG)buffer);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS acm_ioctl_stats_get(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    (VOID)acm_call_locked(fdx, acm_ioctl_get_stats, buffer);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS acm_ioctl_stats_clear(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    (VOID)acm_call_locked(fdx, acm_ioctl_clear_stats, buffer);
     return STATUS_SUCCESS;
 }
 
@@ -302,13 +264,6 @@ static BOOLEAN acm_get_wait_mask_locked(PACM_FDO_DATA fdx, PVOID argument)
     return TRUE;
 }
 
-static NTSTATUS acm_ioctl_wait_mask_get(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    (VOID)acm_call_locked(fdx, acm_get_wait_mask_locked, buffer);
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS acm_ioctl_wait_on_mask(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(buffer);
@@ -344,7 +299,13 @@ static NTSTATUS acm_ioctl_common(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID bu
 /* --- the table ----------------------------------------------------------------- */
 
 #define ACM_IOCTL(name, in, out, info, routine) \
-    { IOCTL_SERIAL_##name, #name, in, out, info, routine }
+    { IOCTL_SERIAL_##name, #name, in, out, info, routine, NULL, NULL }
+#define ACM_IOCTL_LOCKED(name, in, out, info, locked) \
+    { IOCTL_SERIAL_##name, #name, in, out, info, NULL, locked, NULL }
+#define ACM_IOCTL_LINES(name, change) \
+    { IOCTL_SERIAL_##name, #name, 0, 0, 0, NULL, NULL, change }
+#define ACM_IOCTL_COMMON(code, name) \
+    { code, name, 0, 0, 0, acm_ioctl_common, NULL, NULL }
 
 static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0, 0, acm_ioctl_baud_rate_set),
@@ -355,14 +316,14 @@ static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(IMMEDIATE_CHAR, sizeof(UCHAR), 0, 0, acm_ioctl_immediate_char),
     ACM_IOCTL(SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, 0, acm_ioctl_timeouts_set),
     ACM_IOCTL(GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), sizeof(SERIAL_TIMEOUTS), acm_ioctl_timeouts_get),
-    ACM_IOCTL(SET_DTR, 0, 0, 0, acm_ioctl_dtr_set),
+    ACM_IOCTL_LINES(SET_DTR, acm_set_dtr),
     ACM_IOCTL(CLR_DTR, 0, 0, 0, acm_ioctl_dtr_clr),
     ACM_IOCTL(RESET_DEVICE, 0, 0, 0, NULL),
-    ACM_IOCTL(SET_RTS, 0, 0, 0, acm_ioctl_rts_set),
-    ACM_IOCTL(CLR_RTS, 0, 0, 0, acm_ioctl_rts_clr),
+    ACM_IOCTL_LINES(SET_RTS, acm_set_rts),
+    ACM_IOCTL_LINES(CLR_RTS, acm_clr_rts),
     ACM_IOCTL(SET_XOFF, 0, 0, 0, NULL),
     ACM_IOCTL(SET_XON, 0, 0, 0, NULL),
-    ACM_IOCTL(GET_WAIT_MASK, 0, sizeof(ULONG), sizeof(ULONG), acm_ioctl_wait_mask_get),
+    ACM_IOCTL_LOCKED(GET_WAIT_MASK, 0, sizeof(ULONG), sizeof(ULONG), acm_get_wait_mask_locked),
     ACM_IOCTL(SET_WAIT_MASK, sizeof(ULONG), 0, sizeof(ULONG), acm_ioctl_wait_mask_set),
     ACM_IOCTL(WAIT_ON_MASK, 0, sizeof(ULONG), sizeof(ULONG), acm_ioctl_wait_on_mask),
     ACM_IOCTL(PURGE, sizeof(ULONG), 0, 0, acm_ioctl_purge),
@@ -374,7 +335,7 @@ static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), sizeof(SERIAL_HANDFLOW), acm_ioctl_handflow_get),
     ACM_IOCTL(SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, 0, acm_ioctl_handflow_set),
     ACM_IOCTL(GET_MODEMSTATUS, 0, sizeof(ULONG), sizeof(ULONG), acm_ioctl_modemstatus),
-    ACM_IOCTL(GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), sizeof(SERIAL_STATUS), acm_ioctl_commstatus),
+    ACM_IOCTL_LOCKED(GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), sizeof(SERIAL_STATUS), acm_ioctl_get_commstatus),
     ACM_IOCTL(XOFF_COUNTER, 0, 0, 0, NULL),
     ACM_IOCTL(GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP), sizeof(SERIAL_COMMPROP), acm_ioctl_properties),
     ACM_IOCTL(GET_DTRRTS, 0, sizeof(ULONG), sizeof(ULONG), acm_ioctl_dtrrts),
@@ -382,15 +343,15 @@ static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(CONFIG_SIZE, 0, 0, 0, NULL),
     ACM_IOCTL(GET_COMMCONFIG, 0, 0, 0, NULL),
     ACM_IOCTL(SET_COMMCONFIG, 0, 0, 0, NULL),
-    ACM_IOCTL(GET_STATS, 0, sizeof(SERIALPERF_STATS), sizeof(SERIALPERF_STATS), acm_ioctl_stats_get),
-    ACM_IOCTL(CLEAR_STATS, 0, 0, 0, acm_ioctl_stats_clear),
+    ACM_IOCTL_LOCKED(GET_STATS, 0, sizeof(SERIALPERF_STATS), sizeof(SERIALPERF_STATS), acm_ioctl_get_stats),
+    ACM_IOCTL_LOCKED(CLEAR_STATS, 0, 0, 0, acm_ioctl_clear_stats),
     ACM_IOCTL(GET_MODEM_CONTROL, 0, 0, 0, NULL),
     ACM_IOCTL(SET_MODEM_CONTROL, 0, 0, 0, NULL),
     ACM_IOCTL(SET_FIFO_CONTROL, 0, 0, 0, NULL),
-    { IOCTL_DC_GENERIC_CONTROL, "IOCTL_DC_GENERIC_CONTROL", 0, 0, 0, acm_ioctl_common },
-    { IOCTL_CDC_SEND_ENCAPSULATED_COMMAND, "SEND_ENCAPSULATED_COMMAND", 0, 0, 0, acm_ioctl_common },
-    { IOCTL_CDC_GET_ENCAPSULATED_RESPONSE, "GET_ENCAPSULATED_RESPONSE", 0, 0, 0, acm_ioctl_common },
-    { IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, "WAIT_FOR_ENCAPSULATED_RESPONSE", 0, 0, 0, acm_ioctl_common },
+    ACM_IOCTL_COMMON(IOCTL_DC_GENERIC_CONTROL, "IOCTL_DC_GENERIC_CONTROL"),
+    ACM_IOCTL_COMMON(IOCTL_CDC_SEND_ENCAPSULATED_COMMAND, "SEND_ENCAPSULATED_COMMAND"),
+    ACM_IOCTL_COMMON(IOCTL_CDC_GET_ENCAPSULATED_RESPONSE, "GET_ENCAPSULATED_RESPONSE"),
+    ACM_IOCTL_COMMON(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, "WAIT_FOR_ENCAPSULATED_RESPONSE"),
 };
 
 static const acm_ioctl_entry* acm_ioctl_find(ULONG code)
@@ -449,6 +410,20 @@ static BOOLEAN acm_ioctl_get_buffer(WDFREQUEST request, const acm_ioctl_entry* e
     return TRUE;
 }
 
+static NTSTATUS acm_ioctl_serve(PACM_FDO_DATA fdx, WDFREQUEST request, const acm_ioctl_entry* entry,
+                                PVOID buffer)
+{
+    if (entry->routine != NULL) {
+        return entry->routine(fdx, request, buffer);
+    }
+    if (entry->locked != NULL) {
+        (VOID)acm_call_locked(fdx, entry->locked, buffer);
+    } else if (entry->lines != NULL) {
+        return acm_change_lines_and_send(fdx, entry->lines);
+    }
+    return STATUS_SUCCESS;
+}
+
 /* FALSE when the request was handed on and must not be completed here. */
 static BOOLEAN acm_ioctl_dispatch(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG code)
 {
@@ -466,10 +441,7 @@ static BOOLEAN acm_ioctl_dispatch(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG c
         return TRUE;
     }
     ctx->information = entry->information;
-    if (entry->routine == NULL) {
-        return TRUE;
-    }
-    status = entry->routine(fdx, request, ctx->buffer);
+    status = acm_ioctl_serve(fdx, request, entry, ctx->buffer);
     if (status == STATUS_PENDING) {
         return FALSE;
     }
