@@ -192,6 +192,25 @@ TEST_F(CommStateTest, GetCommStateReportsWhatTheFunctionHolds)
     EXPECT_EQ(requests(CDC_GET_LINE_CODING).size(), 4u) << "GET_BAUD_RATE and GET_LINE_CONTROL ask the device";
 }
 
+// Applications that open the port without FILE_FLAG_OVERLAPPED use the
+// same functions.
+TEST_F(CommStateTest, ASynchronousHandleIsConfiguredTheSameWay)
+{
+    start();
+    HANDLE port = CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = CBR_38400;
+    dcb.Parity = ODDPARITY;
+    ASSERT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+    EXPECT_EQ(fn_->line_coding(), (bus::LineCoding{ 38400, ONESTOPBIT, ODDPARITY, 8 }));
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.BaudRate, DWORD(CBR_38400));
+    CloseHandle(port);
+}
+
 // --- BuildCommDCB --------------------------------------------------------------
 
 class BuildCommDcbTest : public ::testing::Test {
