@@ -261,7 +261,19 @@ TEST_F(BuildCommDcbTest, TheOldFormTakesAbbreviationsAndFlowLetters)
     EXPECT_EQ(dcb_.fRtsControl, DWORD(RTS_CONTROL_HANDSHAKE));
 
     ASSERT_TRUE(BuildCommDCBA("110,m,8", &dcb_));
-    expect_line(CBR_110, MARKPARITY, 8, TWOSTOPBITS) ;
+    expect_line(CBR_110, MARKPARITY, 8, TWOSTOPBITS);
+}
+
+TEST_F(BuildCommDcbTest, OnlyWhatTheStringNamesChanges)
+{
+    dcb_.StopBits = ONE5STOPBITS;
+    dcb_.ByteSize = 6;
+    ASSERT_TRUE(BuildCommDCBA("baud=2400", &dcb_));
+    EXPECT_EQ(dcb_.BaudRate, DWORD(CBR_2400));
+    EXPECT_EQ(dcb_.StopBits, ONE5STOPBITS);
+    EXPECT_EQ(dcb_.ByteSize, 6);
+    ASSERT_TRUE(BuildCommDCBA("baud=110", &dcb_));
+    EXPECT_EQ(dcb_.StopBits, TWOSTOPBITS) << "the mode command's rule for 110";
 }
 
 TEST_F(BuildCommDcbTest, TheKeywordFormSetsEveryMode)

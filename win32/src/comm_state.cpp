@@ -249,7 +249,8 @@ void no_flow_control(DCB& dcb)
     dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = FALSE;
 }
 
-// "9600,n,8,1[,x|,p]": the old form.
+// "9600,n,8,1[,x|,p]": the old form. As in the keyword form, 110 bits per
+// second means two stop bits unless the string says otherwise.
 bool parse_old_form(std::string_view text, DCB& dcb)
 {
     std::string_view fields[5];
@@ -267,7 +268,8 @@ bool parse_old_form(std::string_view text, DCB& dcb)
     if (!parse_number(fields[0], &baud))
         return false;
     dcb.BaudRate = baud_of(baud);
-    dcb.StopBits = dcb.BaudRate == CBR_110 ? TWOSTOPBITS : ONESTOPBIT;
+    if (dcb.BaudRate == CBR_110)
+        dcb.StopBits = TWOSTOPBITS;
     if (count > 1 && !parse_parity(fields[1], &dcb.Parity))
         return false;
     if (count > 2 && !parse_data_bits(fields[2], &dcb.ByteSize))
@@ -343,7 +345,7 @@ bool parse_line_modes(DCB& dcb, std::string_view key, std::string_view value)
 bool parse_keyword_form(std::string_view text, ParsedDef& def)
 {
     no_flow_control(def.dcb);
-    bool stop_given = false;
+    bool stop_given = false, baud_given = false;
     while (!text.empty()) {
         size_t end = text.find(' ');
         std::string_view item = text.substr(0, end);
@@ -364,9 +366,10 @@ bool parse_keyword_form(std::string_view text, ParsedDef& def)
             return false;
         }
         stop_given |= key == "stop";
+        baud_given |= key == "baud";
     }
-    if (!stop_given)
-        def.dcb.StopBits = def.dcb.BaudRate == CBR_110 ? TWOSTOPBITS : ONESTOPBIT;
+    if (baud_given && !stop_given && def.dcb.BaudRate == CBR_110)
+        def.dcb.StopBits = TWOSTOPBITS;
     return true;
 }
 
