@@ -171,10 +171,9 @@ TEST_F(TimeoutTest, ControlsThatCannotBeServed)
     EXPECT_FALSE(ioctl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &t, sizeof t - 1));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
 
-    ULONG rate = 9600;
-    EXPECT_FALSE(ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, nullptr, 0));
+    EXPECT_FALSE(ioctl(IOCTL_SERIAL_APPLY_DEFAULT_CONFIGURATION, nullptr, 0, nullptr, 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(host::trace_count("acm_evt_ioctl: unknown ioctl 1b0004 (func 1)"), 1u);
+    EXPECT_EQ(host::trace_count("acm_evt_ioctl: unknown ioctl 1b00a0 (func 28)"), 1u);
 
     LONG handles = fdx_->common.ref_count;
     fdx_->common.ref_count = 0;   // no open handle counted

@@ -33,6 +33,10 @@ NTSTATUS acm_req_set_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_codi
                                sizeof(*line_coding), line_coding, &bytes_transferred, TRUE);
     DC_PRINT(DC_LEVEL_TRACE, "%s: SET_LINE_CODING done, status %lx, bytes %lx, bytes_transferred %lx\n",
              __FUNCTION__, status, (ULONG)sizeof(*line_coding), bytes_transferred);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: the device refused SET_LINE_CODING, status %lx\n", __FUNCTION__,
+                 status);
+    }
     return STATUS_SUCCESS;
 }
 

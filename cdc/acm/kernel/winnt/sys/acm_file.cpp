@@ -6,6 +6,7 @@
  * fails with a delay.
  */
 #include "acm_file.h"
+#include "acm_ioctl.h"
 #include "acm_power.h"
 #include "acm_read_buffer.h"
 #include "cdc_protocol.h"
@@ -86,12 +87,6 @@ static VOID acm_file_report_current_requests(PACM_FDO_DATA fdx)
              fdx->current_purge_request);
 }
 
-/* DTR low, and the device told when it takes control-line requests. */
-static VOID acm_file_clear_dtr(PACM_FDO_DATA fdx)
-{
-    acm_req_set_control_line_state(fdx, (USHORT)(fdx->control_line_state & ~CDC_CONTROL_LINE_DTR));
-}
-
 static VOID acm_file_wait_for_delete_pending(PACM_FDO_DATA fdx)
 {
     for (ULONG checks = 0; fdx->delete_pending_count != 0; checks++) {
@@ -113,7 +108,7 @@ static VOID acm_file_end_open(PACM_FDO_DATA fdx)
     common_class_ref_dec(&fdx->common);
     acm_stop_timer_and_dpcs(fdx);
     if (fdx->dont_clear_dtr == 0 && (fdx->control_line_state & CDC_CONTROL_LINE_DTR)) {
-        acm_file_clear_dtr(fdx);
+        acm_clr_dtr_and_send(fdx);
     }
     acm_file_wait_for_delete_pending(fdx);
 }

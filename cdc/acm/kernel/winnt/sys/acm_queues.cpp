@@ -26,11 +26,10 @@ static NTSTATUS acm_create_presentation_queues(PACM_FDO_DATA fdx)
     WDFQUEUE write_presentation_queue;
     NTSTATUS status;
 
-    /* TODO: EvtIoInternalDeviceControl acm_evt_ioctl_internal joins with
-       its routine. */
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.EvtIoRead = acm_evt_read;
     config.EvtIoDeviceControl = acm_evt_ioctl;
+    config.EvtIoInternalDeviceControl = acm_evt_ioctl_internal;
     acm_queue_config_engine_callbacks(&config);
     config.PowerManaged = WdfFalse;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
@@ -120,6 +119,12 @@ NTSTATUS acm_create_queues(PACM_FDO_DATA fdx)
     status = WdfSpinLockCreate(&attributes, &fdx->spin_lock);
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", __FUNCTION__, status);
+        return status;
+    }
+
+    status = WdfWaitLockCreate(&attributes, &fdx->settings_lock);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfWaitLockCreate failed %lx\n", __FUNCTION__, status);
         return status;
     }
 

@@ -99,6 +99,7 @@ typedef struct _ACM_FDO_DATA {
     LONG read_dpc_requests;               /* read DPC runs asked for and not yet served */
 
     /* Serial settings. */
+    WDFWAITLOCK settings_lock;            /* a setting and its class request as one step */
     USHORT control_line_state;
     cdc_line_coding_t line_coding;
     SERIAL_TIMEOUTS timeouts;
