@@ -77,6 +77,101 @@ static VOID acm_ioctl_set_timeouts(PACM_FDO_DATA fdx, PACM_REQUEST_CONTEXT ctx)
     fdx->timeouts = *timeouts;
 }
 
+/* Interim: the event, purge and status controls until the dispatcher serves them. */
+static BOOLEAN acm_ioctl_interim_locked(PACM_FDO_DATA fdx, PVOID argument)
+{
+    PACM_REQUEST_CONTEXT ctx = (PACM_REQUEST_CONTEXT)argument;
+    SERIAL_STATUS* status = (SERIAL_STATUS*)ctx->buffer;
+
+    switch (ctx->ioctl_code) {
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        fdx->wait_mask = *(PULONG)ctx->buffer;
+        fdx->history_mask &= fdx->wait_mask;
+        acm_request_wait_update_pending_and_complete(fdx);
+        break;
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        *(PULONG)ctx->buffer = fdx->modem_status;
+        ctx->information = sizeof(ULONG);
+        break;
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+        RtlZeroMemory(status, sizeof(*status));
+        status->Errors = fdx->errors;
+        fdx->errors = 0;
+        status->HoldReasons = fdx->hold_reasons;
+        status->AmountInInQueue = fdx->read_buffer_bytes;
+        status->AmountInOutQueue = fdx->out_queue_bytes;
+        ctx->information = sizeof(*status);
+        break;
+    case IOCTL_SERIAL_GET_STATS:
+        *(SERIALPERF_STATS*)ctx->buffer = fdx->perf_stats;
+        ctx->information = sizeof(SERIALPERF_STATS);
+        break;
+    }
+    return FALSE;
+}
+
+static VOID acm_ioctl_interim_dispatch(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG code)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+
+    switch (code) {
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        if (acm_ioctl_get_buffer(request, sizeof(ULONG), TRUE)) {
+            if (*(PULONG)ctx->buffer & 0xFFFFE000) {
+                ctx->status = STATUS_UNSUCCESSFUL;
+            } else {
+                (VOID)acm_call_locked(fdx, acm_ioctl_interim_locked, ctx);
+            }
+        }
+        break;
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+        if (acm_ioctl_get_buffer(request, sizeof(ULONG), FALSE)) {
+            *(PULONG)ctx->buffer = fdx->wait_mask;
+            ctx->information = sizeof(ULONG);
+        }
+        break;
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        if (acm_ioctl_get_buffer(request, sizeof(ULONG), FALSE)) {
+            (VOID)acm_call_locked(fdx, acm_ioctl_interim_locked, ctx);
+        }
+        break;
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+        if (acm_ioctl_get_buffer(request, sizeof(SERIAL_STATUS), FALSE)) {
+            (VOID)acm_call_locked(fdx, acm_ioctl_interim_locked, ctx);
+        }
+        break;
+    case IOCTL_SERIAL_GET_STATS:
+        if (acm_ioctl_get_buffer(request, sizeof(SERIALPERF_STATS), FALSE)) {
+            (VOID)acm_call_locked(fdx, acm_ioctl_interim_locked, ctx);
+        }
+        break;
+    }
+}
+
+/* Interim: WAIT_ON_MASK and PURGE go to the request engine, which completes
+   them; TRUE when handed over. The request is not touched afterwards. */
+static BOOLEAN acm_ioctl_interim_engine(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG code)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+
+    if (code == IOCTL_SERIAL_WAIT_ON_MASK && acm_ioctl_get_buffer(request, sizeof(ULONG), FALSE)) {
+        ctx->information = sizeof(ULONG);
+        acm_queue_add_request(fdx, request, fdx->mask_queue, &fdx->current_mask_request,
+                              acm_request_mask_start);
+        return TRUE;
+    }
+    if (code == IOCTL_SERIAL_PURGE && acm_ioctl_get_buffer(request, sizeof(ULONG), TRUE)) {
+        if (*(PULONG)ctx->buffer == 0 || (*(PULONG)ctx->buffer & ~0xFUL)) {
+            ctx->status = STATUS_UNSUCCESSFUL;
+            return FALSE;
+        }
+        acm_queue_add_request(fdx, request, fdx->purge_queue, &fdx->current_purge_request,
+                              acm_request_purge_start);
+        return TRUE;
+    }
+    return FALSE;
+}
+
 static VOID acm_ioctl_dispatch(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG code)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
@@ -92,6 +187,13 @@ static VOID acm_ioctl_dispatch(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG code
             *(SERIAL_TIMEOUTS*)ctx->buffer = fdx->timeouts;
             ctx->information = sizeof(SERIAL_TIMEOUTS);
         }
+        break;
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+    case IOCTL_SERIAL_GET_STATS:
+        acm_ioctl_interim_dispatch(fdx, request, code);
         break;
     default:
         DC_PRINT(DC_LEVEL_ERROR, "%s: unknown ioctl %lx (func %lx)\n", "acm_evt_ioctl", code,
@@ -125,6 +227,10 @@ VOID acm_evt_ioctl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
                  __FUNCTION__, acm_ioctl_name(IoControlCode), IoControlCode,
                  fdx->is_serial_ctrl ? "" : "non-");
         ctx->status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (IoControlCode == IOCTL_SERIAL_WAIT_ON_MASK || IoControlCode == IOCTL_SERIAL_PURGE) {
+        if (acm_ioctl_interim_engine(fdx, Request, IoControlCode)) {
+            return;
+        }
     } else {
         acm_ioctl_dispatch(fdx, Request, IoControlCode);
     }
