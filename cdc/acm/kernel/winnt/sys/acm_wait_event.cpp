@@ -165,7 +165,10 @@ VOID acm_request_wait_cancel(WDFREQUEST Request)
 
 /*
  * A wait whose events are already delivered keeps REF_ISR: its DPC
- * completes it with them instead of the cancel.
+ * completes it with them instead of the cancel. A DPC that came first but
+ * stepped back for this cancel has dropped REF_ISR already; the cancel then
+ * completes the wait, and its events go back to the history for the next
+ * wait rather than being lost with it.
  */
 BOOLEAN acm_request_wait_grab_from_isr(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
@@ -183,6 +186,9 @@ BOOLEAN acm_request_wait_grab_from_isr(PACM_FDO_DATA fdx, WDFREQUEST request)
     } else {
         DC_PRINT(DC_LEVEL_ERROR, "%s: error in mask %p, current_wait %p\n", __FUNCTION__,
                  fdx->mask_location, fdx->current_wait_request);
+        if (!(ctx->ref_bits & REF_ISR)) {
+            fdx->history_mask |= *(PULONG)ctx->buffer;
+        }
     }
     return FALSE;
 }
