@@ -90,14 +90,19 @@ public:
         return result;
     }
 
-    // A pending wait and an arriving event while the application closes the port.
+    // A pending wait and an arriving event while the application closes the
+    // port; both start at the same instant and the schedule interleaves them.
     std::string wait_closed(uint64_t seed)
     {
         opened(seed);
         EXPECT_TRUE(SetCommMask(handle(), EV_RXCHAR));
         auto w = wait_event();
-        host::Thread* data = actor("data", jitter(seed, 1, 20), [this] { fn_->send("d"); });
-        sleep_for(jitter(seed, 2, 20));
+        host::Thread* data = actor("data", host::kMillisecond, [this, seed] {
+            for (int i = 0; i < int(seed % 40); i++)
+                KeStallExecutionProcessor(1);
+            fn_->send("d");
+        });
+        sleep_ms(1);
         close();
         host::join(data);
         EXPECT_TRUE(w->done()) << "seed " << seed;
@@ -138,6 +143,26 @@ public:
         if (finish(*next).status() == STATUS_SUCCESS)
             EXPECT_EQ(next->events, DWORD(EV_RXCHAR)) << "seed " << seed;
         expect_waits_again(seed);
+        return result;
+    }
+
+    // A pending wait for DSR while the application closes the port and the
+    // function reports DSR around the time the close cancels the wait.
+    std::string wait_closed_against_line_state(uint64_t seed)
+    {
+        opened(seed);
+        EXPECT_TRUE(SetCommMask(handle(), EV_DSR));
+        auto w = wait_event();
+        host::Thread* line = actor("line", host::kMillisecond + jitter(seed, 1, 3000), [this] {
+            fn_->serial_state(CDC_SERIAL_STATE_TX_CARRIER);
+        });
+        sleep_ms(1);
+        close();
+        host::join(line);
+        EXPECT_TRUE(w->done()) << "seed " << seed;
+        std::string result = w->result();
+        if (w->status() == STATUS_SUCCESS)
+            result += " events " + std::to_string(w->events);
         return result;
     }
 
@@ -227,6 +252,12 @@ TEST_F(EventRaceTest, CloseEndsAWaitOnceWhileAnEventArrives)
 {
     over_seeds(&EventRaceTest::wait_closed, { kCancelled0, kWaitDone + " events 1" },
                { kCancelled0, kWaitDone + " events 1" });
+}
+
+TEST_F(EventRaceTest, CloseEndsAWaitOnceWhileTheFunctionReportsItsLineState)
+{
+    over_seeds(&EventRaceTest::wait_closed_against_line_state, { kCancelled0, kWaitDone + " events 16" },
+               { kCancelled0 });
 }
 
 TEST_F(EventRaceTest, APurgeAgainstAReadWithDataLosesAndDuplicatesNothing)
