@@ -21,6 +21,11 @@ struct Wait {
     bool done() const { return HasOverlappedIoCompleted(&overlapped); }
     NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
     std::string result() const { return outcome(status(), overlapped.InternalHigh); }
+    // The outcome, and the events a successful wait returned.
+    std::string result_with_events() const
+    {
+        return status() == STATUS_SUCCESS ? result() + " events " + std::to_string(events) : result();
+    }
 };
 
 inline const std::string kWaitDone = outcome(STATUS_SUCCESS, sizeof(DWORD));

@@ -127,6 +127,19 @@ TEST_F(NotifyTest, MalformedNotificationsChangeNothing)
     expect_verifier_silent();
 }
 
+// Whatever it holds, a packet shows the function is active: on a function
+// that may idle, the driver asks the bus to wake the function's children.
+TEST_F(NotifyTest, EveryPacketPostsTheChildWakeUpEvenAMalformedOne)
+{
+    bus::FunctionConfig config;
+    config.idle_timeout = 10;
+    opened(1, config);
+    fn_->port().clear_op_log();
+    fn_->notify(bus::Bytes{ 0xA1, 0x20, 0 });
+    settle();
+    EXPECT_EQ(fn_->port().calls("device_wakeup"), 1);
+}
+
 TEST_F(NotifyTest, AFloodOfMalformedPacketsIsCountedAndHarmless)
 {
     opened();

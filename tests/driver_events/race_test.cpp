@@ -82,9 +82,7 @@ public:
             host::join(t);
         finish(*w);
         settle();
-        std::string result = w->result();
-        if (w->status() == STATUS_SUCCESS)
-            result += " events " + std::to_string(w->events);
+        std::string result = w->result_with_events();
         EXPECT_EQ(fdx_->current_wait_request, nullptr) << "seed " << seed;
         expect_waits_again(seed);
         return result;
@@ -106,10 +104,7 @@ public:
         close();
         host::join(data);
         EXPECT_TRUE(w->done()) << "seed " << seed;
-        std::string result = w->result();
-        if (w->status() == STATUS_SUCCESS)
-            result += " events " + std::to_string(w->events);
-        return result;
+        return w->result_with_events();
     }
 
     // The application cancels a wait again and again while the device's
@@ -130,9 +125,7 @@ public:
         fn_->send("d");
         host::join(canceller);
         finish(*w);
-        std::string result = w->result();
-        if (w->status() == STATUS_SUCCESS)
-            result += " events " + std::to_string(w->events);
+        std::string result = w->result_with_events();
         if (host::trace_count("acm_request_wait_grab_from_isr: error in mask"))
             result += " after delivery";
         // The byte's event went to the wait or waits in the history.
@@ -160,10 +153,7 @@ public:
         close();
         host::join(line);
         EXPECT_TRUE(w->done()) << "seed " << seed;
-        std::string result = w->result();
-        if (w->status() == STATUS_SUCCESS)
-            result += " events " + std::to_string(w->events);
-        return result;
+        return w->result_with_events();
     }
 
     // A read waiting for data, the device sending while the application
