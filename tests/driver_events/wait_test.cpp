@@ -107,7 +107,8 @@ TEST_F(WaitTest, AModemsRingAndCarrierReachTheApplication)
     EXPECT_EQ(modem_status() & MS_RLSD_ON, 0u);
 
     w = wait_event();
-    write("ATA\r");
+    auto answer = write("ATA\r");
+    EXPECT_EQ(wait(*answer).result(), outcome(STATUS_SUCCESS, 4));
     EXPECT_EQ(finish(*w).result(), kWaitDone);
     EXPECT_EQ(w->events, DWORD(EV_RLSD));
     EXPECT_EQ(modem_status(), DWORD(MS_RLSD_ON | MS_DSR_ON | MS_CTS_ON));
