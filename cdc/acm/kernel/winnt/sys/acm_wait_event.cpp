@@ -7,8 +7,7 @@
  */
 #include "acm_wait_event.h"
 
-/* Takes the refused or cancelled request's place in the mask slot to
-   complete it with `status`; spin_lock held. */
+/* The request, set up to be completed with `status` and no data. */
 static WDFREQUEST acm_wait_refuse(WDFREQUEST request, NTSTATUS status)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
