@@ -179,5 +179,34 @@ TEST_F(PurgeTest, PurgesArrivingTogetherAllComplete)
     expect_verifier_silent();
 }
 
+// A purge that arrives while another one waits for its transfer to end
+// waits behind it rather than run beside it.
+TEST_F(PurgeTest, APurgeWaitsForTheOneBeforeIt)
+{
+    opened();
+    auto writes = stuck_writes(1);
+    fn_->inject(bus::Op::data_abort, bus::Fault::ignore().always());
+    std::vector<std::unique_ptr<Io>> purges;
+    std::vector<host::Thread*> purgers;
+    for (int i = 0; i < 2; i++) {
+        purges.push_back(std::make_unique<Io>());
+        // A purge runs in its caller's thread.
+        purgers.push_back(host::spawn("purger", [this, i, io = purges.back().get()] {
+            sleep_ms(10 * i);
+            ULONG flags = PURGE_TXCLEAR;
+            DeviceIoControl(handle(), IOCTL_SERIAL_PURGE, &flags, sizeof flags, nullptr, 0, nullptr, &io->overlapped);
+        }));
+    }
+    sleep_ms(50);
+    EXPECT_FALSE(purges[0]->done()) << "the first purge waits for the transfer";
+    EXPECT_FALSE(purges[1]->done()) << "the second purge waits for the first";
+    fn_->release_stalls();
+    for (host::Thread* t : purgers)
+        host::join(t);
+    expect_all(purges, outcome(STATUS_SUCCESS, 0));
+    wait(*writes[0]);
+    expect_verifier_silent();
+}
+
 }  // namespace
 }  // namespace eventstest
