@@ -50,6 +50,7 @@ public:
     void send_packet(std::span<const uint8_t> packet);
 
     void serial_state(uint16_t bitmap);
+    void line_event(uint16_t one_shot_bits);   // see CdcFunction::line_event
     void response_available();
     void network_connection(bool connected);
     void notify(Bytes packet);   // any interrupt packet, any length

@@ -18,6 +18,8 @@ bool ranges_overlap(const uint8_t* a, ULONG a_len, const uint8_t* b, ULONG b_len
     return a_len && b_len && a < b + b_len && b < a + a_len;
 }
 
+}  // namespace
+
 Bytes serial_state_packet(uint16_t iface, uint16_t bitmap)
 {
     return {CDC_NOTIFICATION_REQUEST_TYPE, CDC_NOTIFY_SERIAL_STATE, 0, 0, uint8_t(iface), uint8_t(iface >> 8),
@@ -29,8 +31,6 @@ Bytes header_packet(uint16_t iface, uint8_t code, uint16_t value)
     return {CDC_NOTIFICATION_REQUEST_TYPE, code, uint8_t(value), uint8_t(value >> 8), uint8_t(iface),
             uint8_t(iface >> 8), 0, 0};
 }
-
-}  // namespace
 
 CdcFunction::CdcFunction(FunctionConfig config)
     : config_(std::move(config)), line_coding_(config_.initial_line_coding)
@@ -148,6 +148,12 @@ void CdcFunction::serial_state(uint16_t bitmap)
     serial_state_locked(bitmap);
 }
 
+void CdcFunction::line_event(uint16_t one_shot_bits)
+{
+    auto lk = lock();
+    line_event_locked(one_shot_bits);
+}
+
 void CdcFunction::response_available()
 {
     auto lk = lock();
@@ -190,7 +196,17 @@ void CdcFunction::send_packet_locked(std::span<const uint8_t> packet)
 
 void CdcFunction::serial_state_locked(uint16_t bitmap)
 {
+    carrier_lines_ = bitmap & (CDC_SERIAL_STATE_RX_CARRIER | CDC_SERIAL_STATE_TX_CARRIER);
     notify_locked(serial_state_packet(config_.comm_interface, bitmap));
+}
+
+void CdcFunction::line_event_locked(uint16_t one_shot_bits)
+{
+    const uint16_t one_shot = CDC_SERIAL_STATE_BREAK | CDC_SERIAL_STATE_RING_SIGNAL | CDC_SERIAL_STATE_FRAMING |
+                              CDC_SERIAL_STATE_PARITY | CDC_SERIAL_STATE_OVERRUN;
+    if (one_shot_bits & ~one_shot)
+        throw std::invalid_argument("bus: a line event carries only break, ring and line error bits");
+    notify_locked(serial_state_packet(config_.comm_interface, carrier_lines_ | one_shot_bits));
 }
 
 void CdcFunction::response_available_locked()

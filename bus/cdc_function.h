@@ -50,6 +50,11 @@ class DeviceHandler;
 
 namespace bus {
 
+// Interrupt packets as the function sends them: a SERIAL_STATE with its
+// 16-bit bitmap, and a notification without data (wLength 0).
+Bytes serial_state_packet(uint16_t iface, uint16_t bitmap);
+Bytes header_packet(uint16_t iface, uint8_t code, uint16_t value);
+
 using HardwareValue = std::variant<ULONG, std::u16string>;
 
 struct ChildNames {
@@ -200,6 +205,10 @@ public:
     void send(std::string_view text);
     void send_packet(std::span<const uint8_t> packet);
     void serial_state(uint16_t bitmap);
+    // Line errors (framing, parity, overrun), a break or a ring seen on the
+    // line: one SERIAL_STATE with these one-shot bits and the carrier lines
+    // as last reported.
+    void line_event(uint16_t one_shot_bits);
     void response_available();
     void network_connection(bool connected);
     void notify(Bytes packet);
@@ -328,6 +337,7 @@ private:
     void send_packet_locked(std::span<const uint8_t> packet);
     void notify_locked(Bytes packet);
     void serial_state_locked(uint16_t bitmap);
+    void line_event_locked(uint16_t one_shot_bits);
     void response_available_locked();
     void network_connection_locked(bool connected);
     void queue_response_locked(Bytes response);
@@ -352,6 +362,7 @@ private:
     // Device state.
     LineCoding line_coding_;
     uint16_t control_lines_ = 0;
+    uint16_t carrier_lines_ = 0;   // bRxCarrier and bTxCarrier as last reported
     bool break_on_ = false;
     host::TimerHandle break_timer_ = 0;
     std::vector<Bytes> commands_;

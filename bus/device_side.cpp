@@ -27,6 +27,7 @@ void DeviceSide::send(std::string_view text) { fn_.send_locked(to_bytes(text)); 
 void DeviceSide::send_packet(std::span<const uint8_t> packet) { fn_.send_packet_locked(packet); }
 void DeviceSide::serial_state(uint16_t bitmap) { fn_.serial_state_locked(bitmap); }
 
+void DeviceSide::line_event(uint16_t one_shot_bits) { fn_.line_event_locked(one_shot_bits); }
 void DeviceSide::response_available() { fn_.response_available_locked(); }
 void DeviceSide::network_connection(bool connected) { fn_.network_connection_locked(connected); }
 void DeviceSide::notify(Bytes packet) { fn_.notify_locked(std::move(packet)); }

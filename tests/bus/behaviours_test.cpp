@@ -72,6 +72,27 @@ TEST_F(BehaviourTest, LoopbackReturnsDataAndWiresDtrToCarrierAndBreakBack)
     EXPECT_EQ(serial_state_of(c.notifications()[2]), 0x0004);
 }
 
+// Injected line errors and breaks are one-shot bits: each goes out once,
+// on top of the carrier lines the function reported last.
+TEST_F(BehaviourTest, LineEventsKeepTheCarrierLinesLastReported)
+{
+    bus::CdcFunction& fn = make_function();
+    fn.set_behaviour(std::make_shared<bus::Loopback>());
+    DcClient& c = open(fn);
+    fn.line_event(CDC_SERIAL_STATE_OVERRUN);
+    set_control_lines(c, CDC_CONTROL_LINE_DTR);
+    fn.line_event(CDC_SERIAL_STATE_FRAMING | CDC_SERIAL_STATE_PARITY);
+    fn.line_event(CDC_SERIAL_STATE_BREAK);
+    set_control_lines(c, 0);
+    fn.line_event(CDC_SERIAL_STATE_RING_SIGNAL);
+    ASSERT_TRUE(c.wait_notifications(6));
+    std::vector<uint16_t> states;
+    for (const Bytes& packet : c.notifications())
+        states.push_back(serial_state_of(packet));
+    EXPECT_THAT(states, ElementsAre(0x0040, 0x0003, 0x0033, 0x0007, 0x0000, 0x0008));
+    EXPECT_THROW(fn.line_event(CDC_SERIAL_STATE_RX_CARRIER), std::invalid_argument);
+}
+
 TEST_F(BehaviourTest, ModemAnswersCommandsWithEchoAndVerboseResults)
 {
     bus::CdcFunction& fn = make_function();

@@ -23,10 +23,11 @@ TEST_F(LinesTest, EachEscapeSendsBothLinesOnce)
 }
 
 // The port emulates the modem lines from its own: DTR raises CTS and DSR,
-// RTS raises CTS.
+// RTS raises CTS. The peer reports no lines of its own.
 TEST_F(LinesTest, LinesAndEmulatedModemStatusReadBack)
 {
     opened();
+    fn_->set_behaviour(std::make_shared<bus::ScriptedPeer>());
     DWORD modem = 0xFFFF;
     ASSERT_TRUE(GetCommModemStatus(handle(), &modem));
     EXPECT_EQ(modem, 0u);

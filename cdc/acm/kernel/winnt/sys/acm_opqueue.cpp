@@ -264,7 +264,9 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
 
     WdfSpinLockAcquire(fdx->spin_lock);
     slot = acm_queue_slot_of(fdx, request);
-    if (slot == NULL) {
+    if (slot == NULL || slot == &fdx->current_purge_request) {
+        /* A running purge completes itself once its aborts end; the
+           removal waits for it rather than pull the bus from under it. */
         WdfSpinLockRelease(fdx->spin_lock);
         return;
     }

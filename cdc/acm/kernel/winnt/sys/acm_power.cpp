@@ -393,17 +393,3 @@ VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx)
         }
     }
 }
-
-/* --- Notifications --------------------------------------------------------- */
-
-/*
- * The interrupt endpoint's packets. The serial-state handling (modem status,
- * line errors, events) takes its place here; until then every packet is
- * taken and dropped, so that the bus never holds one back for this device.
- */
-BOOLEAN acm_notify_cb(WDFDEVICE Device, PUCHAR Notification, ULONG BytesTransferred)
-{
-    DC_PRINT(DC_LEVEL_TRACE, "%s: device %p, %lu bytes at %p\n", __FUNCTION__, Device,
-             BytesTransferred, Notification);
-    return TRUE;
-}

@@ -9,6 +9,7 @@
 #include "acm_ioctl.h"
 #include "acm_read.h"
 #include "acm_write.h"
+#include "acm_wait_event.h"
 
 /* Every queue of the device keeps its current request across a stop and
    completes what is cancelled while waiting in it. */
@@ -128,8 +129,10 @@ NTSTATUS acm_create_queues(PACM_FDO_DATA fdx)
         return status;
     }
 
-    /* TODO: wait_complete_dpc (acm_request_wait_complete_dpc) is created
-       first, once its routine exists. */
+    status = acm_create_dpc(fdx, acm_request_wait_complete_dpc, &fdx->wait_complete_dpc);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     status = acm_create_dpc(fdx, acm_request_read_complete_dpc, &fdx->read_complete_dpc);
     if (!NT_SUCCESS(status)) {
         return status;
