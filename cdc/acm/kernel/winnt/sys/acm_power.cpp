@@ -8,6 +8,7 @@
 #include "acm_power.h"
 #include "acm_file.h"
 #include "acm_write.h"
+#include "cdc_protocol.h"
 
 /* Checks of an outstanding data-in transfer during a restart, 1 ms apart. */
 #define ACM_RESTART_CHECKS 100
@@ -403,7 +404,13 @@ VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx)
  */
 BOOLEAN acm_notify_cb(WDFDEVICE Device, PUCHAR Notification, ULONG BytesTransferred)
 {
+    PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
+
     DC_PRINT(DC_LEVEL_TRACE, "%s: device %p, %lu bytes at %p\n", __FUNCTION__, Device,
              BytesTransferred, Notification);
+    if (BytesTransferred >= CDC_NOTIFICATION_HEADER_SIZE &&
+        Notification[1] == CDC_NOTIFY_RESPONSE_AVAILABLE && !fdx->serial_ctrl_enabled) {
+        cdc_notify_response_available(&fdx->common, 0);
+    }
     return TRUE;
 }
