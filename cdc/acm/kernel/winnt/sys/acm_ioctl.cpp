@@ -125,6 +125,9 @@ VOID acm_evt_ioctl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
                  __FUNCTION__, acm_ioctl_name(IoControlCode), IoControlCode,
                  fdx->is_serial_ctrl ? "" : "non-");
         ctx->status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (acm_is_common_class_ioctl(IoControlCode)) {
+        acm_common_ioctl(fdx, IoControlCode, Request);
+        return;
     } else {
         acm_ioctl_dispatch(fdx, Request, IoControlCode);
     }
