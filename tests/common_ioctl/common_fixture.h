@@ -8,9 +8,11 @@
 #include "port/port_fixture.h"
 
 #include "host/io/iomgr.h"
+#include "host/rtl/trace.h"
 
 #include <dc_ioctl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,6 +39,11 @@ struct Areas {
 
 class CommonTest : public porttest::PortTest {
 protected:
+    void SetUp() override
+    {
+        if (std::getenv("ACM_TRACE"))
+            host::trace_set_live(stdout);
+    }
     void TearDown() override
     {
         teardown();
