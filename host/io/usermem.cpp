@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,6 +139,16 @@ uintptr_t find_free_range(size_t bytes)
     return uintptr_t(g_space.base) + kRegionSize - candidate >= bytes ? candidate : 0;
 }
 
+// Whether the process has a readable page there (its heap, its stacks):
+// reading it through the kernel fails cleanly where it has none.
+bool mapped(uintptr_t page)
+{
+    char byte;
+    iovec local{ &byte, 1 };
+    iovec remote{ reinterpret_cast<void*>(page), 1 };
+    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1;
+}
+
 }  // namespace
 
 void reset_user_space()
@@ -213,7 +224,7 @@ NTSTATUS probe_locked(const void* p, size_t len, bool for_write)
         return STATUS_ACCESS_VIOLATION;
     for (uintptr_t page = start & ~(kPage - 1); page < end; page += kPage) {
         if (!in_region(page)) {
-            if (page < k4GiB)
+            if (page < k4GiB || !mapped(page))
                 return STATUS_ACCESS_VIOLATION;
             continue;
         }
