@@ -21,37 +21,17 @@ static PVOID dc_user_address(ULONG address)
     return (PVOID)(ULONG_PTR)address;
 }
 
-/* The locked view of `memory`, and its length. */
-static PVOID dc_locked_view(WDFMEMORY memory, ULONG* length)
+/* Probes and locks one user area for the driver to read or to write. */
+static NTSTATUS intercept_lock(WDFREQUEST request, PVOID address, size_t length, BOOLEAN for_write,
+                               WDFMEMORY* memory, intercept_failure* failure)
 {
-    size_t size = 0;
-    PVOID view = WdfMemoryGetBuffer(memory, &size);
-
-    if (length != NULL) {
-        *length = (ULONG)size;
-    }
-    return view;
-}
-
-static NTSTATUS intercept_lock_read(WDFREQUEST request, PVOID address, size_t length,
-                                    WDFMEMORY* memory, intercept_failure* failure)
-{
-    NTSTATUS status = WdfRequestProbeAndLockUserBufferForRead(request, address, length, memory);
+    NTSTATUS status = for_write
+                          ? WdfRequestProbeAndLockUserBufferForWrite(request, address, length, memory)
+                          : WdfRequestProbeAndLockUserBufferForRead(request, address, length, memory);
 
     if (!NT_SUCCESS(status)) {
-        failure->message = "%s: WdfRequestProbeAndLockUserBufferForRead failed 0x%x";
-        failure->status = status;
-    }
-    return status;
-}
-
-static NTSTATUS intercept_lock_write(WDFREQUEST request, PVOID address, size_t length,
-                                     WDFMEMORY* memory, intercept_failure* failure)
-{
-    NTSTATUS status = WdfRequestProbeAndLockUserBufferForWrite(request, address, length, memory);
-
-    if (!NT_SUCCESS(status)) {
-        failure->message = "%s: WdfRequestProbeAndLockUserBufferForWrite failed 0x%x";
+        failure->message = for_write ? "%s: WdfRequestProbeAndLockUserBufferForWrite failed 0x%x"
+                                     : "%s: WdfRequestProbeAndLockUserBufferForRead failed 0x%x";
         failure->status = status;
     }
     return status;
@@ -100,12 +80,8 @@ static NTSTATUS intercept_lock_control_data(WDFREQUEST request, intercept_req_co
     if (setup.data_length == 0) {
         return intercept_refuse("%s: control data buffer without a length 0x%x\n", failure);
     }
-    if (setup.bmRequestType & 0x80) {
-        return intercept_lock_write(request, dc_user_address(setup.data_address),
-                                    setup.data_length, &irc->control_data_mem, failure);
-    }
-    return intercept_lock_read(request, dc_user_address(setup.data_address), setup.data_length,
-                               &irc->control_data_mem, failure);
+    return intercept_lock(request, dc_user_address(setup.data_address), setup.data_length,
+                          (setup.bmRequestType & 0x80) != 0, &irc->control_data_mem, failure);
 }
 
 /* Steps on the input side: the input record, its data, a control's data. */
@@ -116,14 +92,14 @@ static NTSTATUS intercept_lock_input(WDFREQUEST request, intercept_req_context_t
     dc_ioctl_data record;
     NTSTATUS status;
 
-    status = intercept_lock_read(request, in_record, in_length, &irc->in_record_mem, failure);
+    status = intercept_lock(request, in_record, in_length, FALSE, &irc->in_record_mem, failure);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     RtlCopyMemory(&record, dc_locked_view(irc->in_record_mem, NULL), sizeof(record));
     if (record.data_in_len != 0) {
-        status = intercept_lock_read(request, dc_user_address(record.data_in), record.data_in_len,
-                                     &irc->in_data_mem, failure);
+        status = intercept_lock(request, dc_user_address(record.data_in), record.data_in_len,
+                                FALSE, &irc->in_data_mem, failure);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -141,14 +117,14 @@ static NTSTATUS intercept_lock_output(WDFREQUEST request, intercept_req_context_
     dc_ioctl_data record;
     NTSTATUS status;
 
-    status = intercept_lock_write(request, out_record, out_length, &irc->out_record_mem, failure);
+    status = intercept_lock(request, out_record, out_length, TRUE, &irc->out_record_mem, failure);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     RtlCopyMemory(&record, dc_locked_view(irc->out_record_mem, NULL), sizeof(record));
     if (record.data_out_len != 0) {
-        status = intercept_lock_write(request, dc_user_address(record.data_out),
-                                      record.data_out_len, &irc->out_data_mem, failure);
+        status = intercept_lock(request, dc_user_address(record.data_out), record.data_out_len,
+                                TRUE, &irc->out_data_mem, failure);
     }
     return status;
 }

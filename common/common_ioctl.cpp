@@ -63,17 +63,14 @@ PCSTR dc_ioctl_name(ULONG code)
     }
 }
 
-static PVOID dc_view(WDFMEMORY memory, ULONG* length)
+PVOID dc_locked_view(WDFMEMORY memory, ULONG* length)
 {
     size_t size = 0;
-    PVOID view;
+    PVOID view = memory != NULL ? WdfMemoryGetBuffer(memory, &size) : NULL;
 
-    if (memory == NULL) {
-        *length = 0;
-        return NULL;
+    if (length != NULL) {
+        *length = (ULONG)size;
     }
-    view = WdfMemoryGetBuffer(memory, &size);
-    *length = (ULONG)size;
     return view;
 }
 
@@ -88,21 +85,20 @@ NTSTATUS dc_ioctl_data_get(WDFREQUEST request, dc_ioctl_req_t* req)
     const dc_ioctl_data* in_record;
     ULONG locked_in_len;
     ULONG locked_out_len;
-    ULONG unused;
 
     RtlZeroMemory(req, sizeof(*req));
     if (irc == NULL || irc->in_record_mem == NULL || irc->out_record_mem == NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to retrieve input/output buffer\n", __FUNCTION__);
         return STATUS_INVALID_PARAMETER;
     }
-    req->record = (dc_ioctl_data*)dc_view(irc->out_record_mem, &unused);
-    in_record = (const dc_ioctl_data*)dc_view(irc->in_record_mem, &unused);
+    req->record = (dc_ioctl_data*)dc_locked_view(irc->out_record_mem, NULL);
+    in_record = (const dc_ioctl_data*)dc_locked_view(irc->in_record_mem, NULL);
 
     req->data_out_len = req->record->data_out_len;
     req->data_in_len = in_record->data_in_len;
-    req->data_out = dc_view(irc->out_data_mem, &locked_out_len);
-    req->data_in = dc_view(irc->in_data_mem, &locked_in_len);
-    req->control_data = dc_view(irc->control_data_mem, &req->control_data_len);
+    req->data_out = dc_locked_view(irc->out_data_mem, &locked_out_len);
+    req->data_in = dc_locked_view(irc->in_data_mem, &locked_in_len);
+    req->control_data = dc_locked_view(irc->control_data_mem, &req->control_data_len);
 
     if (req->data_out_len != locked_out_len || req->data_in_len != locked_in_len) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to retrieve input/output buffer\n", __FUNCTION__);
