@@ -141,6 +141,8 @@ EVT_WDF_IO_IN_CALLER_CONTEXT common_class_evt_io_in_caller;
 
 /* The system view of a locked area and its length; NULL and 0 for none. */
 PVOID dc_locked_view(WDFMEMORY memory, ULONG* length);
+/* Writes one ULONG field of a caller's record, which may be unaligned. */
+VOID dc_record_store(dc_ioctl_data* record, LONG offset, ULONG value);
 NTSTATUS dc_ioctl_data_get(WDFREQUEST request, dc_ioctl_req_t* req);
 /* STATUS_PENDING: the request was kept and is completed later. */
 NTSTATUS common_evt_ioctl(WDFREQUEST request, common_class_ctx* ctx, dc_ioctl_req_t* req, ULONG code);

@@ -74,6 +74,12 @@ PVOID dc_locked_view(WDFMEMORY memory, ULONG* length)
     return view;
 }
 
+/* The caller may place its record at any address, aligned or not. */
+VOID dc_record_store(dc_ioctl_data* record, LONG offset, ULONG value)
+{
+    RtlCopyMemory((PUCHAR)record + offset, &value, sizeof(value));
+}
+
 /*
  * The record's lengths are taken from the locked records now and must still
  * be the lengths that were locked: a caller that changed its record while
@@ -82,7 +88,8 @@ PVOID dc_locked_view(WDFMEMORY memory, ULONG* length)
 NTSTATUS dc_ioctl_data_get(WDFREQUEST request, dc_ioctl_req_t* req)
 {
     intercept_req_context_t* irc = intercept_req_get_context(request);
-    const dc_ioctl_data* in_record;
+    dc_ioctl_data in_record;
+    dc_ioctl_data out_record;
     ULONG locked_in_len;
     ULONG locked_out_len;
 
@@ -92,10 +99,11 @@ NTSTATUS dc_ioctl_data_get(WDFREQUEST request, dc_ioctl_req_t* req)
         return STATUS_INVALID_PARAMETER;
     }
     req->record = (dc_ioctl_data*)dc_locked_view(irc->out_record_mem, NULL);
-    in_record = (const dc_ioctl_data*)dc_locked_view(irc->in_record_mem, NULL);
+    RtlCopyMemory(&out_record, req->record, sizeof(out_record));
+    RtlCopyMemory(&in_record, dc_locked_view(irc->in_record_mem, NULL), sizeof(in_record));
 
-    req->data_out_len = req->record->data_out_len;
-    req->data_in_len = in_record->data_in_len;
+    req->data_out_len = out_record.data_out_len;
+    req->data_in_len = in_record.data_in_len;
     req->data_out = dc_locked_view(irc->out_data_mem, &locked_out_len);
     req->data_in = dc_locked_view(irc->in_data_mem, &locked_in_len);
     req->control_data = dc_locked_view(irc->control_data_mem, &req->control_data_len);
@@ -163,8 +171,8 @@ VOID dc_ioctl_request_complete(WDFREQUEST request, NTSTATUS status, dc_ioctl_req
         return;
     }
     dc_status = dc_status_from_ntstatus(status);
-    req->record->dc_status = dc_status;
-    req->record->data_out_len = req->data_out_len;
+    dc_record_store(req->record, FIELD_OFFSET(dc_ioctl_data, dc_status), dc_status);
+    dc_record_store(req->record, FIELD_OFFSET(dc_ioctl_data, data_out_len), req->data_out_len);
     DC_PRINT(DC_LEVEL_TRACE, "%s: status = %ld, data_out_len = %ld\n", __FUNCTION__, status,
              req->data_out_len);
     if (!NT_SUCCESS(status)) {

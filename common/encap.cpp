@@ -62,7 +62,7 @@ static NTSTATUS enc_wait_response(WDFREQUEST request, common_class_ctx* ctx, dc_
     if (InterlockedDecrement(&ctx->enc_ref_count) >= 0) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: E RESPONSE is available, complete the request\n",
                  "enc_evt_ioctl");
-        req->record->dc_status = DC_STATUS_SUCCESS;
+        dc_record_store(req->record, FIELD_OFFSET(dc_ioctl_data, dc_status), DC_STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
     DC_PRINT(DC_LEVEL_TRACE, "%s: wait for E RESPONSE - mark pending %p\n", "enc_evt_ioctl",

@@ -64,8 +64,8 @@ protected:
         for (size_t i = 0; i < room; i++)
             p[i] = char(rng_());
         if (room >= sizeof(dc_ioctl_data) && rng_() % 2) {
-            *reinterpret_cast<dc_ioctl_data*>(p) =
-                dc_ioctl_data{ 0, length(), addr(target()), length(), addr(target()) };
+            const dc_ioctl_data record{ 0, length(), addr(target()), length(), addr(target()) };
+            std::memcpy(p, &record, sizeof record);   // records may be unaligned
         }
     }
 
@@ -76,12 +76,13 @@ protected:
         const size_t in_size = rng_() % 3 == 0 ? 0 : 1 + rng_() % 64, out_size = rng_() % 3 == 0 ? 0 : 1 + rng_() % 64;
         a = areas(std::string(in_size, char(rng_())), out_size, rng_() % 2);
         if (in_size >= sizeof(dc_control_record) && rng_() % 2) {
-            auto* control = reinterpret_cast<dc_control_record*>(a.data_in);
-            control->bmRequestType = uint8_t(rng_() % 2 ? kVendorIn : kVendorOut);
-            control->bRequest = uint8_t(rng_() % 4);
-            control->wLength = uint16_t(rng_() % 80);
-            control->data_address = rng_() % 2 ? 0 : addr(target());
-            control->data_length = rng_() % 2 ? control->wLength : length();
+            dc_control_record control{};
+            control.bmRequestType = uint8_t(rng_() % 2 ? kVendorIn : kVendorOut);
+            control.bRequest = uint8_t(rng_() % 4);
+            control.wLength = uint16_t(rng_() % 80);
+            control.data_address = rng_() % 2 ? 0 : addr(target());
+            control.data_length = rng_() % 2 ? control.wLength : length();
+            std::memcpy(a.data_in, &control, sizeof control);
         }
         ULONG* fields[] = { &a.in->data_in_len, &a.in->data_in, &a.out->data_out_len, &a.out->data_out };
         if (rng_() % 3 == 0)
@@ -118,8 +119,11 @@ protected:
         wait(*io);
         EXPECT_NE(io->status(), STATUS_PENDING);
         outcomes_[io->status()]++;
-        if (io->status() == STATUS_SUCCESS && common)
-            dc_statuses_[static_cast<dc_ioctl_data*>(static_cast<void*>(out))->dc_status]++;
+        if (io->status() == STATUS_SUCCESS && common) {
+            ULONG dc_status;
+            std::memcpy(&dc_status, out, sizeof dc_status);
+            dc_statuses_[dc_status]++;
+        }
     }
 
     std::vector<char*> targets_;

@@ -169,6 +169,27 @@ TEST_F(RequestTest, LockedViewOutlivesTheCallersMappingUntilCompletion)
     EXPECT_EQ(again[4090], 0) << "as fresh pages";
 }
 
+// The locked view goes with its request: a driver that keeps the memory
+// object and reads the caller's buffer after completion is reported.
+TEST_F(RequestTest, LockedViewUsedAfterCompletionIsReported)
+{
+    behaviour.in_caller_context = true;
+    WDFMEMORY memory = nullptr;
+    behaviour.on_in_caller = [&](WDFDEVICE device, WDFREQUEST request) {
+        PVOID user;
+        WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &user, nullptr);
+        ASSERT_EQ(WdfRequestProbeAndLockUserBufferForRead(request, user, 4, &memory), STATUS_SUCCESS);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    start();
+    auto io = ioctl(kNeitherIoctl, 4, 4);
+    EXPECT_EQ(wait(*io), STATUS_SUCCESS);
+    record_violations();
+    size_t size = 1;
+    EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), nullptr);
+    EXPECT_EQ(host::verifier_violations().size(), 1u);
+}
+
 TEST_F(RequestTest, ProbeAndLockChecksTheCallersPages)
 {
     behaviour.in_caller_context = true;
