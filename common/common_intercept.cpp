@@ -9,10 +9,8 @@
  */
 #include "common_class.h"
 
-#define DC_CONTROL_RECORD_SIZE sizeof(dc_control_record)
-
 typedef struct _intercept_failure {
-    PCSTR message;    /* with the status; NULL: the generic "failed" line only */
+    PCSTR message;    /* printed with the status */
     NTSTATUS status;
 } intercept_failure;
 
@@ -45,7 +43,8 @@ static NTSTATUS intercept_refuse(PCSTR message, intercept_failure* failure)
 }
 
 /* The records may be one and the same, or apart; a partial overlap would let
-   the results written to one change the lengths read from the other. */
+   the results written to one change the lengths read from the other. A
+   wrapping range gives no sensible answer here; its probe refuses it. */
 static BOOLEAN intercept_records_overlap(PVOID in_record, size_t in_length, PVOID out_record,
                                          size_t out_length)
 {
@@ -69,7 +68,7 @@ static NTSTATUS intercept_lock_control_data(WDFREQUEST request, intercept_req_co
     const dc_control_record* control;
     dc_control_record setup;
 
-    if (data_in_len < DC_CONTROL_RECORD_SIZE) {
+    if (data_in_len < sizeof(dc_control_record)) {
         return intercept_refuse("%s: control record missing or short 0x%x\n", failure);
     }
     control = (const dc_control_record*)dc_locked_view(irc->in_data_mem, NULL);
@@ -199,6 +198,17 @@ static NTSTATUS intercept_lock_all(WDFREQUEST request, ULONG code, intercept_fai
     return intercept_lock_output(request, irc, out_record, out_length, failure);
 }
 
+static BOOLEAN intercept_is_common_control(const WDF_REQUEST_PARAMETERS* params)
+{
+    ULONG code = params->Parameters.DeviceIoControl.IoControlCode;
+
+    return params->Type == WdfRequestTypeDeviceControl &&
+           (code == IOCTL_DC_GENERIC_CONTROL || code == IOCTL_CDC_SEND_ENCAPSULATED_COMMAND ||
+            code == IOCTL_CDC_GET_ENCAPSULATED_RESPONSE ||
+            code == IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE);
+}
+
+/* Registered on its own, it passes every other request straight on. */
 VOID common_class_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
 {
     WDF_REQUEST_PARAMETERS params;
@@ -207,7 +217,7 @@ VOID common_class_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
 
     WDF_REQUEST_PARAMETERS_INIT(&params);
     WdfRequestGetParameters(Request, &params);
-    if (params.Type == WdfRequestTypeDeviceControl) {
+    if (intercept_is_common_control(&params)) {
         status = intercept_lock_all(Request, params.Parameters.DeviceIoControl.IoControlCode,
                                     &failure);
     }
