@@ -138,6 +138,8 @@ typedef struct _dc_ioctl_req_t {
 /* EvtIoInCallerContext for the four controls: locks their user areas, then
    queues the request; any failure completes it. */
 EVT_WDF_IO_IN_CALLER_CONTEXT common_class_evt_io_in_caller;
+/* One of the four controls as a device control (internal ones are not). */
+BOOLEAN dc_is_common_control(const WDF_REQUEST_PARAMETERS* params);
 
 /* The system view of a locked area and its length; NULL and 0 for none. */
 PVOID dc_locked_view(WDFMEMORY memory, ULONG* length);

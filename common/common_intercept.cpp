@@ -198,7 +198,7 @@ static NTSTATUS intercept_lock_all(WDFREQUEST request, ULONG code, intercept_fai
     return intercept_lock_output(request, irc, out_record, out_length, failure);
 }
 
-static BOOLEAN intercept_is_common_control(const WDF_REQUEST_PARAMETERS* params)
+BOOLEAN dc_is_common_control(const WDF_REQUEST_PARAMETERS* params)
 {
     ULONG code = params->Parameters.DeviceIoControl.IoControlCode;
 
@@ -217,7 +217,7 @@ VOID common_class_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
 
     WDF_REQUEST_PARAMETERS_INIT(&params);
     WdfRequestGetParameters(Request, &params);
-    if (intercept_is_common_control(&params)) {
+    if (dc_is_common_control(&params)) {
         status = intercept_lock_all(Request, params.Parameters.DeviceIoControl.IoControlCode,
                                     &failure);
     }

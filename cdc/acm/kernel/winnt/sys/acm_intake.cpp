@@ -16,18 +16,6 @@ static ULONG acm_intake_code(const WDF_REQUEST_PARAMETERS* params)
     return 0;
 }
 
-/* The controls whose user buffers the common layer locks in the caller's
-   context. */
-static BOOLEAN acm_intake_is_common_control(const WDF_REQUEST_PARAMETERS* params, ULONG code)
-{
-    if (params->Type != WdfRequestTypeDeviceControl) {
-        return FALSE;
-    }
-    return code == IOCTL_DC_GENERIC_CONTROL || code == IOCTL_CDC_SEND_ENCAPSULATED_COMMAND ||
-           code == IOCTL_CDC_GET_ENCAPSULATED_RESPONSE ||
-           code == IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE;
-}
-
 static VOID acm_intake_enqueue(WDFDEVICE device, WDFREQUEST request)
 {
     NTSTATUS status = WdfDeviceEnqueueRequest(device, request);
@@ -64,7 +52,7 @@ VOID acm_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
         return;
     }
 
-    if (acm_intake_is_common_control(&params, code)) {
+    if (dc_is_common_control(&params)) {
         DC_PRINT(DC_LEVEL_TRACE,
                  "%s: Received encapsulated commands or control request ioctl, call "
                  "common_class_evt_io_in_caller().\n",
