@@ -169,6 +169,33 @@ TEST_F(RequestTest, LockedViewOutlivesTheCallersMappingUntilCompletion)
     EXPECT_EQ(again[4090], 0) << "as fresh pages";
 }
 
+// A driver that keeps the view's address and reads it after completion is
+// stopped with a named report, not left reading someone else's memory.
+TEST_F(RequestTest, LockedViewReadAfterCompletionStopsTheRun)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            behaviour.in_caller_context = true;
+            volatile char* view = nullptr;
+            behaviour.on_in_caller = [&](WDFDEVICE, WDFREQUEST request) {
+                PVOID user;
+                WDFMEMORY memory;
+                WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &user, nullptr);
+                WdfRequestProbeAndLockUserBufferForRead(request, user, 4, &memory);
+                view = static_cast<volatile char*>(WdfMemoryGetBuffer(memory, nullptr));
+                WdfRequestComplete(request, STATUS_SUCCESS);
+            };
+            start();
+            char* user = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+            Io io;
+            DeviceIoControl(file_, kNeitherIoctl, user, 4, user, 4, nullptr, &io.overlapped);
+            wait(io);
+            (void)view[0];
+        },
+        "user-buffer-after-completion");
+}
+
 // The locked view goes with its request: a driver that keeps the memory
 // object and reads the caller's buffer after completion is reported.
 TEST_F(RequestTest, LockedViewUsedAfterCompletionIsReported)
