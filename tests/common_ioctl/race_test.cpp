@@ -67,6 +67,24 @@ public:
         return first + ", next " + second;
     }
 
+    // Two WAITs, two announcements back to back: the second may take its
+    // WAIT before the DPC has completed the first; neither may be lost.
+    std::string two_waits_two_announcements(uint64_t seed)
+    {
+        start(seed);
+        Areas a = areas("", 0), b = areas("", 0);
+        auto first = issue(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, a);
+        auto second = issue(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, b);
+        fn_->response_available();
+        fn_->response_available();
+        wait(*first);
+        wait(*second);
+        return first->result() == taken() && second->result() == taken() && a.out->dc_status == 0 &&
+                       b.out->dc_status == 0
+                   ? "both"
+                   : first->result() + " " + second->result();
+    }
+
     // Another thread enlarges the output length and points it elsewhere
     // while the control is on its way: the driver uses what it locked or
     // refuses the changed record, and never touches more.
@@ -97,6 +115,11 @@ TEST_F(CommonRaceTest, WaitAgainstCancelAndResponseAvailable)
 {
     over_seeds(&CommonRaceTest::wait_cancel_announce,
                { "taken, next pends", porttest::outcome(STATUS_CANCELLED, 0) + ", next at once" });
+}
+
+TEST_F(CommonRaceTest, TwoAnnouncementsReleaseTwoWaits)
+{
+    over_seeds(&CommonRaceTest::two_waits_two_announcements, { "both" });
 }
 
 TEST_F(CommonRaceTest, RecordChangedWhileTheControlIsUnderWay)
