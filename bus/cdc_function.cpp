@@ -410,7 +410,7 @@ NTSTATUS CdcFunction::control_transfer(DcChild& child, const DC_CONTROL_RECORD& 
     }
 
     Bytes data = record.data;
-    const NTSTATUS status = class_request(setup, data);
+    const NTSTATUS status = device_request(setup, data);
     if (!NT_SUCCESS(status))
         return finish_with(status, 0);
     if (record.to_host()) {
@@ -422,8 +422,73 @@ NTSTATUS CdcFunction::control_transfer(DcChild& child, const DC_CONTROL_RECORD& 
     return finish_with(status, length);
 }
 
-// The communication interface's answer to a class request; STATUS_UNSUCCESSFUL
-// is the STALL handshake of a request the device does not support.
+// The device's answer by request type; STATUS_UNSUCCESSFUL is the STALL
+// handshake of a request the device does not support.
+NTSTATUS CdcFunction::device_request(const DC_CONTROL_RECORD& setup, Bytes& data)
+{
+    if (stalled_controls_.count({setup.bmRequestType, setup.bRequest}))
+        return STATUS_UNSUCCESSFUL;
+    switch (setup.bmRequestType & 0x60) {
+    case 0x00: return standard_request(setup, data);
+    case 0x20: return class_request(setup, data);
+    case 0x40: return vendor_request(setup, data);
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// GET_STATUS, GET_DESCRIPTOR (device) and GET_CONFIGURATION of a configured,
+// bus-powered device; the rest stalls.
+NTSTATUS CdcFunction::standard_request(const DC_CONTROL_RECORD& setup, Bytes& data)
+{
+    constexpr uint8_t kGetStatus = 0x00, kGetDescriptor = 0x06, kGetConfiguration = 0x08;
+    constexpr uint8_t kDeviceDescriptor = 1;
+    if (!(setup.bmRequestType & 0x80))
+        return STATUS_UNSUCCESSFUL;
+    switch (setup.bRequest) {
+    case kGetStatus:
+        data = {0, 0};
+        return STATUS_SUCCESS;
+    case kGetConfiguration:
+        data = {1};
+        return STATUS_SUCCESS;
+    case kGetDescriptor:
+        if ((setup.wValue >> 8) != kDeviceDescriptor)
+            return STATUS_UNSUCCESSFUL;
+        data = {18, kDeviceDescriptor, 0x00, 0x02, 0xEF, 0x02, 0x01, 64, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01,
+                0, 0, 0, 1};
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+NTSTATUS CdcFunction::vendor_request(const DC_CONTROL_RECORD& setup, Bytes& data)
+{
+    const bool in = (setup.bmRequestType & 0x80) != 0;
+    if (!in && setup.bRequest == kVendorStore) {
+        vendor_data_ = data;
+        return STATUS_SUCCESS;
+    }
+    if (in && setup.bRequest == kVendorFetch) {
+        data = vendor_data_;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+void CdcFunction::stall_control(uint8_t request_type, uint8_t request)
+{
+    auto lk = lock();
+    stalled_controls_.insert({request_type, request});
+}
+
+Bytes CdcFunction::vendor_data() const
+{
+    auto lk = lock();
+    return vendor_data_;
+}
+
+// The communication interface's answer to a class request.
 NTSTATUS CdcFunction::class_request(const DC_CONTROL_RECORD& setup, Bytes& data)
 {
     constexpr NTSTATUS kStall = STATUS_UNSUCCESSFUL;

@@ -213,6 +213,13 @@ public:
     void network_connection(bool connected);
     void notify(Bytes packet);
     void queue_response(Bytes response);   // for GET_ENCAPSULATED_RESPONSE, with RESPONSE_AVAILABLE
+    // The device answers control transfers with this bmRequestType and
+    // bRequest with a STALL handshake from now on (STATUS_UNSUCCESSFUL).
+    void stall_control(uint8_t request_type, uint8_t request);
+    // Vendor requests to the device: kVendorStore (out) keeps its data stage,
+    // kVendorFetch (in) returns what was kept, up to wLength.
+    static constexpr uint8_t kVendorStore = 0x01, kVendorFetch = 0x02;
+    Bytes vendor_data() const;
 
     // --- what the device keeps -----------------------------------------
     LineCoding line_coding() const;
@@ -307,7 +314,10 @@ private:
     NTSTATUS control_transfer(DcChild& child, const DC_CONTROL_RECORD& setup, uint8_t* buffer,
                               ULONG buffer_length, PULONG bytes_done, bool generic, host::Time timeout,
                               std::unique_lock<std::mutex>& lock);
+    NTSTATUS device_request(const DC_CONTROL_RECORD& setup, Bytes& data);
+    NTSTATUS standard_request(const DC_CONTROL_RECORD& setup, Bytes& data);
     NTSTATUS class_request(const DC_CONTROL_RECORD& setup, Bytes& data);
+    NTSTATUS vendor_request(const DC_CONTROL_RECORD& setup, Bytes& data);
     void set_break(uint16_t duration);
     BOOLEAN post(DcChild& child, Pipe& pipe, PVOID buffer, ULONG length, PDC_TRANSFER_COMPLETE routine,
                  PVOID context);
@@ -367,6 +377,8 @@ private:
     host::TimerHandle break_timer_ = 0;
     std::vector<Bytes> commands_;
     std::deque<Bytes> responses_;
+    Bytes vendor_data_;
+    std::set<std::pair<uint8_t, uint8_t>> stalled_controls_;
     std::deque<Bytes> in_packets_;
     std::deque<Bytes> notifications_pending_;
     bool present_ = true;

@@ -89,8 +89,7 @@ static NTSTATUS common_class_ctx_setup(WDFDEVICE device, common_class_ctx* ctx,
 
     if (enable_encapsulated) {
         InterlockedExchange(&ctx->encap_enabled, 1);
-        /* TODO: encap_create_queues(ctx) joins here with the encapsulated
-           command channel; its result is not used. */
+        (VOID)encap_create_queues(ctx);
     }
     if (enable_custom_guid) {
         (VOID)common_class_custom_guid_set(ctx);
@@ -152,8 +151,9 @@ NTSTATUS common_class_ctx_uninit(common_class_ctx* ctx)
     if (ctx->child_device_wakeup_workitem != NULL) {
         WdfWorkItemFlush(ctx->child_device_wakeup_workitem);
     }
-    /* TODO: with encap_enabled, encap_purge_queues(ctx) joins here with the
-       encapsulated command channel, purging only objects that exist. */
+    if (ctx->encap_enabled) {
+        encap_purge_queues(ctx);
+    }
 
     common_release_bus_interface(ctx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);

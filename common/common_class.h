@@ -10,6 +10,7 @@
 #include <ntstrsafe.h>
 #include "dc_bus_interface.h"
 #include "dc_debug.h"
+#include "dc_ioctl.h"
 
 /* Driver version, printed in the banner and handed to the bus driver. */
 #define DC_DRIVER_VERSION "2.1.5.48"
@@ -100,3 +101,61 @@ VOID dc_driver_debug_level_init(WDFDRIVER driver);
 NTSTATUS common_class_string_to_guid(PCUNICODE_STRING text, GUID* guid);
 /* Adds the device interface named by the device's "DeviceGUID" value, if any. */
 NTSTATUS common_class_custom_guid_set(common_class_ctx* ctx);
+
+/* --- Generic control and encapsulated-command controls ------------------- */
+
+/*
+ * The user areas of one of these controls, probed and locked in the
+ * caller's context; each memory object belongs to the request and is NULL
+ * when that area was not locked.
+ */
+typedef struct _intercept_req_context_t {
+    WDFMEMORY in_record_mem;      /* input record, for read */
+    WDFMEMORY in_data_mem;        /* data_in, data_in_len bytes, for read */
+    WDFMEMORY out_record_mem;     /* output record, for write */
+    WDFMEMORY out_data_mem;       /* data_out, data_out_len bytes, for write */
+    WDFMEMORY control_data_mem;   /* generic control: the control record's data buffer */
+} intercept_req_context_t;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(intercept_req_context_t, intercept_req_get_context)
+
+/*
+ * A control's record as the driver works with it: the caller's areas
+ * resolved to their locked views and lengths, taken once, so that nothing
+ * the caller changes afterwards reaches the driver. The results go back
+ * through `record`, the locked view of the output record, at completion.
+ */
+typedef struct _dc_ioctl_req_t {
+    dc_ioctl_data* record;
+    PVOID data_in;
+    ULONG data_in_len;
+    PVOID data_out;
+    ULONG data_out_len;       /* size of data_out; bytes returned on the way back */
+    PVOID control_data;       /* generic control with a separate data buffer */
+    ULONG control_data_len;
+} dc_ioctl_req_t;
+
+/* EvtIoInCallerContext for the four controls: locks their user areas, then
+   queues the request; any failure completes it. */
+EVT_WDF_IO_IN_CALLER_CONTEXT common_class_evt_io_in_caller;
+/* One of the four controls as a device control (internal ones are not). */
+BOOLEAN dc_is_common_control(const WDF_REQUEST_PARAMETERS* params);
+
+/* The system view of a locked area and its length; NULL and 0 for none. */
+PVOID dc_locked_view(WDFMEMORY memory, ULONG* length);
+/* Writes one ULONG field of a caller's record, which may be unaligned. */
+VOID dc_record_store(dc_ioctl_data* record, LONG offset, ULONG value);
+NTSTATUS dc_ioctl_data_get(WDFREQUEST request, dc_ioctl_req_t* req);
+/* STATUS_PENDING: the request was kept and is completed later. */
+NTSTATUS common_evt_ioctl(WDFREQUEST request, common_class_ctx* ctx, dc_ioctl_req_t* req, ULONG code);
+/* With a record: success and 20 bytes, the outcome in dc_status. */
+VOID dc_ioctl_request_complete(WDFREQUEST request, NTSTATUS status, dc_ioctl_req_t* req);
+ULONG dc_status_from_ntstatus(NTSTATUS status);
+PCSTR dc_ioctl_name(ULONG code);
+
+/* The encapsulated command channel. */
+NTSTATUS encap_create_queues(common_class_ctx* ctx);
+VOID encap_purge_queues(common_class_ctx* ctx);
+NTSTATUS enc_evt_ioctl(WDFREQUEST request, common_class_ctx* ctx, dc_ioctl_req_t* req, ULONG code);
+/* RESPONSE_AVAILABLE from the notification path, up to DISPATCH_LEVEL. */
+VOID cdc_notify_response_available(common_class_ctx* ctx, ULONG unused);

@@ -14,6 +14,7 @@
 #include <ntddk.h>
 #include <wdf.h>
 #include <guiddef.h>
+#include "include/dc_ioctl.h"
 
 /* {6BAD27C6-C38B-4D4F-9A22-68C34E6487A0} */
 DEFINE_GUID(GUID_DC_ENUMERATOR_INTERFACE,
@@ -31,21 +32,13 @@ DEFINE_GUID(GUID_DC_ENUMERATOR_INTERFACE,
 #define DC_ABORT_DATA_IN                TRUE
 
 /*
- * The control record of generic_control: a USB setup packet followed by the
- * 32-bit user address and length of a separate data-stage buffer (address 0:
- * the data stage uses the buffer passed to generic_control).
+ * The control record of generic_control is the one applications give
+ * IOCTL_DC_GENERIC_CONTROL: a USB setup packet followed by the 32-bit user
+ * address and length of a separate data-stage buffer (address 0: the data
+ * stage uses the buffer passed to generic_control).
  */
-typedef struct _DC_CONTROL_RECORD {
-    UCHAR bmRequestType;   /* 0 */
-    UCHAR bRequest;        /* 1 */
-    USHORT wValue;         /* 2 */
-    USHORT wIndex;         /* 4 */
-    USHORT wLength;        /* 6 */
-    ULONG data_address;    /* 8 */
-    ULONG data_length;     /* 12 */
-} DC_CONTROL_RECORD, *PDC_CONTROL_RECORD;
+typedef dc_control_record DC_CONTROL_RECORD, *PDC_CONTROL_RECORD;
 
-static_assert(sizeof(DC_CONTROL_RECORD) == 16, "control record layout");
 static_assert(FIELD_OFFSET(DC_CONTROL_RECORD, data_address) == 8, "control record data address");
 static_assert(FIELD_OFFSET(DC_CONTROL_RECORD, data_length) == 12, "control record data length");
 

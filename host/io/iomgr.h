@@ -100,13 +100,23 @@ size_t open_file_objects();
 
 // --- user address space ------------------------------------------------------
 // A region below 4 GiB for VirtualAlloc-style allocations with page
-// protections (PAGE_* values). Memory outside the region (the process' own
-// heap and stacks) counts as ordinary read-write user memory.
+// protections (PAGE_* values); the rest of the low 4 GiB is not user memory
+// (the kernel pool lives there). Memory above 4 GiB (the process' own heap
+// and stacks) counts as ordinary read-write user memory.
 void* user_alloc(size_t bytes, ULONG protect);
 bool user_free(void* base);
 bool user_protect(void* address, size_t bytes, ULONG protect, ULONG* old_protect);
 // STATUS_ACCESS_VIOLATION unless the whole range is accessible as asked.
 NTSTATUS probe_user_buffer(const void* p, size_t len, bool for_write);
+// Locks the pages of a probed range and maps them at a system address, as
+// MmProbeAndLockPages and MmGetSystemAddressForMdlSafe do: the view shares
+// the caller's pages and stays valid when the caller frees or protects
+// them; freed pages are given back only when the last lock goes. Memory
+// outside the region is its own view.
+void* user_lock_view(void* p, size_t len, bool for_write);
+void user_unlock_view(void* view, void* p, size_t len);
+// Pages of the region that are locked (for leak checks).
+size_t user_locked_pages();
 
 // --- names -------------------------------------------------------------------
 // Names are case-insensitive; \DosDevices\X and \GLOBAL??\X are \??\X.

@@ -8,10 +8,18 @@
 
 #include "host/kernel/sched.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace host::io {
@@ -24,6 +32,7 @@ constexpr size_t kPage = 0x1000;
 constexpr size_t kGranularity = 0x10000;   // allocation granularity, as on Windows
 constexpr uintptr_t kLowestUserAddress = 0x10000;
 constexpr uintptr_t kHighestUserAddress = 0x7ffffffeffffull;
+constexpr uintptr_t k4GiB = uintptr_t(1) << 32;
 
 // Windows page protections (winnt.h values).
 constexpr ULONG kNoAccess = 0x01, kReadOnly = 0x02, kReadWrite = 0x04, kWriteCopy = 0x08, kExecute = 0x10,
@@ -49,10 +58,62 @@ int posix_protection(ULONG p)
 
 struct Space {
     char* base = nullptr;                  // null: the region could not be placed
+    int fd = -1;                           // the memory file behind it; -1: no second views
     std::map<uintptr_t, size_t> allocations;   // base -> bytes (whole pages)
     std::vector<ULONG> pages;              // protection per page, 0 = free
+    std::vector<uint32_t> locks;           // locked views per page
+    std::set<uintptr_t> freed_locked;      // allocations freed while locked: kept until unlocked
 };
 Space g_space;
+
+// System views given back with their requests, most recent last: a fault
+// in one of them is a driver that read or wrote a caller's buffer after
+// the request completed. Written under the scheduler lock, read by the
+// fault handler.
+struct Released {
+    std::atomic<uintptr_t> start{0}, end{0};
+};
+std::array<Released, 256> g_released;
+std::atomic<size_t> g_released_next{0};
+struct sigaction g_previous_segv;
+
+bool in_released_view(uintptr_t a)
+{
+    for (const Released& r : g_released)
+        if (a >= r.start.load(std::memory_order_relaxed) && a < r.end.load(std::memory_order_relaxed))
+            return true;
+    return false;
+}
+
+void remember_released(uintptr_t start, uintptr_t end)
+{
+    Released& r = g_released[g_released_next++ % g_released.size()];
+    r.end.store(0, std::memory_order_relaxed);
+    r.start.store(start, std::memory_order_relaxed);
+    r.end.store(end, std::memory_order_relaxed);
+}
+
+// Names the fault and stops the run; any other fault goes on to the
+// handler that was there before (the default one, or a sanitizer's).
+void on_segv(int signal, siginfo_t* info, void* context)
+{
+    if (in_released_view(uintptr_t(info->si_addr))) {
+        static const char kText[] = "host: VERIFIER: user-buffer-after-completion: the driver used a locked "
+                                    "user buffer after its request completed\n";
+        (void)!write(STDERR_FILENO, kText, sizeof kText - 1);
+        abort();
+    }
+    sigaction(SIGSEGV, &g_previous_segv, nullptr);   // the access faults again, there
+}
+
+void install_fault_handler()
+{
+    struct sigaction action {};
+    action.sa_sigaction = on_segv;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previous_segv);
+}
 
 bool in_region(uintptr_t a) { return g_space.base && a >= uintptr_t(g_space.base) && a < uintptr_t(g_space.base) + kRegionSize; }
 
@@ -60,12 +121,59 @@ size_t page_index(uintptr_t a) { return (a - uintptr_t(g_space.base)) / kPage; }
 
 void map_region()
 {
-    void* got = mmap(reinterpret_cast<void*>(kRegionBase), kRegionSize, PROT_NONE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-    if (got == MAP_FAILED)   // e.g. under ThreadSanitizer: no region, ordinary memory only
+    int fd = memfd_create("user-space", MFD_CLOEXEC);
+    if (fd >= 0 && ftruncate(fd, kRegionSize) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    int flags = MAP_NORESERVE | MAP_FIXED_NOREPLACE | (fd >= 0 ? MAP_SHARED : MAP_PRIVATE | MAP_ANONYMOUS);
+    void* got = mmap(reinterpret_cast<void*>(kRegionBase), kRegionSize, PROT_NONE, flags, fd, 0);
+    if (got == MAP_FAILED) {   // e.g. under ThreadSanitizer: no region, ordinary memory only
+        if (fd >= 0)
+            close(fd);
         return;
+    }
     g_space.base = static_cast<char*>(got);
+    g_space.fd = fd;
+    if (fd >= 0)
+        install_fault_handler();
     g_space.pages.assign(kRegionSize / kPage, 0);
+    g_space.locks.assign(kRegionSize / kPage, 0);
+}
+
+// Fresh, zeroed pages for whoever allocates the range next.
+void zero_pages(uintptr_t base, size_t bytes)
+{
+    if (g_space.fd >= 0 &&
+        fallocate(g_space.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(base - uintptr_t(g_space.base)),
+                  off_t(bytes)) == 0)
+        return;
+    mprotect(reinterpret_cast<void*>(base), bytes, PROT_READ | PROT_WRITE);
+    std::memset(reinterpret_cast<void*>(base), 0, bytes);
+    mprotect(reinterpret_cast<void*>(base), bytes, PROT_NONE);
+}
+
+bool any_locked(uintptr_t base, size_t bytes)
+{
+    for (size_t i = page_index(base); i < page_index(base + bytes); i++)
+        if (g_space.locks[i])
+            return true;
+    return false;
+}
+
+// Allocations freed while locked are given back once no view holds them.
+void release_unlocked_freed()
+{
+    for (auto it = g_space.freed_locked.begin(); it != g_space.freed_locked.end();) {
+        size_t bytes = g_space.allocations.at(*it);
+        if (any_locked(*it, bytes)) {
+            ++it;
+            continue;
+        }
+        zero_pages(*it, bytes);
+        g_space.allocations.erase(*it);
+        it = g_space.freed_locked.erase(it);
+    }
 }
 
 void set_pages(uintptr_t address, size_t bytes, ULONG protect)
@@ -85,6 +193,16 @@ uintptr_t find_free_range(size_t bytes)
     return uintptr_t(g_space.base) + kRegionSize - candidate >= bytes ? candidate : 0;
 }
 
+// Whether the process has a readable page there (its heap, its stacks):
+// reading it through the kernel fails cleanly where it has none.
+bool mapped(uintptr_t page)
+{
+    char byte;
+    iovec local{ &byte, 1 };
+    iovec remote{ reinterpret_cast<void*>(page), 1 };
+    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1;
+}
+
 }  // namespace
 
 void reset_user_space()
@@ -94,12 +212,13 @@ void reset_user_space()
         return;
     }
     for (auto& [base, size] : g_space.allocations) {
-        mprotect(reinterpret_cast<void*>(base), size, PROT_READ | PROT_WRITE);
-        std::memset(reinterpret_cast<void*>(base), 0, size);   // fresh, zeroed pages for the next run
         mprotect(reinterpret_cast<void*>(base), size, PROT_NONE);
+        zero_pages(base, size);   // fresh, zeroed pages for the next run
     }
     g_space.allocations.clear();
+    g_space.freed_locked.clear();
     std::fill(g_space.pages.begin(), g_space.pages.end(), 0);
+    std::fill(g_space.locks.begin(), g_space.locks.end(), 0);
 }
 
 void* user_alloc(size_t bytes, ULONG protect)
@@ -120,12 +239,15 @@ bool user_free(void* address)
 {
     auto lock = sched_lock();
     auto it = g_space.allocations.find(uintptr_t(address));
-    if (it == g_space.allocations.end())
+    if (it == g_space.allocations.end() || g_space.freed_locked.count(it->first))
         return false;
     auto [base, bytes] = *it;
-    mprotect(reinterpret_cast<void*>(base), bytes, PROT_READ | PROT_WRITE);
-    std::memset(reinterpret_cast<void*>(base), 0, bytes);
     set_pages(base, bytes, 0);
+    if (any_locked(base, bytes)) {
+        g_space.freed_locked.insert(base);
+        return true;
+    }
+    zero_pages(base, bytes);
     g_space.allocations.erase(it);
     return true;
 }
@@ -155,8 +277,11 @@ NTSTATUS probe_locked(const void* p, size_t len, bool for_write)
     if (end < start || start < kLowestUserAddress || end > kHighestUserAddress)
         return STATUS_ACCESS_VIOLATION;
     for (uintptr_t page = start & ~(kPage - 1); page < end; page += kPage) {
-        if (!in_region(page))
+        if (!in_region(page)) {
+            if (page < k4GiB || !mapped(page))
+                return STATUS_ACCESS_VIOLATION;
             continue;
+        }
         ULONG protect = g_space.pages[page_index(page)];
         if (!(for_write ? writable(protect) : readable(protect)))
             return STATUS_ACCESS_VIOLATION;
@@ -168,6 +293,45 @@ NTSTATUS probe_user_buffer(const void* p, size_t len, bool for_write)
 {
     auto lock = sched_lock();
     return probe_locked(p, len, for_write);
+}
+
+void* user_lock_view(void* p, size_t len, bool for_write)
+{
+    auto lock = sched_lock();
+    uintptr_t start = uintptr_t(p);
+    if (g_space.fd < 0 || len == 0 || !in_region(start))
+        return p;
+    uintptr_t first = start & ~(kPage - 1);
+    uintptr_t last = (start + len + kPage - 1) & ~(kPage - 1);
+    void* view = mmap(nullptr, last - first, for_write ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
+                      g_space.fd, off_t(first - uintptr_t(g_space.base)));
+    if (view == MAP_FAILED)
+        return nullptr;
+    for (size_t i = page_index(first); i < page_index(last); i++)
+        g_space.locks[i]++;
+    return static_cast<char*>(view) + (start - first);
+}
+
+void user_unlock_view(void* view, void* p, size_t len)
+{
+    auto lock = sched_lock();
+    uintptr_t start = uintptr_t(p);
+    if (view == p || len == 0 || !in_region(start))
+        return;
+    uintptr_t first = start & ~(kPage - 1);
+    uintptr_t last = (start + len + kPage - 1) & ~(kPage - 1);
+    char* mapping = static_cast<char*>(view) - (start - first);
+    munmap(mapping, last - first);
+    remember_released(uintptr_t(mapping), uintptr_t(mapping) + (last - first));
+    for (size_t i = page_index(first); i < page_index(last); i++)
+        g_space.locks[i]--;
+    release_unlocked_freed();
+}
+
+size_t user_locked_pages()
+{
+    auto lock = sched_lock();
+    return size_t(std::count_if(g_space.locks.begin(), g_space.locks.end(), [](uint32_t n) { return n != 0; }));
 }
 
 }  // namespace host::io

@@ -20,6 +20,11 @@ NTSTATUS open_key(const std::u16string& path, ACCESS_MASK access, PWDF_OBJECT_AT
 NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, const void* bytes, size_t size,
                        const char* api, WDFMEMORY* memory);
 
+// A memory object over the locked system view of a probed user range, a
+// child of `request`; the view is unmapped and the pages unlocked when the
+// object goes with its request.
+NTSTATUS create_user_view_memory(FxObject* request, void* user, size_t size, bool for_write, WDFMEMORY* memory);
+
 // The string object's text, for the framework's own writers.
 NTSTATUS assign_string(WDFSTRING string, std::u16string_view text, const char* api);
 

@@ -1,7 +1,10 @@
 // Memory objects: a buffer the framework allocates (freed with the object)
 // or one the driver lends (WdfMemoryCreatePreallocated). Copies are bounds
-// checked against the buffer.
+// checked against the buffer. A locked user buffer's memory object holds
+// the system view of the caller's pages.
 #include "host/wdf/internal.h"
+
+#include "host/io/iomgr.h"
 
 #include "host/kernel/pool.h"
 
@@ -15,11 +18,13 @@ struct FxMemory : FxObject {
     ~FxMemory() override
     {
         if (owns_buffer) host::pool_free(buffer);
+        if (user_address != nullptr) host::io::user_unlock_view(buffer, user_address, size);
     }
 
     void* buffer = nullptr;
     size_t size = 0;
     bool owns_buffer = false;
+    void* user_address = nullptr;   // the locked user range this view maps
 };
 
 namespace {
@@ -62,6 +67,24 @@ NTSTATUS create_memory(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, cons
     NTSTATUS status = create(attributes, parent, size, nullptr, api, &memory);
     if (!NT_SUCCESS(status)) return status;
     std::memcpy(memory->buffer, bytes, size);
+    *out = memory->handle_as<WDFMEMORY>();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS create_user_view_memory(FxObject* request, void* user, size_t size, bool for_write, WDFMEMORY* out)
+{
+    *out = nullptr;
+    void* view = host::io::user_lock_view(user, size, for_write);
+    if (view == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    FxMemory* memory = nullptr;
+    NTSTATUS status = create(&attributes, request, size, view, "WdfRequestProbeAndLockUserBuffer", &memory);
+    if (!NT_SUCCESS(status)) {
+        host::io::user_unlock_view(view, user, size);
+        return status;
+    }
+    memory->user_address = user;
     *out = memory->handle_as<WDFMEMORY>();
     return STATUS_SUCCESS;
 }

@@ -7,6 +7,7 @@
 #include "host/wdf/queue.h"
 
 #include "host/io/iomgr.h"
+#include "host/wdf/internal.h"
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
@@ -448,8 +449,11 @@ NTSTATUS retrieve(WDFREQUEST handle, bool input, bool unsafe, size_t minimum, PV
     FxRequest* r = request_of(handle, api);
     if (r == nullptr)
         return STATUS_INTERNAL_ERROR;
-    if (unsafe && !r->in_caller_context)
+    if (unsafe && !r->in_caller_context) {
+        verifier_report("user-buffer-outside-caller-context",
+                        std::string(api) + " outside EvtIoInCallerContext: the caller's addresses mean nothing here");
         return STATUS_INVALID_DEVICE_REQUEST;
+    }
     Buffer b = buffer_of(r, input, unsafe);
     if (!b.exists)
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -493,14 +497,18 @@ NTSTATUS probe_and_lock(WDFREQUEST handle, PVOID buffer, size_t length, bool for
     FxRequest* r = request_of(handle, api);
     if (r == nullptr)
         return STATUS_INTERNAL_ERROR;
-    if (!r->in_caller_context)
+    if (!r->in_caller_context) {
+        verifier_report("user-buffer-outside-caller-context",
+                        std::string(api) + " outside EvtIoInCallerContext: the caller's addresses mean nothing here");
         return STATUS_INVALID_DEVICE_REQUEST;
+    }
     if (length == 0)
         return STATUS_INVALID_USER_BUFFER;
     if (r->irp->requestor_mode == UserMode) {
         NTSTATUS status = io::probe_user_buffer(buffer, length, for_write);
         if (!NT_SUCCESS(status))
             return status;
+        return create_user_view_memory(r, buffer, length, for_write, memory);
     }
     return memory_for(r, buffer, length, memory);
 }

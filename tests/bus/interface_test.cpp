@@ -269,10 +269,37 @@ TEST_F(BusTest, GenericControlRunsTheSetupPacketOfItsRecord)
     EXPECT_THAT(Bytes(data, data + 7), ElementsAre(0x80, 0x25, 0, 0, 0, 0, 8));
     EXPECT_TRUE(fn.control_log().back().generic);
 
-    DC_CONTROL_RECORD vendor{0x40, 0x01, 0, 0, 0, 0, 0};
-    EXPECT_EQ(c.ifc.generic_control(c.ctx(), &vendor, data, sizeof data, &done, 0), STATUS_UNSUCCESSFUL);
+    DC_CONTROL_RECORD vendor{0x40, 0x7F, 0, 0, 0, 0, 0};
+    EXPECT_EQ(c.ifc.generic_control(c.ctx(), &vendor, data, sizeof data, &done, 0), STATUS_UNSUCCESSFUL)
+        << "a vendor request the device does not know stalls";
     DC_CONTROL_RECORD other_interface{0xA1, CDC_GET_LINE_CODING, 0, 1, 7, 0, 0};
     EXPECT_EQ(c.ifc.generic_control(c.ctx(), &other_interface, data, sizeof data, &done, 0), STATUS_UNSUCCESSFUL);
+}
+
+// Standard requests answer from the device; the vendor pair keeps and
+// returns a data stage; chosen requests stall.
+TEST_F(BusTest, GenericControlAnswersStandardAndVendorRequests)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = bind(fn.port());
+    UCHAR data[64] = {};
+    ULONG done = 0;
+    DC_CONTROL_RECORD descriptor{0x80, 0x06, 0x0100, 0, 64, 0, 0};
+    ASSERT_EQ(c.ifc.generic_control(c.ctx(), &descriptor, data, sizeof data, &done, 0), STATUS_SUCCESS);
+    EXPECT_EQ(done, 18u);
+    EXPECT_EQ(data[1], 1) << "device descriptor";
+
+    UCHAR sent[3] = {7, 8, 9};
+    DC_CONTROL_RECORD store{0x40, bus::CdcFunction::kVendorStore, 0, 0, 3, 0, 0};
+    ASSERT_EQ(c.ifc.generic_control(c.ctx(), &store, sent, sizeof sent, &done, 0), STATUS_SUCCESS);
+    DC_CONTROL_RECORD fetch{0xC0, bus::CdcFunction::kVendorFetch, 0, 0, 2, 0, 0};
+    ASSERT_EQ(c.ifc.generic_control(c.ctx(), &fetch, data, sizeof data, &done, 0), STATUS_SUCCESS);
+    EXPECT_EQ(done, 2u) << "at most wLength";
+    EXPECT_THAT(Bytes(data, data + 2), ElementsAre(7, 8));
+
+    fn.stall_control(0xC0, bus::CdcFunction::kVendorFetch);
+    EXPECT_EQ(c.ifc.generic_control(c.ctx(), &fetch, data, sizeof data, &done, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(done, 0u);
 }
 
 // --- notifications ---------------------------------------------------------------

@@ -68,6 +68,15 @@ TEST_F(UserMemoryTest, NullWrappedAndKernelRangesAreRejected)
     EXPECT_EQ(probe_user_buffer(reinterpret_cast<void*>(~uintptr_t(0) - 2), 8, true), STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(probe_user_buffer(nullptr, 0, true), STATUS_SUCCESS) << "an empty range is never probed";
 
+    EXPECT_EQ(probe_user_buffer(reinterpret_cast<void*>(0x80001000), 4, false), STATUS_ACCESS_VIOLATION)
+        << "the 32-bit kernel range";
+    EXPECT_EQ(probe_user_buffer(reinterpret_cast<void*>(0x40000000), 4, false), STATUS_ACCESS_VIOLATION)
+        << "the kernel pool is no user memory";
+    void* p = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(probe_user_buffer(static_cast<char*>(p) + 4000, 200, false), STATUS_ACCESS_VIOLATION)
+        << "a range crossing into an unmapped page";
+
     std::vector<char> heap(64);
     EXPECT_EQ(probe_user_buffer(heap.data(), heap.size(), true), STATUS_SUCCESS)
         << "the process' own heap is ordinary user memory";

@@ -165,8 +165,13 @@ TEST_F(ControlsTest, EachDeviceRoleRefusesTheOthersControls)
     config.serial_control_device = true;
     opened(config);
     ASSERT_TRUE(fdx_->serial_ctrl_enabled);
-    EXPECT_EQ(control_error(IOCTL_DC_GENERIC_CONTROL, nullptr, 0, nullptr, 0), DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(host::trace_count("acm_evt_ioctl: IOCTL IOCTL_DC_GENERIC_CONTROL (8000241b) is not allowed for "
+    // A well-formed record, so that the control gets past the caller's-context checks.
+    auto* record = static_cast<dc_ioctl_data*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(record, nullptr);
+    *record = dc_ioctl_data{};
+    EXPECT_EQ(control_error(IOCTL_CDC_GET_ENCAPSULATED_RESPONSE, record, sizeof *record, record, sizeof *record),
+              DWORD(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(host::trace_count("acm_evt_ioctl: IOCTL GET_ENCAPSULATED_RESPONSE (80002443) is not allowed for "
                                 "non-serial control device"),
               1u);
     EXPECT_TRUE(state().BaudRate != 0) << "the serial controls are the port's";
@@ -186,6 +191,7 @@ TEST_F(ControlsTest, EachDeviceRoleRefusesTheOthersControls)
     DCB dcb{};
     EXPECT_FALSE(GetCommState(device, &dcb));
     CloseHandle(device);
+    VirtualFree(record, 0, MEM_RELEASE);
 }
 
 // The internal controls of the system's serial enumerator and power code,

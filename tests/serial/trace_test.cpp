@@ -63,6 +63,12 @@ constexpr Named kNames[] = {
     { IOCTL_SERIAL_APPLY_DEFAULT_CONFIGURATION, " unknown" },
 };
 
+bool common_class_control(DWORD code)
+{
+    return code == IOCTL_DC_GENERIC_CONTROL || code == IOCTL_CDC_SEND_ENCAPSULATED_COMMAND ||
+           code == IOCTL_CDC_GET_ENCAPSULATED_RESPONSE || code == IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE;
+}
+
 std::string traced_as(DWORD code, const char* name)
 {
     char line[128];
@@ -91,6 +97,8 @@ TEST_F(TraceTest, EveryControlIsTracedByItsName)
     opened({}, 1, 4);
     host::trace_clear();
     for (const Named& c : kNames) {
+        if (common_class_control(c.code))
+            continue;  // refused in the caller's context without a record
         ioctl(c.code, nullptr, 0, nullptr, 0);
         EXPECT_EQ(host::trace_count(traced_as(c.code, c.name)), 1u) << c.name;
     }

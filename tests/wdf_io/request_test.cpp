@@ -118,9 +118,103 @@ TEST_F(RequestTest, NeitherIoBuffersOnlyInTheCallersContext)
     WDFREQUEST request = journal.take_held();
     PVOID buffer;
     EXPECT_EQ(WdfRequestRetrieveInputBuffer(request, 4, &buffer, nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    record_violations();
     EXPECT_EQ(WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &buffer, nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    WDFMEMORY memory;
+    EXPECT_EQ(WdfRequestProbeAndLockUserBufferForRead(request, unsafe_in, 4, &memory), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(host::verifier_violations().size(), 2u);
+    EXPECT_TRUE(host::verifier_fired("user-buffer-outside-caller-context"));
     WdfRequestComplete(request, STATUS_SUCCESS);
     EXPECT_EQ(wait(*io), STATUS_SUCCESS);
+}
+
+// The driver's view of a locked buffer shares the caller's pages while they
+// are the caller's, outlives the caller's own mapping, and goes with the
+// request; freed pages return to the address space only then.
+TEST_F(RequestTest, LockedViewOutlivesTheCallersMappingUntilCompletion)
+{
+    behaviour.in_caller_context = true;
+    char* target = nullptr;
+    WDFMEMORY memory = nullptr;
+    behaviour.on_in_caller = [&](WDFDEVICE device, WDFREQUEST request) {
+        ASSERT_EQ(WdfRequestProbeAndLockUserBufferForWrite(request, target, 16, &memory), STATUS_SUCCESS);
+        WdfDeviceEnqueueRequest(device, request);
+    };
+    start();
+    char* user = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(user, nullptr);
+    target = user + 4090;   // crosses a page boundary
+    std::memcpy(target, "caller's bytes!", 16);
+    auto io = ioctl(kNeitherIoctl, 4, 4);
+    WDFREQUEST request = journal.take_held();
+    auto* view = static_cast<char*>(WdfMemoryGetBuffer(memory, nullptr));
+    EXPECT_NE(view, target) << "a system address, not the caller's";
+    EXPECT_STREQ(view, "caller's bytes!");
+    view[0] = 'C';
+    EXPECT_EQ(target[0], 'C') << "the same pages";
+    EXPECT_EQ(host::io::user_locked_pages(), 2u);
+
+    ASSERT_TRUE(VirtualFree(user, 0, MEM_RELEASE));
+    EXPECT_EQ(host::io::probe_user_buffer(target, 1, false), STATUS_ACCESS_VIOLATION);
+    EXPECT_STREQ(view, "Caller's bytes!") << "locked pages stay with the driver";
+    std::memcpy(view, "driver writes ok", 16);
+    EXPECT_FALSE(VirtualFree(user, 0, MEM_RELEASE)) << "already freed";
+    EXPECT_NE(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE), user) << "not reused while locked";
+
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    EXPECT_EQ(wait(*io), STATUS_SUCCESS);
+    EXPECT_EQ(host::io::user_locked_pages(), 0u);
+    char* again = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
+    EXPECT_EQ(again, user) << "given back once unlocked";
+    EXPECT_EQ(again[4090], 0) << "as fresh pages";
+}
+
+// A driver that keeps the view's address and reads it after completion is
+// stopped with a named report, not left reading someone else's memory.
+TEST_F(RequestTest, LockedViewReadAfterCompletionStopsTheRun)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            behaviour.in_caller_context = true;
+            volatile char* view = nullptr;
+            behaviour.on_in_caller = [&](WDFDEVICE, WDFREQUEST request) {
+                PVOID user;
+                WDFMEMORY memory;
+                WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &user, nullptr);
+                WdfRequestProbeAndLockUserBufferForRead(request, user, 4, &memory);
+                view = static_cast<volatile char*>(WdfMemoryGetBuffer(memory, nullptr));
+                WdfRequestComplete(request, STATUS_SUCCESS);
+            };
+            start();
+            char* user = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+            Io io;
+            DeviceIoControl(file_, kNeitherIoctl, user, 4, user, 4, nullptr, &io.overlapped);
+            wait(io);
+            (void)view[0];
+        },
+        "user-buffer-after-completion");
+}
+
+// The locked view goes with its request: a driver that keeps the memory
+// object and reads the caller's buffer after completion is reported.
+TEST_F(RequestTest, LockedViewUsedAfterCompletionIsReported)
+{
+    behaviour.in_caller_context = true;
+    WDFMEMORY memory = nullptr;
+    behaviour.on_in_caller = [&](WDFDEVICE device, WDFREQUEST request) {
+        PVOID user;
+        WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &user, nullptr);
+        ASSERT_EQ(WdfRequestProbeAndLockUserBufferForRead(request, user, 4, &memory), STATUS_SUCCESS);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    start();
+    auto io = ioctl(kNeitherIoctl, 4, 4);
+    EXPECT_EQ(wait(*io), STATUS_SUCCESS);
+    record_violations();
+    size_t size = 1;
+    EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), nullptr);
+    EXPECT_EQ(host::verifier_violations().size(), 1u);
 }
 
 TEST_F(RequestTest, ProbeAndLockChecksTheCallersPages)

@@ -25,8 +25,12 @@ ACM_AT(DC_ENUMERATOR_INTERFACE, handles_open_at_d0_exit, 164);
 ACM_SIZE(DC_CONTROL_RECORD, 16);
 ACM_AT(DC_CONTROL_RECORD, data_address, 8);
 
-/* dc_ioctl_data, the record of the generic control requests, belongs here
-   once the driver defines it: 20 bytes, five ULONGs at 0, 4, 8, 12, 16. */
+/* The record of the generic control and encapsulated-command controls. */
+ACM_SIZE(dc_ioctl_data, 20);
+ACM_AT(dc_ioctl_data, data_in_len, 4);
+ACM_AT(dc_ioctl_data, data_in, 8);
+ACM_AT(dc_ioctl_data, data_out_len, 12);
+ACM_AT(dc_ioctl_data, data_out, 16);
 
 /* The serial records applications exchange with the driver. */
 ACM_SIZE(SERIAL_BAUD_RATE, 4);

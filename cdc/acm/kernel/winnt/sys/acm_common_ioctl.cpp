@@ -1,16 +1,25 @@
 /*
- * Interim: the common class controls are refused until the common layer
- * serves them.
+ * The controls of the common class layer, reached through the serial
+ * dispatcher: the record is resolved from the areas locked in the caller's
+ * context, the common layer serves the control, and the request completes
+ * with the outcome in the record unless the control kept it.
  */
 #include "acm_ioctl.h"
 
 VOID acm_common_ioctl(PACM_FDO_DATA fdx, ULONG code, WDFREQUEST request)
 {
-    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    dc_ioctl_req_t req;
+    NTSTATUS status;
 
-    UNREFERENCED_PARAMETER(fdx);
-    UNREFERENCED_PARAMETER(code);
-    ctx->status = STATUS_INVALID_DEVICE_REQUEST;
-    ctx->information = 0;
-    acm_request_complete(request);
+    status = dc_ioctl_data_get(request, &req);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: Could not get request memory buffer %lx\n", __FUNCTION__,
+                 status);
+    } else {
+        status = common_evt_ioctl(request, &fdx->common, &req, code);
+        if (status == STATUS_PENDING) {
+            return;
+        }
+    }
+    dc_ioctl_request_complete(request, status, &req);
 }

@@ -164,16 +164,13 @@ NTSTATUS acm_device_get_setup_class(PACM_FDO_DATA fdx)
     return STATUS_SUCCESS;
 }
 
-/*
- * TODO: with no callback given, common_class_evt_io_in_caller is the one to
- * register; it joins here with the caller-context buffer handling.
- */
+/* With no callback given, the common layer's own one locks the user areas
+   of its controls. */
 VOID acm_set_io_in_caller_callback(PWDFDEVICE_INIT device_init,
                                    PFN_WDF_IO_IN_CALLER_CONTEXT callback)
 {
-    if (callback != NULL) {
-        WdfDeviceInitSetIoInCallerContextCallback(device_init, callback);
-    }
+    WdfDeviceInitSetIoInCallerContextCallback(
+        device_init, callback != NULL ? callback : common_class_evt_io_in_caller);
 }
 
 /* The device object is being deleted: take back its names. */

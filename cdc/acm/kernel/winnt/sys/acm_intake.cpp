@@ -4,12 +4,6 @@
  */
 #include "acm_intake.h"
 
-/* Generic control and encapsulated-command controls (device type 0x8000). */
-#define IOCTL_DC_GENERIC_CONTROL                  0x8000241B
-#define IOCTL_CDC_SEND_ENCAPSULATED_COMMAND       0x80002427
-#define IOCTL_CDC_GET_ENCAPSULATED_RESPONSE       0x80002443
-#define IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE  0x80002447
-
 /* How long a request waits before it is failed while I/O is stopped. */
 #define ACM_DELETE_PENDING_DELAY_MS 100
 
@@ -20,18 +14,6 @@ static ULONG acm_intake_code(const WDF_REQUEST_PARAMETERS* params)
         return params->Parameters.DeviceIoControl.IoControlCode;
     }
     return 0;
-}
-
-/* The controls whose user buffers the common layer locks in the caller's
-   context. */
-static BOOLEAN acm_intake_is_common_control(const WDF_REQUEST_PARAMETERS* params, ULONG code)
-{
-    if (params->Type != WdfRequestTypeDeviceControl) {
-        return FALSE;
-    }
-    return code == IOCTL_DC_GENERIC_CONTROL || code == IOCTL_CDC_SEND_ENCAPSULATED_COMMAND ||
-           code == IOCTL_CDC_GET_ENCAPSULATED_RESPONSE ||
-           code == IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE;
 }
 
 static VOID acm_intake_enqueue(WDFDEVICE device, WDFREQUEST request)
@@ -70,13 +52,13 @@ VOID acm_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
         return;
     }
 
-    if (acm_intake_is_common_control(&params, code)) {
-        /* The common layer's caller-context handling takes these over once
-           it exists; until then they are controls like any other. */
+    if (dc_is_common_control(&params)) {
         DC_PRINT(DC_LEVEL_TRACE,
                  "%s: Received encapsulated commands or control request ioctl, call "
                  "common_class_evt_io_in_caller().\n",
                  __FUNCTION__);
+        common_class_evt_io_in_caller(Device, Request);
+        return;
     }
     acm_intake_enqueue(Device, Request);
 }

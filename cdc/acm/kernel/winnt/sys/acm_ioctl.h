@@ -4,13 +4,8 @@
 #pragma once
 #include "acm_request.h"
 
-/* The controls of the common class layer. */
-#ifndef IOCTL_DC_GENERIC_CONTROL
-#define IOCTL_DC_GENERIC_CONTROL                   0x8000241B
-#define IOCTL_CDC_SEND_ENCAPSULATED_COMMAND        0x80002427
-#define IOCTL_CDC_GET_ENCAPSULATED_RESPONSE        0x80002443
-#define IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE   0x80002447
-#endif
+/* The controls of the common class layer (IOCTL_DC_GENERIC_CONTROL and the
+   encapsulated-command controls) come with common_class.h, from dc_ioctl.h. */
 
 /* HoldReasons bit kept while a break is on. */
 #define ACM_HOLD_BREAK 0x10

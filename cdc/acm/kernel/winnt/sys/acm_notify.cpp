@@ -99,12 +99,6 @@ static BOOLEAN acm_notify_serial_state(PACM_FDO_DATA fdx, const CDC_NOTIFICATION
     return TRUE;
 }
 
-static VOID acm_notify_response_available(PACM_FDO_DATA fdx)
-{
-    /* The encapsulated command channel takes the announcement here. */
-    DC_PRINT(DC_LEVEL_TRACE, "%s: response available, fdx %p\n", "acm_notify_cb", fdx);
-}
-
 BOOLEAN acm_notify_cb(WDFDEVICE Device, PUCHAR Notification, ULONG BytesTransferred)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
@@ -130,7 +124,7 @@ BOOLEAN acm_notify_cb(WDFDEVICE Device, PUCHAR Notification, ULONG BytesTransfer
         DC_PRINT(DC_LEVEL_INFO, "%s: connected %x\n", __FUNCTION__, header.wValue);
         return TRUE;
     case CDC_NOTIFY_RESPONSE_AVAILABLE:
-        acm_notify_response_available(fdx);
+        cdc_notify_response_available(&fdx->common, 0);
         return TRUE;
     case CDC_NOTIFY_SERIAL_STATE:
         return acm_notify_serial_state(fdx, &header, Notification, BytesTransferred);
