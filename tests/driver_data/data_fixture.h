@@ -82,6 +82,29 @@ protected:
             ADD_FAILURE() << "seed " << seed << ": " << v.check << ": " << v.detail;
     }
 
+    // What a scenario must leave behind, whatever the interleaving: no
+    // verifier report (the bus reports a write completed while its transfer
+    // is posted), no request that outlived its bound, and a port that opens
+    // again, once the handle is closed, and carries bytes both ways.
+    void expect_clean_end(uint64_t seed)
+    {
+        EXPECT_EQ(hung_requests(), 0) << "seed " << seed << ": a request never completed";
+        expect_port_reopens(seed);
+        expect_verifier_silent(seed);
+    }
+    void expect_port_reopens(uint64_t seed)
+    {
+        close();
+        fn_->clear_faults();
+        fn_->release_stalls();
+        fn_->settle();
+        ASSERT_TRUE(PortClient::open()) << "seed " << seed << ": the port does not open again";
+        auto io = write("ping");
+        EXPECT_EQ(wait(*io).result(), outcome(STATUS_SUCCESS, 4)) << "seed " << seed;
+        const std::string got = read_back(4096, 50);   // left-overs of the scenario first
+        EXPECT_EQ(got.substr(got.size() - std::min<size_t>(got.size(), 4)), "ping") << "seed " << seed;
+    }
+
     std::unique_ptr<bus::CdcFunction> fn_;
     std::unique_ptr<host::Host> host_;
     host::io::DeviceNode* node_ = nullptr;

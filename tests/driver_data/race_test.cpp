@@ -33,7 +33,7 @@ protected:
             EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
                 << "seed " << seed << " gave " << result;
             seen[result]++;
-            expect_verifier_silent(seed);
+            expect_clean_end(seed);
             if (HasFailure())
                 return;
         }
