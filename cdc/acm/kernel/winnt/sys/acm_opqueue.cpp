@@ -5,6 +5,7 @@
  * request alive across a power transition.
  */
 #include "acm_request.h"
+#include "acm_write.h"
 
 static BOOLEAN acm_bus_is_suspended(PACM_FDO_DATA fdx)
 {
@@ -254,13 +255,17 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
  * other current request is completed here and leaves its current field in
  * the same critical section; one whose cancel routine runs or is about to
  * be called, and one that is not current (its completion is under way),
- * is left to whoever has it.
+ * is left to whoever has it. So is a write whose transfer is still posted
+ * or whose completion DPC is queued: the bus holds its buffer until the
+ * transfer ends, and that end completes it; the transfer is aborted (again)
+ * to make it end.
  */
 static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     PFN_WDF_REQUEST_CANCEL cancel_routine = NULL;
     WDFREQUEST* slot;
+    BOOLEAN posted;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     slot = acm_queue_slot_of(fdx, request);
@@ -288,6 +293,14 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
     }
     if (ctx->ref_bits & (REF_CANCEL | REF_CANCEL_CALLED)) {
         WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    if (ctx->posted || (ctx->ref_bits & REF_DPC)) {
+        posted = ctx->posted != 0;
+        WdfSpinLockRelease(fdx->spin_lock);
+        if (posted) {
+            acm_data_out_purge(fdx);
+        }
         return;
     }
     InterlockedExchangePointer((PVOID volatile*)slot, NULL);
@@ -321,6 +334,7 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PFN_WDF_REQUEST_CANCEL cancel_routine;
+    BOOLEAN wake_read;
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: queue %p, request %p\n", __FUNCTION__, Queue, Request);
@@ -339,7 +353,14 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
         if (ctx->ref_bits & REF_TIMER) {
             WdfTimerStart(ctx->timer, ctx->due_time);
         }
+        /* Data that came during the hold woke the read DPC, which stepped
+           back from the held read: it runs again for the read now. */
+        wake_read = Request == fdx->current_read_request && (ctx->ref_bits & REF_ISR) &&
+                    fdx->read_buffer_bytes != 0;
         WdfSpinLockRelease(fdx->spin_lock);
+        if (wake_read) {
+            WdfDpcEnqueue(fdx->read_complete_dpc);
+        }
         return;
     }
     ctx->ref_bits |= REF_CANCEL_CALLED;
