@@ -90,10 +90,13 @@ protected:
 
     // Runs a scenario over seeds 1..`seeds`; each must give one of `allowed`
     // and end cleanly (expect_clean_end), and each of `must_see` must occur
-    // at least once. RACE_HISTOGRAM=1 prints how often each outcome came.
+    // at least once. RACE_HISTOGRAM=1 prints how often each outcome came;
+    // RACE_SEED_COUNT=n runs n seeds instead, for a sweep by hand.
     void over_seeds(uint64_t seeds, const std::function<std::string(uint64_t)>& scenario,
                     const std::vector<std::string>& allowed, const std::vector<std::string>& must_see = {})
     {
+        if (const char* count = std::getenv("RACE_SEED_COUNT"))
+            seeds = std::strtoull(count, nullptr, 10);
         std::map<std::string, int> seen;
         for (uint64_t seed = 1; seed <= seeds; ++seed) {
             std::string result = scenario(seed);
