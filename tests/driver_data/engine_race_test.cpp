@@ -188,6 +188,24 @@ public:
         return io->result();
     }
 
+    // The write's transfer is posted at a peer that stalls when the device
+    // goes to D2, which holds the write; the application then closes the
+    // port, whose abort ends the transfer with none of the bytes sent.
+    std::string close_in_d2_ends_held_write(uint64_t seed)
+    {
+        start(seed);
+        open();
+        fn_->inject(bus::Op::data_out_post, bus::Fault::stall());
+        auto io = write("held");
+        sleep_ms(1);
+        power(DevicePower::D2);
+        sleep_for(host::Time(seed % 3) * kMicrosecond);
+        close();
+        wait_done(*io);
+        power(DevicePower::D0);
+        return io->result();
+    }
+
     // A read pended from read_queue is held across D2; the bytes the device
     // sends during the hold complete it once the device is back.
     std::string read_held_across_d2(uint64_t seed)
@@ -274,6 +292,12 @@ TEST_F(EngineRaceTest, ReadRacingCloseEnds)
 {
     over_seeds(RACE_SEEDS, [this](uint64_t seed) { return read_racing_close(seed); },
                {"no handle", kCancelled0, kDeletePending0});
+}
+
+// An aborted transfer sent nothing: its write is not reported done.
+TEST_F(EngineRaceTest, CloseInD2CancelsTheHeldWrite)
+{
+    over_seeds(RACE_SEEDS, [this](uint64_t seed) { return close_in_d2_ends_held_write(seed); }, {kCancelled0});
 }
 
 TEST_F(EngineRaceTest, ReadsLeftAfterABusStopEndAtClose)
