@@ -237,19 +237,18 @@ public:
         config.callbacks_at_dispatch = bus_suspends;
         start(seed, config);
         open();
-        std::string sent;
-        for (char c = 'a'; c <= 'z'; ++c)
-            sent += std::string(3, c);
+        // 200 chunks of 3 bytes, one every 100 us; six pauses a few ms apart.
+        const std::string sent = pattern(600, seed);
         host::Thread* device = host::spawn("device", [&] {
             for (size_t at = 0; at < sent.size(); at += 3) {
                 fn_->send(sent.substr(at, 3));
-                sleep_ms(1);
+                sleep_for(100 * kMicrosecond);
             }
         });
         host::Thread* pauser = host::spawn("pauser", [&] {
-            for (int i = 0; i < 4; ++i) {
-                sleep_for(4 * host::kMillisecond + host::Time(seed % 11) * kMicrosecond * 50);
-                const host::Time pause = host::Time(seed % 3) * host::kMillisecond;   // none, 1 or 2 ms
+            for (int i = 0; i < 6; ++i) {
+                sleep_for(2 * host::kMillisecond + host::Time((seed + i) % 17) * 50 * kMicrosecond);
+                const host::Time pause = host::Time(seed % 3) * 100 * kMicrosecond;   // none, 100 or 200 us
                 if (bus_suspends) {
                     fn_->suspend();
                     sleep_for(pause);
