@@ -206,6 +206,26 @@ public:
         return io->result();
     }
 
+    // A read pended from read_queue, without a time-out, is held by the
+    // power-down when the application closes the port.
+    std::string close_in_d2_ends_held_read(uint64_t seed)
+    {
+        start(seed);
+        open();
+        EXPECT_TRUE(set_timeouts(0, 0, 0));
+        auto first = read(8);
+        auto held = read(8);
+        sleep_ms(1);
+        fn_->send("a");
+        EXPECT_EQ(wait(*first).data(), "a");
+        power(DevicePower::D2);
+        sleep_for(host::Time(seed % 3) * kMicrosecond);
+        close();
+        wait_done(*held);
+        power(DevicePower::D0);
+        return held->result();
+    }
+
     // A read pended from read_queue is held across D2; the bytes the device
     // sends during the hold complete it once the device is back.
     std::string read_held_across_d2(uint64_t seed)
@@ -297,6 +317,11 @@ TEST_F(EngineRaceTest, ReadRacingCloseEnds)
 TEST_F(EngineRaceTest, CloseInD2CancelsTheHeldWrite)
 {
     over_seeds(RACE_SEEDS, [this](uint64_t seed) { return close_in_d2_ends_held_write(seed); }, {kCancelled0});
+}
+
+TEST_F(EngineRaceTest, CloseInD2CancelsTheHeldRead)
+{
+    over_seeds(RACE_SEEDS, [this](uint64_t seed) { return close_in_d2_ends_held_read(seed); }, {kCancelled0});
 }
 
 TEST_F(EngineRaceTest, ReadsLeftAfterABusStopEndAtClose)

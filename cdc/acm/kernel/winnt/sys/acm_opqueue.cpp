@@ -129,8 +129,25 @@ VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_req
     }
 }
 
+/*
+ * A request held for resume is not cancelable; REF_CANCEL_CALLED stands for
+ * its cancel reference. Its cancellation (a purge, a close, a removal) ends
+ * the hold, with the timer the stop halted, and returns the saved cancel
+ * routine for the caller to call without spin_lock. spin_lock held.
+ */
+static PFN_WDF_REQUEST_CANCEL acm_queue_end_hold(PACM_REQUEST_CONTEXT ctx)
+{
+    PFN_WDF_REQUEST_CANCEL cancel_routine =
+        (ctx->ref_bits & REF_CANCEL_CALLED) ? ctx->cancel_routine : NULL;
+
+    ctx->ref_bits &= ~REF_TIMER;
+    ctx->cancel_routine = NULL;
+    ctx->resume = FALSE;
+    return cancel_routine;
+}
+
 /* Cancels the current request through its own cancel routine, which
-   completes it with reference type 2. */
+   completes it with reference type 2; also one that a stopped queue holds. */
 VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(queue));
@@ -152,6 +169,14 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
     if (cancel_routine == NULL) {
         WdfSpinLockRelease(fdx->spin_lock);
         DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is not defined, exit\n", __FUNCTION__);
+        return;
+    }
+    if (ctx->resume) {
+        cancel_routine = acm_queue_end_hold(ctx);
+        WdfSpinLockRelease(fdx->spin_lock);
+        if (cancel_routine != NULL) {
+            cancel_routine(request);
+        }
         return;
     }
     if (!(ctx->ref_bits & REF_CANCEL)) {
@@ -279,12 +304,7 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
         return;
     }
     if (ctx->resume) {
-        if (ctx->ref_bits & REF_CANCEL_CALLED) {
-            cancel_routine = ctx->cancel_routine;
-        }
-        ctx->ref_bits &= ~REF_TIMER;
-        ctx->cancel_routine = NULL;
-        ctx->resume = FALSE;
+        cancel_routine = acm_queue_end_hold(ctx);
         if (cancel_routine != NULL) {
             WdfSpinLockRelease(fdx->spin_lock);
             cancel_routine(request);
