@@ -248,4 +248,27 @@ TEST(Pool, FreedBlocksArePoisonedAndFreeingAWatchedRangeIsReported)
     host::verifier_reset();
 }
 
+// KeDelayExecutionThread waits at IRQL <= APC_LEVEL only; above that the
+// verifier reports it (a bus that calls its callbacks at DISPATCH_LEVEL
+// shows a driver that waits in them).
+TEST(Verifier, AWaitAboveApcLevelIsReported)
+{
+    SchedulerRun run({Mode::controlled, 5});
+    host::verifier_reset();
+    host::verifier_set_action(host::VerifierAction::record);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_FALSE(host::verifier_fired("irql"));
+    KIRQL apc;
+    KeRaiseIrql(DISPATCH_LEVEL, &apc);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    KeLowerIrql(apc);
+    KeLowerIrql(old);
+    EXPECT_TRUE(host::verifier_fired("irql"));
+    host::verifier_reset();
+}
+
 }  // namespace
