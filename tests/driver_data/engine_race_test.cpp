@@ -1,6 +1,6 @@
 // Requests that must end whatever the interleaving, over many seeds: at
 // close, after a stop by the bus, across D2, on a cancel during a write's
-// hand-over and at removal; and a data-in stream that must survive resumes.
+// hand-over and at removal.
 // Every scenario also ends cleanly (expect_clean_end): no verifier report,
 // among them the bus's report of a write buffer freed while its transfer was
 // posted, no hung request, and a port that opens again and carries data.
@@ -8,9 +8,6 @@
 
 #ifndef RACE_SEEDS
 #define RACE_SEEDS 50
-#endif
-#ifndef STREAM_SEEDS
-#define STREAM_SEEDS 20
 #endif
 
 namespace datatest {
@@ -252,50 +249,6 @@ public:
         EXPECT_EQ(held->data(), "hold") << "seed " << seed;
         return held->result();
     }
-
-    // The device streams while the port goes through D2 and back, or (with
-    // the bus calling its callbacks at DISPATCH_LEVEL) through bus suspends
-    // and resumes: every byte arrives once and in order.
-    std::string stream_across_pauses(uint64_t seed, bool bus_suspends)
-    {
-        bus::FunctionConfig config;
-        config.callbacks_at_dispatch = bus_suspends;
-        start(seed, config);
-        open();
-        // 200 chunks of 3 bytes, one every 100 us; six pauses a few ms apart.
-        const std::string sent = pattern(600, seed);
-        host::Thread* device = host::spawn("device", [&] {
-            for (size_t at = 0; at < sent.size(); at += 3) {
-                fn_->send(sent.substr(at, 3));
-                sleep_for(100 * kMicrosecond);
-            }
-        });
-        host::Thread* pauser = host::spawn("pauser", [&] {
-            for (int i = 0; i < 6; ++i) {
-                sleep_for(2 * host::kMillisecond + host::Time((seed + i) % 17) * 50 * kMicrosecond);
-                const host::Time pause = host::Time(seed % 3) * 100 * kMicrosecond;   // none, 100 or 200 us
-                if (bus_suspends) {
-                    fn_->suspend();
-                    sleep_for(pause);
-                    fn_->resume();
-                } else {
-                    power(DevicePower::D2);
-                    sleep_for(pause);
-                    power(DevicePower::D0);
-                }
-            }
-        });
-        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, 100));
-        std::string received;
-        const host::Time deadline = host::now() + host::kSecond;
-        while (received.size() < sent.size() && host::now() < deadline) {
-            auto io = read(64);
-            received += wait(*io).data();
-        }
-        host::join(device);
-        host::join(pauser);
-        return received == sent ? "all" : first_difference(received, sent);
-    }
 };
 
 TEST_F(EngineRaceTest, CloseFinishesAWriteWhoseStalledTransferTheTransportDisableEnds)
@@ -363,16 +316,6 @@ TEST_F(EngineRaceTest, ReadHeldAcrossD2GetsTheBytesThatCameDuringTheHold)
 {
     over_seeds(RACE_SEEDS, [this](uint64_t seed) { return read_held_across_d2(seed); },
                {outcome(STATUS_SUCCESS, 4)});
-}
-
-TEST_F(EngineRaceTest, StreamSurvivesRepeatedD2)
-{
-    over_seeds(STREAM_SEEDS, [this](uint64_t seed) { return stream_across_pauses(seed, false); }, {"all"});
-}
-
-TEST_F(EngineRaceTest, StreamSurvivesBusSuspendsCalledAtDispatchLevel)
-{
-    over_seeds(STREAM_SEEDS, [this](uint64_t seed) { return stream_across_pauses(seed, true); }, {"all"});
 }
 
 }  // namespace
