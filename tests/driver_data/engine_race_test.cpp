@@ -34,6 +34,31 @@ protected:
     }
     void power(DevicePower state) { EXPECT_EQ(host_->set_power(node_, state), STATUS_SUCCESS); }
 
+    // A read without a time-out that a power-down would hold: the second of
+    // two, so that it came from read_queue, pended once the first got data.
+    std::unique_ptr<Io> read_pended_from_read_queue()
+    {
+        EXPECT_TRUE(set_timeouts(0, 0, 0));
+        auto first = read(8);
+        auto second = read(8);
+        sleep_ms(1);
+        fn_->send("a");
+        EXPECT_EQ(wait(*first).data(), "a");
+        return second;
+    }
+
+    // The device goes to D2 with `io` pending and the application closes
+    // the port; the close must end it. Then back to D0.
+    std::string close_in_d2(Io& io, uint64_t seed)
+    {
+        power(DevicePower::D2);
+        sleep_for(host::Time(seed % 3) * kMicrosecond);
+        close();
+        wait_done(io);
+        power(DevicePower::D0);
+        return io.result();
+    }
+
     // Issues the request on another thread while the application closes the
     // port after a number of scheduling points that the seed picks; "no
     // handle" when the close came first.
@@ -200,12 +225,7 @@ public:
         fn_->inject(bus::Op::data_out_post, bus::Fault::stall());
         auto io = write("held");
         sleep_ms(1);
-        power(DevicePower::D2);
-        sleep_for(host::Time(seed % 3) * kMicrosecond);
-        close();
-        wait_done(*io);
-        power(DevicePower::D0);
-        return io->result();
+        return close_in_d2(*io, seed);
     }
 
     // A read pended from read_queue, without a time-out, is held by the
@@ -214,18 +234,8 @@ public:
     {
         start(seed);
         open();
-        EXPECT_TRUE(set_timeouts(0, 0, 0));
-        auto first = read(8);
-        auto held = read(8);
-        sleep_ms(1);
-        fn_->send("a");
-        EXPECT_EQ(wait(*first).data(), "a");
-        power(DevicePower::D2);
-        sleep_for(host::Time(seed % 3) * kMicrosecond);
-        close();
-        wait_done(*held);
-        power(DevicePower::D0);
-        return held->result();
+        auto held = read_pended_from_read_queue();
+        return close_in_d2(*held, seed);
     }
 
     // A read pended from read_queue is held across D2; the bytes the device
@@ -234,12 +244,7 @@ public:
     {
         start(seed);
         open();
-        EXPECT_TRUE(set_timeouts(0, 0, 0));
-        auto first = read(8);
-        auto held = read(8);
-        sleep_ms(1);
-        fn_->send("a");
-        EXPECT_EQ(wait(*first).data(), "a");
+        auto held = read_pended_from_read_queue();
         sleep_ms(1);
         power(DevicePower::D2);
         fn_->send("hold");
