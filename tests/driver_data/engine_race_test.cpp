@@ -134,8 +134,9 @@ public:
         return wait_done(*first).result() + " " + wait_done(*second).result();
     }
 
-    // The first write's transfer ends while the device is in D2; the second
-    // waits in write_queue and must go once the device is back.
+    // The first write's transfer ends while the device is in D2 (every
+    // third seed: while the system sleeps); the second waits in write_queue
+    // and must go once the device is back.
     std::string write_ends_in_d2(uint64_t seed)
     {
         start(seed);
@@ -145,9 +146,15 @@ public:
         auto first = write(first_bytes);
         auto second = write(second_bytes);
         sleep_for(host::Time(2 + seed % 5) * host::kMillisecond);
-        power(DevicePower::D2);
-        sleep_ms(100);
-        power(DevicePower::D0);
+        if (seed % 3 == 0) {
+            EXPECT_EQ(host_->sleep(host::io::SystemPower::S3), STATUS_SUCCESS);
+            sleep_ms(100);
+            EXPECT_EQ(host_->wake(), STATUS_SUCCESS);
+        } else {
+            power(DevicePower::D2);
+            sleep_ms(100);
+            power(DevicePower::D0);
+        }
         wait(*first);
         wait(*second);
         fn_->settle();
