@@ -29,7 +29,7 @@ protected:
         const host::Time deadline = host::now() + kRequestLimitMs * host::kMillisecond;
         while (!io.done() && host::now() < deadline)
             sleep_ms(1);
-        io.hung = !io.done();
+        io.keep_if_hung();
         return io;
     }
     void power(DevicePower state) { EXPECT_EQ(host_->set_power(node_, state), STATUS_SUCCESS); }

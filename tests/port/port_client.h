@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace porttest {
 
@@ -47,10 +48,25 @@ inline std::string first_difference(const std::string& got, const std::string& w
            ", first difference at " + std::to_string(i);
 }
 
-// One overlapped request.
+// One overlapped request. Its OVERLAPPED and buffer live in storage of
+// their own, which a request found hung keeps to the end of the process: a
+// later teardown of the host may still complete it.
 struct Io {
-    OVERLAPPED overlapped{};
-    std::string buffer;
+    struct Storage {
+        OVERLAPPED overlapped{};
+        std::string buffer;
+    };
+    std::shared_ptr<Storage> storage = std::make_shared<Storage>();
+    OVERLAPPED& overlapped = storage->overlapped;
+    std::string& buffer = storage->buffer;
+
+    void keep_if_hung()
+    {
+        static std::vector<std::shared_ptr<Storage>> kept;
+        hung = !done();
+        if (hung)
+            kept.push_back(storage);
+    }
     bool done() const { return HasOverlappedIoCompleted(&overlapped); }
     NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
     ULONG_PTR information() const { return overlapped.InternalHigh; }
@@ -103,7 +119,7 @@ public:
         DWORD bytes;
         if (!GetOverlappedResultEx(port_, &io.overlapped, &bytes, kRequestLimitMs, FALSE) &&
             GetLastError() == WAIT_TIMEOUT) {
-            io.hung = true;
+            io.keep_if_hung();
             ++hung_requests_;
         }
         return io;
