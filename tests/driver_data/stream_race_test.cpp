@@ -56,6 +56,7 @@ public:
         while (received.size() < sent.size() && host::now() < deadline) {
             auto io = read(64);
             received += wait(*io).data();
+            sleep_for(host::Time(seed % 4) * 250 * kMicrosecond);   // a slow reader lets the ring fill
         }
         host::join(device);
         host::join(pauser);
