@@ -4,6 +4,7 @@
 #include "bus/cdc_function.h"
 
 #include "common/cdc_protocol.h"
+#include "host/kernel/pool.h"
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
@@ -57,6 +58,7 @@ CdcFunction::~CdcFunction()
             host::timer_disarm(lk, t);
         timers_.clear();
         completions_.clear();
+        unwatch_out_buffer();
         host::dpc_dequeue(lk, &completion_dpc_);
         host::dpc_flush(lk, &completion_dpc_);
         threads.swap(threads_);
@@ -610,6 +612,7 @@ BOOLEAN CdcFunction::post(DcChild& child, Pipe& pipe, PVOID buffer, ULONG length
     if (!pipe.in) {
         pipe.transfer.snapshot.assign(bytes, bytes + length);
         pipe.transfer.packets_left = std::max<ULONG>(1, (length + max_packet_size() - 1) / max_packet_size());
+        watch_out_buffer(bytes, length);
     }
     if (suspended_) {
         finish(pipe, STATUS_POWER_STATE_INVALID, 0);
@@ -733,6 +736,10 @@ void CdcFunction::move_out_packet()
 // transfer until the completion has run.
 void CdcFunction::deliver_out(Transfer& t)
 {
+    if (host::pool_range_freed(t.buffer, t.length)) {
+        host::verifier_report("bus-freed-buffer", "data-out transfer reads a buffer that was freed while it was posted");
+        return;
+    }
     if (!std::equal(t.snapshot.begin(), t.snapshot.end(), t.buffer))
         host::verifier_report("bus-buffer-touched", "data-out buffer changed while its transfer was posted");
     received_.insert(received_.end(), t.snapshot.begin(), t.snapshot.end());
@@ -759,6 +766,25 @@ void CdcFunction::finish(Pipe& pipe, NTSTATUS status, ULONG bytes)
         return;
     }
     queue_completion(std::move(c));
+}
+
+// From the post until its completion routine is called, a data-out
+// transfer's buffer is the bus's: the driver may not complete the write, and
+// so free the buffer, before then.
+void CdcFunction::watch_out_buffer(const uint8_t* buffer, ULONG length)
+{
+    unwatch_out_buffer();
+    if (!length)
+        return;
+    host::pool_watch(buffer, length, "a data-out transfer posted at the bus");
+    out_watched_ = buffer;
+}
+
+void CdcFunction::unwatch_out_buffer()
+{
+    if (out_watched_)
+        host::pool_unwatch(out_watched_);
+    out_watched_ = nullptr;
 }
 
 // --- timing model ------------------------------------------------------------
@@ -814,6 +840,8 @@ void CdcFunction::run_completions()
         Completion c = std::move(completions_.front());
         completions_.pop_front();
         if (c.pipe) {
+            if (c.pipe == &out_)
+                unwatch_out_buffer();
             c.pipe->state = PipeState::idle;
             c.pipe->transfer = {};
             lk.unlock();

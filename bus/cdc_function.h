@@ -85,6 +85,9 @@ struct FunctionConfig {
     LineCoding initial_line_coding{};
     uint16_t comm_interface = 0;          // wIndex of class requests and notifications
     host::Time resume_latency = 30 * host::kMillisecond;   // resume signalling and recovery
+    // The suspend, resume and in-use callbacks are called at DISPATCH_LEVEL,
+    // as a bus driver may call them from its own completion path.
+    bool callbacks_at_dispatch = false;
 };
 
 // Answers SEND_ENCAPSULATED_COMMAND with the reply to queue, or none.
@@ -130,8 +133,10 @@ public:
     int calls(std::string_view operation) const;   // data posts included
     void clear_op_log();
 
-    // The driver's registered callbacks, called on the calling thread.
-    // STATUS_INVALID_DEVICE_STATE (FALSE) when none are registered.
+    // The driver's registered callbacks, called on the calling thread (the
+    // suspend, resume and in-use ones raised to DISPATCH_LEVEL when the
+    // function's config asks for it). STATUS_INVALID_DEVICE_STATE (FALSE)
+    // when none are registered.
     NTSTATUS io_start();
     NTSTATUS io_stop();
     BOOLEAN is_in_use();
@@ -156,6 +161,8 @@ private:
     void log_op(std::string_view operation, std::string args = "", bool listed = true);   // lock held
     void set_removed(bool removed, bool function_gone = false);
     Callbacks registered_callbacks() const;
+    template <typename Call>
+    auto at_callback_irql(Call call);
     void verify_released();
 
     static constexpr uint32_t kMagic = 0x44434348;   // "DCCH"
@@ -331,6 +338,8 @@ private:
     void fill_in();
     void move_out_packet();
     void deliver_out(Transfer& t);
+    void watch_out_buffer(const uint8_t* buffer, ULONG length);
+    void unwatch_out_buffer();
     void finish(Pipe& pipe, NTSTATUS status, ULONG bytes);
     void schedule_frame();
     void on_frame();
@@ -390,6 +399,7 @@ private:
     // Pipes and completion context.
     Pipe in_{true};
     Pipe out_{false};
+    const uint8_t* out_watched_ = nullptr;   // the data-out buffer the pool watches
     std::deque<Completion> completions_;
     host::Dpc completion_dpc_;
     bool draining_ = false;

@@ -127,22 +127,34 @@ NTSTATUS DcChild::io_stop()
     return cb.stop ? cb.stop(cb.context) : STATUS_INVALID_DEVICE_STATE;
 }
 
+template <typename Call>
+auto DcChild::at_callback_irql(Call call)
+{
+    if (!fn_.config_.callbacks_at_dispatch)
+        return call();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    auto result = call();
+    KeLowerIrql(old);
+    return result;
+}
+
 BOOLEAN DcChild::is_in_use()
 {
     Callbacks cb = registered_callbacks();
-    return cb.in_use ? cb.in_use(cb.context) : FALSE;
+    return cb.in_use ? at_callback_irql([&] { return cb.in_use(cb.context); }) : FALSE;
 }
 
 NTSTATUS DcChild::io_suspend()
 {
     Callbacks cb = registered_callbacks();
-    return cb.suspend ? cb.suspend(cb.context) : STATUS_INVALID_DEVICE_STATE;
+    return cb.suspend ? at_callback_irql([&] { return cb.suspend(cb.context); }) : STATUS_INVALID_DEVICE_STATE;
 }
 
 NTSTATUS DcChild::io_resume()
 {
     Callbacks cb = registered_callbacks();
-    return cb.resume ? cb.resume(cb.context) : STATUS_INVALID_DEVICE_STATE;
+    return cb.resume ? at_callback_irql([&] { return cb.resume(cb.context); }) : STATUS_INVALID_DEVICE_STATE;
 }
 
 // Every hand-out takes one reference that exactly one InterfaceDereference

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -38,9 +40,27 @@ struct alignas(16) Header {
     size_t bytes;
 };
 
+struct Watch {
+    size_t bytes;
+    std::string user;
+};
+
 std::mutex g_pool_lock;
 char* g_arena = nullptr;
 size_t g_arena_used = 0;
+std::map<uintptr_t, uintptr_t> g_freed;       // arena blocks freed in this run: start -> end
+std::map<uintptr_t, Watch> g_watches;         // by start
+
+bool overlaps(uintptr_t a, uintptr_t a_end, uintptr_t b, uintptr_t b_end) { return a < b_end && b < a_end; }
+
+// The user of a watched range that [start, end) overlaps, or "". Lock held.
+std::string watched_user(uintptr_t start, uintptr_t end)
+{
+    for (const auto& [at, watch] : g_watches)
+        if (overlaps(start, end, at, at + watch.bytes))
+            return watch.user;
+    return "";
+}
 
 char* arena()
 {
@@ -91,22 +111,57 @@ void pool_free(void* p)
     if (!p)
         return;
     Header* h = static_cast<Header*>(p) - 1;
+    if (h->magic != kHeapBlock && h->magic != kArenaBlock) {
+        verifier_report("pool-bad-free", "freeing memory that is not a live pool block");
+        return;
+    }
+    const auto start = reinterpret_cast<uintptr_t>(p), end = start + h->bytes;
+    std::string user;
+    {
+        std::lock_guard guard(g_pool_lock);
+        user = watched_user(start, end);
+        if (h->magic == kArenaBlock && h->bytes)
+            g_freed[start] = end;
+    }
+    if (!user.empty())
+        verifier_report("pool-freed-while-in-use", "a pool block is freed while " + user + " still uses it");
+    std::memset(p, kPoolFreedByte, h->bytes);
     if (h->magic == kHeapBlock) {
         h->magic = kFreedBlock;
         std::free(h);
-        return;
-    }
-    if (h->magic != kArenaBlock) {
-        verifier_report("pool-bad-free", "freeing memory that is not a live pool block");
         return;
     }
     h->magic = kFreedBlock;
     POOL_POISON(p, h->bytes);
 }
 
+bool pool_range_freed(const void* p, size_t bytes)
+{
+    const auto start = reinterpret_cast<uintptr_t>(p), end = start + bytes;
+    std::lock_guard guard(g_pool_lock);
+    auto it = g_freed.upper_bound(start);
+    if (it != g_freed.begin() && std::prev(it)->second > start)
+        return true;
+    return it != g_freed.end() && it->first < end;
+}
+
+void pool_watch(const void* p, size_t bytes, std::string user)
+{
+    std::lock_guard guard(g_pool_lock);
+    g_watches[reinterpret_cast<uintptr_t>(p)] = Watch{bytes, std::move(user)};
+}
+
+void pool_unwatch(const void* p)
+{
+    std::lock_guard guard(g_pool_lock);
+    g_watches.erase(reinterpret_cast<uintptr_t>(p));
+}
+
 void pool_reset()
 {
     std::lock_guard guard(g_pool_lock);
+    g_freed.clear();
+    g_watches.clear();
     if (g_arena && g_arena_used) {
         POOL_UNPOISON(g_arena, g_arena_used);
         madvise(g_arena, g_arena_used, MADV_DONTNEED);   // zero and give the pages back

@@ -20,18 +20,23 @@ struct FxString : FxObject {
 
 namespace {
 
-// Replaces the text; the buffer holds a terminating NUL beyond Length.
+constexpr WCHAR kStringGuard = u'\uFFFD';   // the replacement character: never a NUL
+
+// Replaces the text. The framework promises no terminating NUL, so the
+// string has none: the character after the buffer is kGuard, and a driver
+// that reads the text as NUL-terminated runs into it.
 NTSTATUS assign(FxString* string, std::u16string_view text, const char* api)
 {
     size_t bytes = text.size() * sizeof(char16_t);
-    if (bytes + sizeof(WCHAR) > MAXUSHORT) return STATUS_INVALID_PARAMETER;
+    if (bytes > MAXUSHORT - 1) return STATUS_INVALID_PARAMETER;
     auto* buffer = static_cast<PWCH>(allocate_object_memory(bytes + sizeof(WCHAR), api));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memcpy(buffer, text.data(), bytes);
+    buffer[text.size()] = kStringGuard;
     host::pool_free(string->text.Buffer);
     string->text.Buffer = buffer;
     string->text.Length = static_cast<USHORT>(bytes);
-    string->text.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    string->text.MaximumLength = static_cast<USHORT>(bytes);
     return STATUS_SUCCESS;
 }
 

@@ -7,6 +7,8 @@
 
 #include <gmock/gmock.h>
 
+#include <cstring>
+
 namespace bus_test {
 namespace {
 
@@ -467,6 +469,25 @@ TEST_F(ContractTest, ADataOutBufferTouchedWhileItsTransferIsPosted)
     ASSERT_TRUE(c.wait_outs(1));
     EXPECT_THAT(checks(), ElementsAre("bus-buffer-touched"));
     EXPECT_EQ(fn.received(), pattern(64));   // the device got what was posted
+}
+
+// The buffer is the bus's from the post until the completion routine runs:
+// freeing it before is reported when it happens, and so is the device
+// reading the freed pool afterwards.
+TEST_F(ContractTest, ADataOutBufferFreedWhileItsTransferIsPosted)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = started_port(fn);
+    auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 64, 'tseT'));
+    std::memset(buffer, 'x', 64);
+    fn.inject(bus::Op::data_out_post, bus::Fault::stall());
+    ASSERT_TRUE(c.ifc.data_out_post(c.ctx(), buffer, 64, [](PVOID, NTSTATUS, ULONG) {}, nullptr, 0, 0));
+    ExFreePoolWithTag(buffer, 'tseT');
+    EXPECT_THAT(checks(), ElementsAre("pool-freed-while-in-use"));
+    fn.release_stalls();
+    fn.settle();
+    EXPECT_THAT(checks(), ElementsAre("pool-freed-while-in-use", "bus-freed-buffer"));
+    EXPECT_TRUE(fn.received().empty()) << "nothing of freed pool reaches the device";
 }
 
 TEST_F(ContractTest, OverlappingBuffersAndForeignContexts)

@@ -376,7 +376,7 @@ struct Callbacks {
     template <typename T>
     static T record(const char* what, T result)
     {
-        calls.push_back(what);
+        calls.push_back(std::string(what) + (KeGetCurrentIrql() == DISPATCH_LEVEL ? "@dispatch" : ""));
         return result;
     }
 };
@@ -396,6 +396,26 @@ TEST_F(BusTest, RegisteredCallbacksAreCalledOnDemand)
     EXPECT_THAT(Callbacks::calls, ElementsAre("start", "in_use", "stop"));
     c.ifc.unregister_callbacks(c.ctx());
     EXPECT_FALSE(fn.port().callbacks_registered());
+}
+
+// A bus may call these from its completion path: the function can ask for
+// DISPATCH_LEVEL; start and stop stay at the caller's level.
+TEST_F(BusTest, SuspendResumeAndInUseCanBeCalledAtDispatchLevel)
+{
+    Callbacks::calls.clear();
+    bus::FunctionConfig config;
+    config.callbacks_at_dispatch = true;
+    bus::CdcFunction& fn = make_function(config);
+    DcClient& c = bind(fn.port());
+    c.ifc.register_callbacks(c.ctx(), 0, Callbacks::start, Callbacks::stop, Callbacks::in_use, Callbacks::suspend,
+                             Callbacks::resume, &c);
+    EXPECT_EQ(fn.port().io_start(), STATUS_SUCCESS);
+    EXPECT_TRUE(fn.port().is_in_use());
+    EXPECT_EQ(fn.port().io_suspend(), STATUS_SUCCESS);
+    EXPECT_EQ(fn.port().io_resume(), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_THAT(Callbacks::calls, ElementsAre("start", "in_use@dispatch", "suspend@dispatch", "resume@dispatch"));
+    c.ifc.unregister_callbacks(c.ctx());
 }
 
 TEST_F(BusTest, SuspendEndsTransfersAndWakeupBringsTheFunctionBackInHostTime)

@@ -16,7 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace datatest {
@@ -80,6 +86,73 @@ protected:
     {
         for (const auto& v : host::verifier_violations())
             ADD_FAILURE() << "seed " << seed << ": " << v.check << ": " << v.detail;
+    }
+
+    // Runs a scenario over seeds 1..`seeds`; each must give one of `allowed`
+    // and end cleanly (expect_clean_end), and each of `must_see` must occur
+    // at least once. RACE_HISTOGRAM=1 prints how often each outcome came;
+    // RACE_SEED_COUNT=n runs n seeds instead, for a sweep by hand.
+    void over_seeds(uint64_t seeds, const std::function<std::string(uint64_t)>& scenario,
+                    const std::vector<std::string>& allowed, const std::vector<std::string>& must_see = {})
+    {
+        if (const char* count = std::getenv("RACE_SEED_COUNT"))
+            seeds = std::strtoull(count, nullptr, 10);
+        std::map<std::string, int> seen;
+        for (uint64_t seed = 1; seed <= seeds; ++seed) {
+            std::string result = scenario(seed);
+            EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
+                << "seed " << seed << " gave " << result;
+            seen[result]++;
+            expect_clean_end(seed);
+            if (HasFailure())
+                return;
+        }
+        if (std::getenv("RACE_HISTOGRAM"))
+            for (const auto& [o, n] : seen)
+                std::printf("%s: %d\n", o.c_str(), n);
+        for (const auto& o : must_see)
+            EXPECT_GT(seen[o], 0) << o << " never happened in " << seeds << " seeds";
+    }
+
+    // The device again, after the scenario removed it.
+    void replug()
+    {
+        close();
+        host_->settle();
+        node_ = host_->plug(fn_->port().description());
+        ASSERT_NE(node_, nullptr);
+        fdx_ = acm_fdo_get_data(WdfWdmDeviceGetWdfDeviceHandle(node_->pdo->upper));
+    }
+
+    // What a scenario must leave behind, whatever the interleaving: no
+    // verifier report (the bus reports a write completed while its transfer
+    // is posted), no request that outlived its bound, and a port that opens
+    // again, once the handle is closed, and carries bytes both ways.
+    void expect_clean_end(uint64_t seed)
+    {
+        EXPECT_EQ(hung_requests(), 0) << "seed " << seed << ": a request never completed";
+        expect_port_reopens(seed);
+        expect_verifier_silent(seed);
+    }
+    // The write reaches the device; a read gets bytes: the echo, or what the
+    // device still had from the scenario.
+    void expect_port_reopens(uint64_t seed)
+    {
+        close();
+        fn_->clear_faults();
+        fn_->release_stalls();
+        fn_->settle();
+        ASSERT_TRUE(PortClient::open()) << "seed " << seed << ": the port does not open again";
+        const size_t before = fn_->received().size();
+        auto io = write("ping");
+        EXPECT_EQ(wait(*io).result(), outcome(STATUS_SUCCESS, 4)) << "seed " << seed;
+        const bus::Bytes received = fn_->received();
+        EXPECT_EQ(std::string(received.begin() + std::min(before, received.size()), received.end()), "ping")
+            << "seed " << seed;
+        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, 100));
+        auto in = read(4);
+        EXPECT_EQ(wait(*in).status(), STATUS_SUCCESS) << "seed " << seed;
+        EXPECT_GT(in->information(), 0u) << "seed " << seed << ": no data in after reopening";
     }
 
     std::unique_ptr<bus::CdcFunction> fn_;

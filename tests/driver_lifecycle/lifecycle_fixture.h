@@ -137,6 +137,39 @@ protected:
     bool notify_registered() { return fn_->port().notify_registered(); }
     static size_t traced(std::string_view needle) { return host::trace_count(needle); }
 
+    // A request's end, waited for at most `limit_ms` of host time: false
+    // when it is still pending then (hung), so that a hang fails the test
+    // rather than stopping the run.
+    bool wait_bounded(OVERLAPPED& overlapped, DWORD* bytes, DWORD limit_ms = 60'000)
+    {
+        return GetOverlappedResultEx(file_, &overlapped, bytes, limit_ms, FALSE) || GetLastError() != WAIT_TIMEOUT;
+    }
+
+    // After a scenario: the port closes, opens again and carries bytes both ways.
+    void expect_port_reopens()
+    {
+        close();
+        fn_->clear_faults();
+        fn_->release_stalls();
+        open();
+        SERIAL_TIMEOUTS timeouts{MAXULONG, MAXULONG, 100, 0, 0};
+        OVERLAPPED control{};
+        DWORD bytes = 0;
+        DeviceIoControl(file_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0, nullptr, &control);
+        EXPECT_TRUE(wait_bounded(control, &bytes));
+        fn_->clear_logs();
+        device_sends("ping");
+        auto in = read();
+        EXPECT_TRUE(wait_bounded(in->overlapped, &bytes)) << "the read after reopening never completed";
+        EXPECT_EQ(std::string(in->buffer, bytes), "ping");
+        OVERLAPPED out{};
+        WriteFile(file_, "pong", 4, nullptr, &out);
+        EXPECT_TRUE(wait_bounded(out, &bytes)) << "the write after reopening never completed";
+        fn_->settle();
+        const bus::Bytes received = fn_->received();
+        EXPECT_EQ(std::string(received.begin(), received.end()), "pong");
+    }
+
     static void expect_verifier_silent()
     {
         for (const auto& v : host::verifier_violations())

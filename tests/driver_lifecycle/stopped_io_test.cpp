@@ -107,6 +107,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWithAReadFailingCompletesEverything)
     fn_->surprise_remove();
     host_->settle();
     close();
+    host_->settle();   // the removal ends once the close has ended the open
     EXPECT_TRUE(io->done());
     EXPECT_EQ(io->status(), STATUS_DELETE_PENDING);
     EXPECT_EQ(calls("last_handle_closed"), 1);

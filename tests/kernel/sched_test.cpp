@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -218,6 +219,56 @@ TEST(Pool, ControlledRunsGetTheSameAddressesAfterReset)
     EXPECT_EQ(first, addresses());
     EXPECT_LT(reinterpret_cast<uintptr_t>(first[0]), uintptr_t(1) << 32);
     EXPECT_NE(first[3], first[1]) << "freed blocks are not reused within a run";
+}
+
+// Freed pool is filled with garbage in every build and known as freed, and
+// freeing a range someone still uses is a verifier failure.
+TEST(Pool, FreedBlocksArePoisonedAndFreeingAWatchedRangeIsReported)
+{
+    SchedulerRun run({Mode::controlled, 3});
+    host::pool_reset();
+    host::verifier_reset();
+    host::verifier_set_action(host::VerifierAction::record);
+    auto* live = static_cast<uint8_t*>(host::pool_alloc(32));
+    auto* freed = static_cast<uint8_t*>(host::pool_alloc(32));
+    std::memset(freed, 'x', 32);
+    host::pool_free(freed);
+    EXPECT_TRUE(host::pool_range_freed(freed + 8, 4));
+    EXPECT_TRUE(host::pool_range_freed(live + 16, 64)) << "a range reaching into a freed block";
+    EXPECT_FALSE(host::pool_range_freed(live, 32));
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(freed[5], host::kPoolFreedByte);
+#endif
+    EXPECT_FALSE(host::verifier_fired("pool-freed-while-in-use"));
+
+    host::pool_watch(live + 4, 8, "a transfer");
+    host::pool_free(live);
+    EXPECT_TRUE(host::verifier_fired("pool-freed-while-in-use"));
+    host::pool_unwatch(live + 4);
+    host::verifier_reset();
+}
+
+// KeDelayExecutionThread waits at IRQL <= APC_LEVEL only; above that the
+// verifier reports it (a bus that calls its callbacks at DISPATCH_LEVEL
+// shows a driver that waits in them).
+TEST(Verifier, AWaitAboveApcLevelIsReported)
+{
+    SchedulerRun run({Mode::controlled, 5});
+    host::verifier_reset();
+    host::verifier_set_action(host::VerifierAction::record);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_FALSE(host::verifier_fired("irql"));
+    KIRQL apc;
+    KeRaiseIrql(DISPATCH_LEVEL, &apc);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    KeLowerIrql(apc);
+    KeLowerIrql(old);
+    EXPECT_TRUE(host::verifier_fired("irql"));
+    host::verifier_reset();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace porttest {
 
@@ -47,19 +48,40 @@ inline std::string first_difference(const std::string& got, const std::string& w
            ", first difference at " + std::to_string(i);
 }
 
-// One overlapped request.
+// One overlapped request. Its OVERLAPPED and buffer live in storage of
+// their own, which a request found hung keeps to the end of the process: a
+// later teardown of the host may still complete it.
 struct Io {
-    OVERLAPPED overlapped{};
-    std::string buffer;
+    struct Storage {
+        OVERLAPPED overlapped{};
+        std::string buffer;
+    };
+    std::shared_ptr<Storage> storage = std::make_shared<Storage>();
+    OVERLAPPED& overlapped = storage->overlapped;
+    std::string& buffer = storage->buffer;
+
+    void keep_if_hung()
+    {
+        static std::vector<std::shared_ptr<Storage>> kept;
+        hung = !done();
+        if (hung)
+            kept.push_back(storage);
+    }
     bool done() const { return HasOverlappedIoCompleted(&overlapped); }
     NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
     ULONG_PTR information() const { return overlapped.InternalHigh; }
     std::string data() const { return buffer.substr(0, information()); }
-    std::string result() const { return outcome(status(), information()); }
+    std::string result() const { return hung ? "hung" : outcome(status(), information()); }
+    bool hung = false;   // still pending when the wait for it gave up
 };
 
 class PortClient {
 public:
+    // How long a wait for a request lasts, in host time. A request still
+    // pending then is taken as hung: the test fails instead of the run
+    // stopping on a wait that never ends.
+    static constexpr DWORD kRequestLimitMs = 60'000;
+
     explicit PortClient(const wchar_t* name = L"\\\\.\\COM5") : name_(name) {}
     ~PortClient() { close(); }
     PortClient(const PortClient&) = delete;
@@ -95,9 +117,14 @@ public:
     Io& wait(Io& io)
     {
         DWORD bytes;
-        GetOverlappedResult(port_, &io.overlapped, &bytes, TRUE);
+        if (!GetOverlappedResultEx(port_, &io.overlapped, &bytes, kRequestLimitMs, FALSE) &&
+            GetLastError() == WAIT_TIMEOUT) {
+            io.keep_if_hung();
+            ++hung_requests_;
+        }
         return io;
     }
+    int hung_requests() const { return hung_requests_; }
     void cancel(Io& io) { CancelIoEx(port_, &io.overlapped); }
 
     // A control, waited for; FALSE with GetLastError() as Win32 reports it.
@@ -106,9 +133,11 @@ public:
         OVERLAPPED overlapped{};
         DWORD bytes = 0;
         BOOL ok = DeviceIoControl(port_, code, const_cast<void*>(in), in_length, out, out_length, nullptr, &overlapped);
-        if (!ok && GetLastError() == ERROR_IO_PENDING)
-            ok = GetOverlappedResult(port_, &overlapped, &bytes, TRUE);
-        else
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            ok = GetOverlappedResultEx(port_, &overlapped, &bytes, kRequestLimitMs, FALSE);
+            if (!ok && GetLastError() == WAIT_TIMEOUT)
+                ++hung_requests_;
+        } else
             bytes = DWORD(overlapped.InternalHigh);
         if (returned)
             *returned = bytes;
@@ -141,6 +170,7 @@ public:
 private:
     const wchar_t* name_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
+    int hung_requests_ = 0;
 };
 
 // Host time.

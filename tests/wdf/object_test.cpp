@@ -142,7 +142,8 @@ TEST_F(ObjectTest, StringObjectsHoldACopyOfTheText)
     WdfStringGetUnicodeString(string, &held);
     EXPECT_EQ(held.Length, 8);
     EXPECT_EQ(std::memcmp(held.Buffer, L"COM7", 8), 0);
-    EXPECT_EQ(held.Buffer[4], 0) << "the buffer is NUL-terminated beyond Length";
+    EXPECT_EQ(held.MaximumLength, 8) << "no room for a terminating NUL is promised";
+    EXPECT_NE(held.Buffer[4], 0) << "a guard character, not a NUL, follows the text";
 
     WDFSTRING empty;
     ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &empty), STATUS_SUCCESS);

@@ -138,6 +138,8 @@ EXTERN_C BOOL CancelIo(HANDLE hFile);
 EXTERN_C BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 EXTERN_C BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                   BOOL bWait);
+EXTERN_C BOOL GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                    DWORD dwMilliseconds, BOOL bAlertable);
 
 /* Events and waits. */
 EXTERN_C HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,

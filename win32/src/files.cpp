@@ -207,14 +207,26 @@ EXTERN_C BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 EXTERN_C BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                   BOOL bWait)
 {
+    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0, FALSE);
+}
+
+// A wait that ends before the request does fails with WAIT_TIMEOUT; no wait
+// at all with ERROR_IO_INCOMPLETE.
+EXTERN_C BOOL GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                    DWORD dwMilliseconds, BOOL bAlertable)
+{
+    (void)bAlertable;
     auto lock = host::sched_lock();
     if (!find<File>(hFile))
         return fail_with_error(ERROR_INVALID_HANDLE);
     auto pending = [lpOverlapped] { return NTSTATUS(lpOverlapped->Internal) == STATUS_PENDING; };
     if (pending()) {
-        if (!bWait)
+        if (dwMilliseconds == 0)
             return fail_with_error(ERROR_IO_INCOMPLETE);
-        host::wait_until(lock, [&] { return !pending(); }, host::kForever, "GetOverlappedResult");
+        const host::Time deadline =
+            dwMilliseconds == INFINITE ? host::kForever : host::now() + host::Time(dwMilliseconds) * host::kMillisecond;
+        if (!host::wait_until(lock, [&] { return !pending(); }, deadline, "GetOverlappedResult"))
+            return fail_with_error(WAIT_TIMEOUT);
     }
     if (lpNumberOfBytesTransferred)
         *lpNumberOfBytesTransferred = DWORD(lpOverlapped->InternalHigh);

@@ -31,6 +31,7 @@ static VOID acm_device_init_configure(PWDFDEVICE_INIT device_init)
     pnp_power_callbacks.EvtDeviceD0Entry = acm_evt_dev_d0_entry;
     pnp_power_callbacks.EvtDeviceD0Exit = acm_evt_dev_d0_exit;
     pnp_power_callbacks.EvtDeviceSelfManagedIoFlush = acm_evt_dev_self_managed_io_flush;
+    pnp_power_callbacks.EvtDeviceSelfManagedIoRestart = acm_evt_dev_self_managed_io_restart;
     WdfDeviceInitSetPnpPowerEventCallbacks(device_init, &pnp_power_callbacks);
 
     acm_set_io_in_caller_callback(device_init, acm_evt_io_in_caller);

@@ -27,6 +27,7 @@ static VOID acm_file_reset_per_open_state(PACM_FDO_DATA fdx)
     fdx->write_buffer = NULL;
     fdx->data_out_posted = 0;
     fdx->mask_location = NULL;
+    fdx->data_in_restart_due = 0;
     WdfSpinLockRelease(fdx->spin_lock);
 
     /* An empty ring; a transfer the bus still holds keeps its place. */

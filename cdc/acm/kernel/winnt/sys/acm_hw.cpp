@@ -222,7 +222,7 @@ NTSTATUS acm_line_coding_from_registry(PACM_FDO_DATA fdx)
     ULONG data_length;
     NTSTATUS status;
 
-    status = RtlUnicodeStringPrintf(&value_name, L"%ws:", fdx->port_name.Buffer);
+    status = RtlUnicodeStringPrintf(&value_name, L"%wZ:", &fdx->port_name);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -10,11 +10,42 @@
 
 DECLARE_CONST_UNICODE_STRING(acm_port_name_value, L"PortName");
 #define ACM_SERIALCOMM L"SERIALCOMM"
+#define ACM_NAME_POOL_TAG 0x6E6D6341   /* 'Acmn' */
 
 /* {CD56B1BD-C817-4E15-88DE-BC4AF1202DCD} */
 static const GUID serial_ctrl_interface_guid = {
     0xcd56b1bd, 0xc817, 0x4e15, { 0x88, 0xde, 0xbc, 0x4a, 0xf1, 0x20, 0x2d, 0xcd }
 };
+
+/*
+ * A framework string's buffer need not end in a NUL. The device keeps a
+ * terminated copy, made by the counted length in framework memory of its
+ * own, because the names serve as registry value names and in traces.
+ */
+static NTSTATUS acm_keep_name(WDFDEVICE device, WDFSTRING string, PUNICODE_STRING name)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING counted;
+    WDFMEMORY memory;
+    PVOID buffer;
+    NTSTATUS status;
+
+    WdfStringGetUnicodeString(string, &counted);
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    status = WdfMemoryCreate(&attributes, NonPagedPool, ACM_NAME_POOL_TAG,
+                             counted.Length + sizeof(WCHAR), &memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfMemoryCreate failed %lx\n", "acm_do_external_naming", status);
+        return status;
+    }
+    RtlCopyMemory(buffer, counted.Buffer, counted.Length);
+    ((PWCH)buffer)[counted.Length / sizeof(WCHAR)] = UNICODE_NULL;
+    name->Buffer = (PWCH)buffer;
+    name->Length = counted.Length;
+    name->MaximumLength = (USHORT)(counted.Length + sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
 
 /*
  * Everything up to the device interface must succeed before the count is
@@ -56,10 +87,15 @@ NTSTATUS acm_do_external_naming(PACM_FDO_DATA fdx)
         DC_PRINT(DC_LEVEL_ERROR, "%s: WdfStringCreate failed %lx\n", __FUNCTION__, status);
         goto failed;
     }
-    WdfStringGetUnicodeString(device_name_string, &fdx->device_name);
-    WdfStringGetUnicodeString(port_name_string, &fdx->port_name);
+    status = acm_keep_name(device, device_name_string, &fdx->device_name);
+    if (NT_SUCCESS(status)) {
+        status = acm_keep_name(device, port_name_string, &fdx->port_name);
+    }
+    if (!NT_SUCCESS(status)) {
+        goto failed;
+    }
 
-    status = RtlUnicodeStringPrintf(&dos_name, L"%ws%ws", L"\\DosDevices\\", port.Buffer);
+    status = RtlUnicodeStringPrintf(&dos_name, L"%ws%wZ", L"\\DosDevices\\", &fdx->port_name);
     if (!NT_SUCCESS(status)) {
         goto failed;
     }
@@ -75,7 +111,7 @@ NTSTATUS acm_do_external_naming(PACM_FDO_DATA fdx)
     fdx->symbolic_link_created = TRUE;
 
     status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, ACM_SERIALCOMM, fdx->device_name.Buffer,
-                                   REG_SZ, port.Buffer, port.Length + sizeof(WCHAR));
+                                   REG_SZ, fdx->port_name.Buffer, fdx->port_name.Length + sizeof(WCHAR));
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: Couldn't create the devmap entry, %lx\n", __FUNCTION__,
                  status);

@@ -5,6 +5,7 @@
  * request alive across a power transition.
  */
 #include "acm_request.h"
+#include "acm_write.h"
 
 static BOOLEAN acm_bus_is_suspended(PACM_FDO_DATA fdx)
 {
@@ -128,8 +129,25 @@ VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_req
     }
 }
 
+/*
+ * A request held for resume is not cancelable; REF_CANCEL_CALLED stands for
+ * its cancel reference. Its cancellation (a purge, a close, a removal) ends
+ * the hold, with the timer the stop halted, and returns the saved cancel
+ * routine for the caller to call without spin_lock. spin_lock held.
+ */
+static PFN_WDF_REQUEST_CANCEL acm_queue_end_hold(PACM_REQUEST_CONTEXT ctx)
+{
+    PFN_WDF_REQUEST_CANCEL cancel_routine =
+        (ctx->ref_bits & REF_CANCEL_CALLED) ? ctx->cancel_routine : NULL;
+
+    ctx->ref_bits &= ~REF_TIMER;
+    ctx->cancel_routine = NULL;
+    ctx->resume = FALSE;
+    return cancel_routine;
+}
+
 /* Cancels the current request through its own cancel routine, which
-   completes it with reference type 2. */
+   completes it with reference type 2; also one that a stopped queue holds. */
 VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(queue));
@@ -151,6 +169,14 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
     if (cancel_routine == NULL) {
         WdfSpinLockRelease(fdx->spin_lock);
         DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is not defined, exit\n", __FUNCTION__);
+        return;
+    }
+    if (ctx->resume) {
+        cancel_routine = acm_queue_end_hold(ctx);
+        WdfSpinLockRelease(fdx->spin_lock);
+        if (cancel_routine != NULL) {
+            cancel_routine(request);
+        }
         return;
     }
     if (!(ctx->ref_bits & REF_CANCEL)) {
@@ -254,13 +280,17 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
  * other current request is completed here and leaves its current field in
  * the same critical section; one whose cancel routine runs or is about to
  * be called, and one that is not current (its completion is under way),
- * is left to whoever has it.
+ * is left to whoever has it. So is a write whose transfer is still posted
+ * or whose completion DPC is queued: the bus holds its buffer until the
+ * transfer ends, and that end completes it; the transfer is aborted (again)
+ * to make it end.
  */
 static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     PFN_WDF_REQUEST_CANCEL cancel_routine = NULL;
     WDFREQUEST* slot;
+    BOOLEAN posted;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     slot = acm_queue_slot_of(fdx, request);
@@ -276,12 +306,7 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
         return;
     }
     if (ctx->resume) {
-        if (ctx->ref_bits & REF_CANCEL_CALLED) {
-            cancel_routine = ctx->cancel_routine;
-        }
-        ctx->ref_bits &= ~REF_TIMER;
-        ctx->cancel_routine = NULL;
-        ctx->resume = FALSE;
+        cancel_routine = acm_queue_end_hold(ctx);
         if (cancel_routine != NULL) {
             WdfSpinLockRelease(fdx->spin_lock);
             cancel_routine(request);
@@ -290,6 +315,14 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
     }
     if (ctx->ref_bits & (REF_CANCEL | REF_CANCEL_CALLED)) {
         WdfSpinLockRelease(fdx->spin_lock);
+        return;
+    }
+    if (ctx->posted || (ctx->ref_bits & REF_DPC)) {
+        posted = ctx->posted != 0;
+        WdfSpinLockRelease(fdx->spin_lock);
+        if (posted) {
+            acm_data_out_purge(fdx);
+        }
         return;
     }
     (VOID)InterlockedExchangePointer((PVOID volatile*)slot, NULL);
@@ -323,6 +356,7 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PFN_WDF_REQUEST_CANCEL cancel_routine;
+    BOOLEAN wake_read;
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: queue %p, request %p\n", __FUNCTION__, Queue, Request);
@@ -341,7 +375,14 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
         if (ctx->ref_bits & REF_TIMER) {
             WdfTimerStart(ctx->timer, ctx->due_time);
         }
+        /* Data that came during the hold woke the read DPC, which stepped
+           back from the held read: it runs again for the read now. */
+        wake_read = Request == fdx->current_read_request && (ctx->ref_bits & REF_ISR) &&
+                    fdx->read_buffer_bytes != 0;
         WdfSpinLockRelease(fdx->spin_lock);
+        if (wake_read) {
+            WdfDpcEnqueue(fdx->read_complete_dpc);
+        }
         return;
     }
     ctx->ref_bits |= REF_CANCEL_CALLED;

@@ -7,11 +7,9 @@
  */
 #include "acm_power.h"
 #include "acm_file.h"
+#include "acm_read.h"
 #include "acm_write.h"
-
-/* Checks of an outstanding data-in transfer during a restart, 1 ms apart. */
-#define ACM_RESTART_CHECKS 100
-#define ACM_RESTART_CHECK_INTERVAL_US 1000
+#include "acm_wait_event.h"
 
 static PCSTR acm_power_state_name(WDF_POWER_DEVICE_STATE state)
 {
@@ -140,41 +138,34 @@ NTSTATUS acm_io_stop(PACM_FDO_DATA fdx)
     return status;
 }
 
-static ULONG acm_data_in_outstanding(PACM_FDO_DATA fdx)
-{
-    ULONG pending;
-
-    WdfSpinLockAcquire(fdx->spin_lock);
-    pending = fdx->data_in_pending;
-    WdfSpinLockRelease(fdx->spin_lock);
-    return pending;
-}
-
 /*
- * Restarts the data-in stream after a pause: the transfer that was out when
- * the pause began is ended and waited for, then the next one is posted. The
- * bytes already in the ring stay there for the reads to come; the purge flag
- * keeps other posters out meanwhile, as during a purge.
+ * Restarts the data-in stream after a pause; the bytes already in the ring
+ * stay there for the reads to come. A transfer that is out, from before the
+ * pause or just posted by a completion, is aborted and its completion posts
+ * the next one (data_in_restart_due): nothing waits, because the bus may
+ * call the resume at DISPATCH_LEVEL. The flag is set before the look at
+ * data_in_pending, so that either this call or that completion posts.
  */
 static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
-    ULONG checks = 0;
+    BOOLEAN outstanding;
 
     if (fdx->is_serial_ctrl || fdx->common.data_io_initialized == 0) {
         return;
     }
-    if (InterlockedCompareExchange(&fdx->data_in_purged, 1, 0) != 0) {
+    if (InterlockedCompareExchange(&fdx->data_in_purged, 0, 0) != 0) {
         return;   /* a purge runs; its caller restarts the stream */
     }
-    if (acm_data_in_outstanding(fdx) != 0) {
+    WdfSpinLockAcquire(fdx->spin_lock);
+    outstanding = fdx->data_in_pending != 0;
+    InterlockedExchange(&fdx->data_in_restart_due, outstanding ? 1 : 0);
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (outstanding) {
         bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
-        while (acm_data_in_outstanding(fdx) != 0 && ++checks < ACM_RESTART_CHECKS) {
-            acm_delay_us(ACM_RESTART_CHECK_INTERVAL_US);
-        }
+    } else {
+        acm_read_data_in(fdx);
     }
-    InterlockedExchange(&fdx->data_in_purged, 0);
-    acm_read_data_in(fdx);
 }
 
 /* Notifications and reads again, when I/O is running. */
@@ -347,6 +338,26 @@ VOID acm_evt_dev_self_managed_io_flush(WDFDEVICE Device)
              KeGetCurrentThread(), __FUNCTION__, __LINE__);
 }
 
+/*
+ * Back in D0 with the queues running again. A current request that ended
+ * while the device was away could not take the next one from its stopped
+ * queue; the slots that stayed empty start their next request now.
+ */
+NTSTATUS acm_evt_dev_self_managed_io_restart(WDFDEVICE Device)
+{
+    PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
+    if (fdx->current_read_request == NULL) {
+        acm_request_start_next_queued(fdx, &fdx->current_read_request, fdx->read_queue,
+                                      acm_request_read_start, acm_queue_get_next_request);
+    }
+    if (fdx->current_write_request == NULL) {
+        acm_request_write_start_next(fdx);
+    }
+    return STATUS_SUCCESS;
+}
+
 /* --- Wake-up work items ---------------------------------------------------- */
 
 VOID acm_device_wakeup_cb(WDFWORKITEM WorkItem)
@@ -380,16 +391,30 @@ VOID acm_child_device_wakeup_cb(WDFWORKITEM WorkItem)
 
 /* --- Quiescing the request engine ----------------------------------------- */
 
+/*
+ * A DPC that the cancel takes off the queue was queued for a completion
+ * (a transfer that the stop's abort ended, data for a read): its request
+ * would never complete. Its routine runs here instead, as the DPC would
+ * have, at DISPATCH_LEVEL.
+ */
+static VOID acm_stop_dpc(WDFDPC dpc, PFN_WDF_DPC routine)
+{
+    KIRQL irql;
+
+    if (dpc == NULL || !WdfDpcCancel(dpc, TRUE)) {
+        return;
+    }
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    routine(dpc);
+    KeLowerIrql(irql);
+}
+
 VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx)
 {
-    WDFDPC dpcs[] = { fdx->wait_complete_dpc, fdx->read_complete_dpc, fdx->write_complete_dpc };
-
     if (fdx->read_timer != NULL) {
         WdfTimerStop(fdx->read_timer, TRUE);
     }
-    for (ULONG i = 0; i < RTL_NUMBER_OF(dpcs); i++) {
-        if (dpcs[i] != NULL) {
-            WdfDpcCancel(dpcs[i], TRUE);
-        }
-    }
+    acm_stop_dpc(fdx->wait_complete_dpc, acm_request_wait_complete_dpc);
+    acm_stop_dpc(fdx->read_complete_dpc, acm_request_read_complete_dpc);
+    acm_stop_dpc(fdx->write_complete_dpc, acm_request_write_complete_dpc);
 }

@@ -20,6 +20,7 @@ DC_IO_RESUME_CALLBACK acm_io_resume_cb;
 EVT_WDF_DEVICE_D0_ENTRY acm_evt_dev_d0_entry;
 EVT_WDF_DEVICE_D0_EXIT acm_evt_dev_d0_exit;
 EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH acm_evt_dev_self_managed_io_flush;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART acm_evt_dev_self_managed_io_restart;
 
 EVT_WDF_WORKITEM acm_device_wakeup_cb;
 EVT_WDF_WORKITEM acm_child_device_wakeup_cb;

@@ -132,7 +132,9 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
         acm_read_timeout_update(fdx, ctx->length, &return_with_whats_present);
         acm_read_copy_from_buffer(fdx, request);
         if (!return_with_whats_present && ctx->information == 0) {
-            if (acm_read_pend(fdx, request)) {
+            /* Once I/O is stopped, its stop has cancelled the read it
+               found; a read that becomes current after that is not pended. */
+            if (!fdx->is_io_stopped && acm_read_pend(fdx, request)) {
                 break;
             }
             ctx->status = STATUS_CANCELLED;

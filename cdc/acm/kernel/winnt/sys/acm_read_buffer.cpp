@@ -314,6 +314,9 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
     WdfSpinLockRelease(fdx->spin_lock);
     if (status == STATUS_CANCELLED || status == STATUS_NO_SUCH_DEVICE ||
         status == STATUS_POWER_STATE_INVALID) {
+        if (status == STATUS_CANCELLED && InterlockedExchange(&fdx->data_in_restart_due, 0) == 1) {
+            acm_read_data_in(fdx);   /* a restart aborted it and left the next post to here */
+        }
         return;
     }
 

@@ -65,6 +65,7 @@ typedef struct _ACM_FDO_DATA {
     ULONG out_queue_bytes;
     ULONG data_out_posted;
     LONG data_out_purging;
+    LONG data_out_aborts;                 /* data-out aborts asked for so far; a post checks it */
 
     /* Receive ring. */
     WDFMEMORY read_buffer_memory;
@@ -78,6 +79,7 @@ typedef struct _ACM_FDO_DATA {
     ULONG read_buffers;
     ULONG data_in_pending;
     LONG data_in_purged;
+    LONG data_in_restart_due;             /* the aborted transfer's completion posts the next */
     LONG is_io_stopped;
     ULONG read_buffer_bytes;
     ULONG read_max_ps;

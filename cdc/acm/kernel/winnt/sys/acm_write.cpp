@@ -94,6 +94,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     NTSTATUS status;
     PVOID transfer_buffer;
     ULONG transfer_length;
+    LONG aborts;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     request = fdx->current_write_request;
@@ -106,6 +107,15 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     if (ctx->ref_bits != 0 || ctx->resume) {
         WdfSpinLockRelease(fdx->spin_lock);
         DC_PRINT(DC_LEVEL_INFO, "%s: request was already set, quitting\n", __FUNCTION__);
+        return;
+    }
+    if (fdx->is_io_stopped) {
+        /* The stop's cancel of the current write is over: nothing may be
+           posted on a transport that is going away. */
+        ctx->ref_bits = REF_CANCEL_CALLED;
+        WdfSpinLockRelease(fdx->spin_lock);
+        DC_PRINT(DC_LEVEL_INFO, "%s: io is stopped, cancel request %p\n", __FUNCTION__, request);
+        acm_request_write_cancel(request);
         return;
     }
 
@@ -130,10 +140,17 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     transfer_buffer = fdx->write_buffer;
     transfer_length = fdx->write_remaining;
     fdx->write_remaining = 0;
+    aborts = fdx->data_out_aborts;
     WdfSpinLockRelease(fdx->spin_lock);
 
     if (bus->data_out_post(bus->Context, transfer_buffer, transfer_length, acm_data_out_complete, fdx,
                            0, 0)) {
+        /* An abort asked for while the post was on its way (a cancel, a
+           stop) may have reached the bus before the transfer did. The
+           request may be gone by now: only the device is looked at. */
+        if (InterlockedCompareExchange(&fdx->data_out_aborts, 0, 0) != aborts) {
+            bus->data_abort(bus->Context, DC_ABORT_DATA_OUT);
+        }
         return;
     }
 
@@ -224,6 +241,10 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
     if (ctx->resume) {
         acm_write_take_back_from_stop(request);
     }
+    if (Status == STATUS_CANCELLED) {
+        /* Aborted: by a cancel, a purge or the transport going away. */
+        ctx->ref_bits |= REF_PURGE;
+    }
     if (ctx->ref_bits & (REF_CANCEL | REF_PURGE)) {
         ctx->information = BytesTransferred;
         ctx->ref_bits |= REF_DPC;
@@ -249,17 +270,20 @@ static BOOLEAN acm_write_clear_dpc(PACM_FDO_DATA fdx, WDFREQUEST request)
 
 /*
  * A finished transfer completes its write with STATUS_SUCCESS and the
- * count the bus reported, whatever status the bus gave; a write cancelled
- * meanwhile completes with STATUS_CANCELLED.
+ * count the bus reported, whatever status the bus gave, except an aborted
+ * transfer: that write, like one cancelled meanwhile, completes with
+ * STATUS_CANCELLED. A write ended by the close is not reported done.
  */
 VOID acm_request_write_complete_current(PACM_FDO_DATA fdx)
 {
     WDFREQUEST request;
     NTSTATUS status = STATUS_SUCCESS;
+    ULONG ref_bits;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     request = fdx->current_write_request;
-    if (request != NULL && !(acm_request_get_context(request)->ref_bits & REF_CANCEL)) {
+    ref_bits = request != NULL ? acm_request_get_context(request)->ref_bits : 0;
+    if (request != NULL && (!(ref_bits & REF_CANCEL) || (ref_bits & REF_PURGE))) {
         acm_request_get_context(request)->information = 0;
         status = STATUS_CANCELLED;
     }
@@ -336,6 +360,9 @@ VOID acm_data_out_purge(PACM_FDO_DATA fdx)
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    /* Counted before the check, so that a post on its way sees the abort
+       also when another abort is the one that runs. */
+    InterlockedIncrement(&fdx->data_out_aborts);
     if (InterlockedCompareExchange(&fdx->data_out_purging, 1, 0) != 0) {
         return;
     }
