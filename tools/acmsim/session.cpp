@@ -7,8 +7,13 @@
 #include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -162,18 +167,43 @@ void print_published(const host::Host& host, const std::vector<Plugged>& childre
 
 }  // namespace
 
+void check_registry_files(const Options& options)
+{
+    for (const std::string& file : options.reg_files) {
+        std::error_code error;
+        const auto status = std::filesystem::status(file, error);
+        if (!std::filesystem::exists(status))
+            throw UsageError("--reg " + file + ": no such file");
+        if (std::filesystem::is_directory(status))
+            throw UsageError("--reg " + file + ": a directory, not a registry file");
+        if (access(file.c_str(), R_OK) != 0)
+            throw UsageError("--reg " + file + ": cannot be read (" + std::strerror(errno) + ")");
+    }
+}
+
+void load_registry(const Options& options)
+{
+    if (!options.reg_text.empty())
+        host::reg::load_reg_text(options.reg_text);
+    for (const std::string& file : options.reg_files) {
+        try {
+            host::reg::load_reg_file(file);
+        } catch (const std::runtime_error& error) {
+            throw UsageError("--reg " + std::string(error.what()));
+        }
+    }
+}
+
 int run_load(const Options& options)
 {
+    check_registry_files(options);
     // The functions outlive the host, whose devices are bound to them.
     std::vector<std::unique_ptr<bus::CdcFunction>> functions;
     for (const FunctionSpec& spec : options.functions)
         functions.push_back(to_function(spec, unsigned(functions.size() + 1)));
     host::Host host(host::HostOptions{ .seed = options.seed });
+    load_registry(options);
     host::trace_set_live(stdout);
-    if (!options.reg_text.empty())
-        host::reg::load_reg_text(options.reg_text);
-    for (const std::string& file : options.reg_files)
-        host::reg::load_reg_file(file);
 
     NTSTATUS status = host.load_driver_module(kService, ACMSERIAL_MODULE);
     if (!NT_SUCCESS(status)) {

@@ -5,6 +5,13 @@
 
 namespace acmsim {
 
+// Every --reg file exists and can be read; throws UsageError naming the
+// file otherwise. Runs before a host exists, so that nothing starts.
+void check_registry_files(const Options& options);
+// The options' registry text and files into the host's registry; a file
+// that does not parse throws UsageError with the line and what was expected.
+void load_registry(const Options& options);
+
 // Runs a load and prints the trace and what the driver published; returns
 // the exit status (0: the driver loaded and every child started).
 int run_load(const Options& options);
