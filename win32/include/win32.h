@@ -162,3 +162,6 @@ EXTERN_C BOOL VirtualProtect(LPVOID lpAddress, SIZE_T dwSize, DWORD flNewProtect
 #define CreateFile CreateFileA
 #define CreateEvent CreateEventA
 #endif
+
+/* The comm functions and serial structures. */
+#include "comm.h"
