@@ -1,4 +1,5 @@
 // acmsim: the driver on a simulated Windows machine, from the command line.
+#include "demo.h"
 #include "options.h"
 #include "session.h"
 
@@ -25,7 +26,7 @@ int refuse(const std::string& command, const std::string& why)
 int run(const acmsim::Options& options)
 {
     if (options.command == "demo")
-        return acmsim::run_load(acmsim::demo_options(options.seed));
+        return acmsim::run_demo(options);
     return acmsim::run_load(options);
 }
 

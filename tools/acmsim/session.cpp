@@ -23,11 +23,6 @@ namespace {
 
 constexpr char16_t kService[] = u"acmserial";
 
-struct Plugged {
-    host::ChildDevice device;
-    host::io::DeviceNode* node = nullptr;   // nullptr: add or start failed
-};
-
 host::reg::Value reg_sz(const std::u16string& text)
 {
     host::reg::Value value{ REG_SZ, {} };
@@ -80,14 +75,21 @@ std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned
     return std::make_unique<bus::CdcFunction>(config);
 }
 
-// Firmware, timing and faults, once the host runs.
-void arm(bus::CdcFunction& function, const FunctionSpec& spec)
+std::shared_ptr<bus::Behaviour> firmware_of(const FunctionSpec& spec)
 {
     switch (spec.firmware) {
+    case Firmware::loopback: return std::make_shared<bus::Loopback>();
+    case Firmware::modem: return std::make_shared<bus::AtModem>();
     case Firmware::none: break;
-    case Firmware::loopback: function.set_behaviour(std::make_shared<bus::Loopback>()); break;
-    case Firmware::modem: function.set_behaviour(std::make_shared<bus::AtModem>()); break;
     }
+    return nullptr;
+}
+
+// Firmware, timing and faults, once the host runs.
+void arm(bus::CdcFunction& function, const FunctionSpec& spec, std::shared_ptr<bus::Behaviour> firmware)
+{
+    if (firmware)
+        function.set_behaviour(std::move(firmware));
     if (spec.timing)
         function.set_timing(bus::Timing::for_speed(spec.speed, spec.turnaround));
     for (const auto& [op, fault] : spec.faults)
@@ -194,64 +196,61 @@ void load_registry(const Options& options)
     }
 }
 
-int run_load(const Options& options)
+Machine::Machine(const Options& options, host::Mode mode, FILE* trace) : options_(options)
 {
     check_registry_files(options);
-    // The functions outlive the host, whose devices are bound to them.
-    std::vector<std::unique_ptr<bus::CdcFunction>> functions;
     for (const FunctionSpec& spec : options.functions)
-        functions.push_back(to_function(spec, unsigned(functions.size() + 1)));
-    host::Host host(host::HostOptions{ .seed = options.seed });
+        functions_.push_back(to_function(spec, unsigned(functions_.size() + 1)));
+    host_ = std::make_unique<host::Host>(host::HostOptions{ .mode = mode, .seed = options.seed });
     load_registry(options);
-    host::trace_set_live(stdout);
-
-    NTSTATUS status = host.load_driver_module(kService, ACMSERIAL_MODULE);
-    if (!NT_SUCCESS(status)) {
-        host::trace_set_live(nullptr);
-        std::fprintf(stderr, "acmsim: the driver did not load, status 0x%08X\n", unsigned(status));
-        return 1;
-    }
-
-    std::vector<Plugged> children;
-    bool all_started = true;
-    for (size_t i = 0; i < functions.size(); i++) {
-        bus::CdcFunction& function = *functions[i];
-        arm(function, options.functions[i]);
-        std::vector<host::ChildDevice> devices{ port_of(function, options.functions[i]) };
-        if (function.control() != nullptr)
-            devices.push_back(function.control()->description());
-        set_removal_handler(host, function, devices);
-        for (host::ChildDevice& device : devices) {
-            Plugged child{ std::move(device), nullptr };
-            child.node = host.plug(child.device);
-            all_started &= child.node != nullptr;
-            children.push_back(std::move(child));
-        }
-    }
-    host::trace_set_live(nullptr);
-    std::fflush(stdout);
-
-    print_published(host, children);
-    for (auto& function : functions)   // the host's teardown is no removal by the bus
-        function->set_removal_handler(nullptr);
-    return all_started ? 0 : 1;
+    host::trace_set_live(trace);
+    driver_status_ = host_->load_driver_module(kService, ACMSERIAL_MODULE);
 }
 
-Options demo_options(uint64_t seed)
+Machine::~Machine()
 {
-    Options options;
-    options.command = "demo";
-    options.seed = seed;
-    options.reg_text =
-        "Windows Registry Editor Version 5.00\n"
-        "\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\acmserial\\Parameters]\n"
-        "\"DebugLevel\"=dword:00000002\n";
-    options.functions = {
-        { .class_name = "Modem", .friendly_name = "Tarvex USB Modem", .port = "COM5" },
-        { .class_name = "Ports", .friendly_name = "Tarvex USB Serial Port", .port = "COM6" },
-    };
-    return options;
+    host::trace_set_live(nullptr);
+    for (auto& function : functions_)   // the host's teardown is no removal by the bus
+        function->set_removal_handler(nullptr);
+    for (auto& function : functions_)   // a behaviour's threads end before the scheduler
+        function->set_behaviour(nullptr);
+    host_.reset();                      // the functions outlive the devices bound to them
+}
+
+bool Machine::plug_all()
+{
+    bool all_started = true;
+    for (size_t i = 0; i < functions_.size(); i++) {
+        bus::CdcFunction& function = *functions_[i];
+        behaviours_.push_back(firmware_of(options_.functions[i]));
+        arm(function, options_.functions[i], behaviours_.back());
+        std::vector<host::ChildDevice> devices{ port_of(function, options_.functions[i]) };
+        if (function.control() != nullptr)
+            devices.push_back(function.control()->description());
+        set_removal_handler(*host_, function, devices);
+        for (host::ChildDevice& device : devices) {
+            Plugged child{ std::move(device), nullptr };
+            child.node = host_->plug(child.device);
+            all_started &= child.node != nullptr;
+            children_.push_back(std::move(child));
+        }
+    }
+    return all_started;
+}
+
+int run_load(const Options& options)
+{
+    Machine machine(options, host::Mode::controlled, stdout);
+    if (!NT_SUCCESS(machine.driver_status())) {
+        host::trace_set_live(nullptr);
+        std::fprintf(stderr, "acmsim: the driver did not load, status 0x%08X\n", unsigned(machine.driver_status()));
+        return 1;
+    }
+    const bool all_started = machine.plug_all();
+    host::trace_set_live(nullptr);
+    std::fflush(stdout);
+    print_published(machine.host(), machine.children());
+    return all_started ? 0 : 1;
 }
 
 }  // namespace acmsim

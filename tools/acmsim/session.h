@@ -3,7 +3,53 @@
 
 #include "options.h"
 
+#include "bus/behaviour.h"
+#include "bus/cdc_function.h"
+#include "host/host.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 namespace acmsim {
+
+// A child the bus reported and the node the PnP manager made of it.
+struct Plugged {
+    host::ChildDevice device;
+    host::io::DeviceNode* node = nullptr;   // nullptr: add or start failed
+};
+
+// The simulated machine of one run: the functions the options describe, a
+// host with the registry loaded and the driver module loaded, and, once
+// plugged, the children. The functions outlive the host.
+class Machine {
+public:
+    // `trace`: where the driver's trace goes live, nullptr for nowhere.
+    // Throws UsageError for a registry file that cannot be used.
+    Machine(const Options& options, host::Mode mode, FILE* trace);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    NTSTATUS driver_status() const { return driver_status_; }
+    // Arms each function and plugs its children; true if every one started.
+    bool plug_all();
+
+    host::Host& host() { return *host_; }
+    bus::CdcFunction& function(size_t i) { return *functions_[i]; }
+    size_t function_count() const { return functions_.size(); }
+    // The firmware of function i, nullptr for none.
+    const std::shared_ptr<bus::Behaviour>& behaviour(size_t i) const { return behaviours_[i]; }
+    const std::vector<Plugged>& children() const { return children_; }
+
+private:
+    Options options_;
+    std::vector<std::unique_ptr<bus::CdcFunction>> functions_;
+    std::vector<std::shared_ptr<bus::Behaviour>> behaviours_;
+    std::unique_ptr<host::Host> host_;
+    NTSTATUS driver_status_ = STATUS_UNSUCCESSFUL;
+    std::vector<Plugged> children_;
+};
 
 // Every --reg file exists and can be read; throws UsageError naming the
 // file otherwise. Runs before a host exists, so that nothing starts.
@@ -15,8 +61,5 @@ void load_registry(const Options& options);
 // Runs a load and prints the trace and what the driver published; returns
 // the exit status (0: the driver loaded and every child started).
 int run_load(const Options& options);
-
-// The demo's built-in machine: a registry and two children, a modem and a port.
-Options demo_options(uint64_t seed);
 
 }  // namespace acmsim
