@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, if missing.
 set -euo pipefail
-packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev python3-serial)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -72,24 +72,6 @@ Step refused(const std::string& name, const std::string& call, DWORD error)
     return { name, Verdict::failed, call + " failed: " + error_name(error) };
 }
 
-std::string line_coding_text(const bus::LineCoding& coding)
-{
-    static const char kParity[] = "NOEMS";
-    static const char* const kStop[] = { "1", "1.5", "2" };
-    char text[48];
-    std::snprintf(text, sizeof text, "%lu %u%c%s", static_cast<unsigned long>(coding.rate), unsigned(coding.data_bits),
-                  coding.parity < 5 ? kParity[coding.parity] : '?', coding.stop_bits < 3 ? kStop[coding.stop_bits] : "?");
-    return text;
-}
-
-std::string control_lines_text(uint16_t lines)
-{
-    std::string text;
-    text += lines & CDC_CONTROL_LINE_DTR ? "DTR on" : "DTR off";
-    text += lines & CDC_CONTROL_LINE_RTS ? ", RTS on" : ", RTS off";
-    return text;
-}
-
 std::string modem_status_text(DWORD status)
 {
     std::string text;
@@ -213,13 +195,13 @@ Step Demo::modem_settings(ComPort& modem)
     fn.settle();
     const bus::LineCoding coding = fn.line_coding();
     const uint16_t lines = fn.control_lines();
-    say("  the function has: SET_LINE_CODING %s, SET_CONTROL_LINE_STATE %s\n", line_coding_text(coding).c_str(),
-        control_lines_text(lines).c_str());
+    say("  the function has: SET_LINE_CODING %s, SET_CONTROL_LINE_STATE %s\n", describe_line_coding(coding).c_str(),
+        describe_control_lines(lines).c_str());
     const bool ok = coding == bus::LineCoding{ 115200, 0, 0, 8 } &&
                     (lines & (CDC_CONTROL_LINE_DTR | CDC_CONTROL_LINE_RTS)) ==
                         (CDC_CONTROL_LINE_DTR | CDC_CONTROL_LINE_RTS);
     return { name, ok ? Verdict::passed : Verdict::failed,
-             "the function received " + line_coding_text(coding) + ", " + control_lines_text(lines) };
+             "the function received " + describe_line_coding(coding) + ", " + describe_control_lines(lines) };
 }
 
 Step Demo::modem_dialogue(ComPort& modem)

@@ -1,6 +1,7 @@
 // acmsim: the driver on a simulated Windows machine, from the command line.
 #include "demo.h"
 #include "options.h"
+#include "pty.h"
 #include "session.h"
 
 #include <cstdio>
@@ -27,6 +28,8 @@ int run(const acmsim::Options& options)
 {
     if (options.command == "demo")
         return acmsim::run_demo(options);
+    if (options.command == "pty")
+        return acmsim::run_pty(options);
     return acmsim::run_load(options);
 }
 

@@ -2,6 +2,7 @@
 
 #include "bus/behaviours.h"
 #include "bus/cdc_function.h"
+#include "common/cdc_protocol.h"
 #include "host/host.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/strings.h"
@@ -217,12 +218,13 @@ Machine::~Machine()
     host_.reset();                      // the functions outlive the devices bound to them
 }
 
-bool Machine::plug_all()
+bool Machine::plug_all(const Fit& fit)
 {
     bool all_started = true;
     for (size_t i = 0; i < functions_.size(); i++) {
         bus::CdcFunction& function = *functions_[i];
-        behaviours_.push_back(firmware_of(options_.functions[i]));
+        behaviours_.push_back(fit ? fit(i, firmware_of(options_.functions[i])) : firmware_of(options_.functions[i]));
+        port_child_.push_back(children_.size());
         arm(function, options_.functions[i], behaviours_.back());
         std::vector<host::ChildDevice> devices{ port_of(function, options_.functions[i]) };
         if (function.control() != nullptr)
@@ -236,6 +238,22 @@ bool Machine::plug_all()
         }
     }
     return all_started;
+}
+
+host::io::DeviceNode* Machine::port_node(size_t function) const { return children_[port_child_[function]].node; }
+
+std::string describe_line_coding(const bus::LineCoding& coding)
+{
+    static const char kParity[] = "NOEMS";
+    static const char* const kStop[] = { "1", "1.5", "2" };
+    return std::to_string(coding.rate) + " " + std::to_string(coding.data_bits) +
+           (coding.parity < 5 ? kParity[coding.parity] : '?') + (coding.stop_bits < 3 ? kStop[coding.stop_bits] : "?");
+}
+
+std::string describe_control_lines(uint16_t lines)
+{
+    return std::string(lines & CDC_CONTROL_LINE_DTR ? "DTR on" : "DTR off") +
+           (lines & CDC_CONTROL_LINE_RTS ? ", RTS on" : ", RTS off");
 }
 
 int run_load(const Options& options)

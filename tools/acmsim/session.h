@@ -8,7 +8,9 @@
 #include "host/host.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace acmsim {
@@ -32,8 +34,11 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     NTSTATUS driver_status() const { return driver_status_; }
+    // The firmware a function gets, from the firmware its spec names.
+    using Fit = std::function<std::shared_ptr<bus::Behaviour>(size_t function, std::shared_ptr<bus::Behaviour>)>;
     // Arms each function and plugs its children; true if every one started.
-    bool plug_all();
+    bool plug_all(const Fit& fit = nullptr);
+    host::io::DeviceNode* port_node(size_t function) const;   // nullptr if it did not start
 
     host::Host& host() { return *host_; }
     bus::CdcFunction& function(size_t i) { return *functions_[i]; }
@@ -49,7 +54,13 @@ private:
     std::unique_ptr<host::Host> host_;
     NTSTATUS driver_status_ = STATUS_UNSUCCESSFUL;
     std::vector<Plugged> children_;
+    std::vector<size_t> port_child_;   // per function: its port's index in children_
 };
+
+// "115200 8N1", as a terminal program writes a line coding.
+std::string describe_line_coding(const bus::LineCoding& coding);
+// "DTR on, RTS off".
+std::string describe_control_lines(uint16_t lines);
 
 // Every --reg file exists and can be read; throws UsageError naming the
 // file otherwise. Runs before a host exists, so that nothing starts.
