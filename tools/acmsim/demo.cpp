@@ -392,40 +392,51 @@ size_t drain(ComPort& port)
     }
 }
 
+// A pending request, then the purge that ends it: the flags' ending and
+// the request's result.
+struct Purged {
+    bool purged = false;
+    DWORD purge_error = ERROR_SUCCESS;
+    bool ended = false;
+};
+
+Purged purge_pending(ComPort& port, const char* what, Request& request, DWORD flags, const char* flag_names)
+{
+    Purged result;
+    say("  PurgeComm(%s) with the %s pending\n", flag_names, what);
+    result.purged = PurgeComm(port.handle(), flags);
+    result.purge_error = result.purged ? ERROR_SUCCESS : GetLastError();
+    result.ended = port.finish(request, 2000);
+    if (!result.ended || !result.purged)   // the application ends it itself
+        port.cancel(request);
+    else
+        say("  it ended: %s after %lu bytes\n", error_name(request.error).c_str(),
+            static_cast<unsigned long>(request.bytes));
+    return result;
+}
+
 Step Demo::purge(ComPort& port)
 {
     const std::string name = "purge";
-    say("\n== COM6, the serial port: purge with a read and a write pending\n");
-    port.set_timeouts(0, 0, 0);   // the read waits for all it asked for
-    auto write = port.write(pattern(256 * 1024));
-    auto read = port.read(1 << 20);
-    Sleep(20);
-    say("  PurgeComm(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)\n");
-    const BOOL purged = PurgeComm(port.handle(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    const DWORD purge_error = purged ? ERROR_SUCCESS : GetLastError();
-    if (!purged) {   // the application ends its requests itself
-        port.cancel(*write);
-        port.cancel(*read);
+    say("\n== COM6, the serial port: purge with I/O pending\n");
+    port.set_timeouts(0, 0, 0);   // no time-out: a read waits for its first bytes
+    auto read = port.read(4096);   // nothing is on its way: it stays pending
+    Purged rx = purge_pending(port, "read", *read, PURGE_RXABORT | PURGE_RXCLEAR, "PURGE_RXABORT | PURGE_RXCLEAR");
+    if (!rx.purged) {
         drain(port);
-        return refused(name, "PurgeComm", purge_error);
+        return refused(name, "PurgeComm", rx.purge_error);
     }
-    const bool ended = port.finish(*write, 2000) & port.finish(*read, 2000);
-    if (ended)
-        say("  write: %s after %lu bytes; read: %s after %lu bytes\n", error_name(write->error).c_str(),
-            static_cast<unsigned long>(write->bytes), error_name(read->error).c_str(),
-            static_cast<unsigned long>(read->bytes));
-    else
-        say("  a request did not end within 2 s of the purge\n");
-    port.cancel(*write);
-    port.cancel(*read);
+    auto write = port.write(pattern(size_t(4) << 20));   // one transfer, in flight for a second
+    Purged tx = purge_pending(port, "write", *write, PURGE_TXABORT | PURGE_TXCLEAR, "PURGE_TXABORT | PURGE_TXCLEAR");
     say("  %zu bytes that were on their way back drained\n", drain(port));
 
     Transfer check = transfer(port, 4096, nullptr);
     const bool works = check.got == check.sent;
-    const bool aborted = write->error == ERROR_OPERATION_ABORTED && read->error == ERROR_OPERATION_ABORTED;
-    say("  a 4096-byte round trip after the purge: %s\n", works ? "intact" : "NOT intact");
-    return { name, ended && aborted && works ? Verdict::passed : Verdict::failed,
-             std::string(ended ? "both requests ended" : "a request did NOT end") +
+    say("  a 4096-byte round trip after the purges: %s\n", works ? "intact" : "NOT intact");
+    const bool aborted = read->error == ERROR_OPERATION_ABORTED && write->error == ERROR_OPERATION_ABORTED;
+    const bool ok = tx.purged && rx.ended && tx.ended && aborted && works;
+    return { name, ok ? Verdict::passed : Verdict::failed,
+             std::string(rx.ended && tx.ended ? "the pending read and write ended" : "a request did NOT end") +
                  (aborted ? " with ERROR_OPERATION_ABORTED" : ", not both aborted") + ", the port " +
                  (works ? "works after" : "does NOT work after") };
 }
@@ -455,22 +466,25 @@ Step Demo::surprise_removal(ComPort& port)
     const std::string name = "surprise removal";
     say("\n== COM6, the serial port: surprise removal with I/O pending\n");
     port.set_timeouts(0, 0, 0);
-    std::vector<std::pair<const char*, std::shared_ptr<Request>>> pending = {
-        { "write", port.write(pattern(size_t(4) << 20)) },
-        { "read", port.read(1 << 20) },
-    };
+    // In the same instant of host time: the read before the bytes that would
+    // end it come back.
+    std::vector<std::pair<const char*, std::shared_ptr<Request>>> pending = { { "read", port.read(4096) } };
     if (SetCommMask(port.handle(), EV_DSR | EV_RLSD))
         pending.push_back({ "WaitCommEvent", port.wait_event() });
-    Sleep(5);
-    say("  the function disappears with %zu requests pending\n", pending.size());
+    pending.push_back({ "write", port.write(pattern(size_t(4) << 20)) });
+    std::string names;
+    for (auto& [what, request] : pending)
+        if (!request->done())
+            names += (names.empty() ? "" : ", ") + std::string(what);
+    say("  the function disappears with pending: %s\n", names.c_str());
     machine_.function(kSerial).surprise_remove();
     bool all_ended = true;
     for (auto& [what, request] : pending) {
         const bool ended = port.finish(*request, 5000);
         all_ended &= ended;
         if (ended)
-            say("  %s: %s after %lu bytes\n", what, error_name(request->error).c_str(),
-                static_cast<unsigned long>(request->bytes));
+            say("  %s: %s after %lu of %zu bytes\n", what, error_name(request->error).c_str(),
+                static_cast<unsigned long>(request->bytes), request->buffer.size());
         else
             say("  %s: still pending after 5 s\n", what);
     }
@@ -556,13 +570,8 @@ Options demo_options(uint64_t seed)
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\acmserial\\Parameters]\n"
         "\"DebugLevel\"=dword:00000002\n";
     options.functions = {
-        { .class_name = "Modem", .friendly_name = "Tarvex USB Modem", .port = "COM5", .firmware = Firmware::modem },
-        { .class_name = "Ports",
-          .friendly_name = "Tarvex USB Serial Port",
-          .port = "COM6",
-          .speed = bus::Speed::high,
-          .firmware = Firmware::loopback,
-          .timing = true },
+        parse_function("class=Modem,name=\"Tarvex USB Modem\",port=COM5,behaviour=modem"),
+        parse_function("class=Ports,name=\"Tarvex USB Serial Port\",port=COM6,speed=high,behaviour=loopback,timing=1"),
     };
     return options;
 }

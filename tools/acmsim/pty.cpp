@@ -262,6 +262,7 @@ void Bridge::hang_up()
     }
     port_.close();
     backlog_.clear();
+    report();   // what the close sent comes before the close itself
     note(name_, "close");
 }
 
