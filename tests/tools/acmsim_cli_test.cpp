@@ -89,6 +89,15 @@ TEST_F(AcmsimCliTest, UnusableRegistryFilesAreNamedWithWhatIsWrong)
     }
 }
 
+TEST_F(AcmsimCliTest, APtyLinkOverAnExistingFileIsRefusedAndTheFileStays)
+{
+    const std::string taken = file("taken", "mine\n");
+    Outcome run = run_acmsim("pty --link " + taken);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find("--link " + taken + ": File exists"), std::string::npos) << run.err;
+    EXPECT_EQ(slurp(taken), "mine\n");
+}
+
 TEST_F(AcmsimCliTest, ADeviceThatDoesNotStartIsAFailedRunNotACrash)
 {
     Outcome run = run_acmsim("load --function port=COM1 --fault query_interface:fail");

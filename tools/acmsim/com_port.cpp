@@ -39,9 +39,21 @@ Request::~Request()
         CloseHandle(overlapped.hEvent);
 }
 
+void Ledger::add(const std::shared_ptr<Request>& request)
+{
+    requests_.push_back(request);
+    issued_++;
+}
+
 size_t Ledger::ended() const
 {
-    return size_t(std::count_if(requests_.begin(), requests_.end(), [](const auto& r) { return r->finished || r->done(); }));
+    return pruned_ + size_t(std::count_if(requests_.begin(), requests_.end(),
+                                          [](const auto& r) { return r->finished || r->done(); }));
+}
+
+void Ledger::prune()
+{
+    pruned_ += size_t(std::erase_if(requests_, [](const auto& r) { return r->finished; }));
 }
 
 bool ComPort::open()

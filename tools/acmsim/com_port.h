@@ -34,15 +34,20 @@ struct Request {
     std::string data() const { return buffer.substr(0, bytes); }
 };
 
-// Every request a session issued.
+// Every request a session issued, kept until its result was collected.
 class Ledger {
 public:
-    void add(const std::shared_ptr<Request>& request) { requests_.push_back(request); }
-    size_t issued() const { return requests_.size(); }
+    void add(const std::shared_ptr<Request>& request);
+    size_t issued() const { return issued_; }
     size_t ended() const;
+    // Lets go of the requests whose results were collected; a long session
+    // keeps only what is in flight.
+    void prune();
 
 private:
     std::vector<std::shared_ptr<Request>> requests_;
+    size_t issued_ = 0;
+    size_t pruned_ = 0;
 };
 
 class ComPort {

@@ -32,6 +32,16 @@ constexpr DWORD kReadChunk = 4096;              // one ReadFile of a transfer
 
 enum class Verdict { passed, failed, not_served };
 
+const char* mark(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::passed: return "ok";
+    case Verdict::failed: return "FAILED";
+    case Verdict::not_served: break;
+    }
+    return "NOT SERVED";
+}
+
 struct Step {
     std::string name;
     Verdict verdict = Verdict::passed;
@@ -148,8 +158,8 @@ private:
 
 void Demo::record(Step step)
 {
-    const char* mark = step.verdict == Verdict::passed ? "ok" : step.verdict == Verdict::failed ? "FAILED" : "NOT SERVED";
-    say("  -> %s: %s\n", mark, step.detail.c_str());
+    ledger_.prune();
+    say("  -> %s: %s\n", mark(step.verdict), step.detail.c_str());
     steps_.push_back(std::move(step));
 }
 
@@ -509,9 +519,8 @@ int Demo::summary()
     say("  %-30s %-10s %s\n", "----", "------", "");
     bool all_passed = true;
     for (const Step& step : steps_) {
-        const char* mark = step.verdict == Verdict::passed ? "ok" : step.verdict == Verdict::failed ? "FAILED" : "NOT SERVED";
         all_passed &= step.verdict == Verdict::passed;
-        say("  %-30s %-10s %s\n", step.name.c_str(), mark, step.detail.c_str());
+        say("  %-30s %-10s %s\n", step.name.c_str(), mark(step.verdict), step.detail.c_str());
     }
     say("\n");
     say("  bytes sent:        %llu\n", static_cast<unsigned long long>(sent_));

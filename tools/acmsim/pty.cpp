@@ -142,8 +142,8 @@ LineSettings settings_of(const termios& t)
 // One COM port behind one pseudo-terminal.
 class Bridge {
 public:
-    Bridge(std::string port, std::shared_ptr<Reporting> reporting, Ledger& ledger)
-        : name_(std::move(port)), reporting_(std::move(reporting)), port_(name_, ledger)
+    Bridge(std::string port, std::shared_ptr<Reporting> reporting)
+        : name_(std::move(port)), reporting_(std::move(reporting)), port_(name_, ledger_)
     {
     }
     ~Bridge()
@@ -172,6 +172,7 @@ private:
 
     std::string name_;
     std::shared_ptr<Reporting> reporting_;
+    Ledger ledger_;          // this bridge's requests, before the port that files them
     ComPort port_;
     int master_ = -1;
     std::string terminal_, link_;
@@ -334,6 +335,7 @@ void Bridge::run(const std::atomic<bool>& stop)
         if (port_.is_open() && hung_up && !readable)
             hang_up();
         report();
+        ledger_.prune();
         if (hung_up && !port_.is_open())
             Sleep(20);   // a hung-up terminal polls ready at once
     }
@@ -389,16 +391,18 @@ int run_pty(const Options& command_line)
         return 1;
     }
 
-    Ledger ledger;
     std::vector<std::unique_ptr<Bridge>> bridges;
     for (size_t i = 0; i < machine.function_count(); i++) {
-        bridges.push_back(std::make_unique<Bridge>(options.functions[i].port, reporting[i], ledger));
-        std::string error = bridges.back()->create();
-        if (error.empty() && i < options.links.size())
-            error = bridges.back()->link(options.links[i]);
+        bridges.push_back(std::make_unique<Bridge>(options.functions[i].port, reporting[i]));
+        const std::string error = bridges.back()->create();
         if (!error.empty()) {
             std::fprintf(stderr, "acmsim: %s\n", error.c_str());
             return 1;
+        }
+        if (i < options.links.size()) {
+            const std::string refused = bridges.back()->link(options.links[i]);
+            if (!refused.empty())
+                throw UsageError(refused);
         }
         const std::string link = i < options.links.size() ? " (link " + options.links[i] + ")" : "";
         std::printf("%s -> %s%s\n", bridges.back()->name().c_str(), bridges.back()->terminal().c_str(), link.c_str());
