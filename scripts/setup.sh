@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, if missing.
 set -euo pipefail
-packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev python3-serial)
 missing=()
 # The driver is also compiled with an independent Windows toolchain.
 packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common)

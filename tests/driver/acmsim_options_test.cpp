@@ -110,9 +110,44 @@ TEST(AcmsimOptions, BadArgumentsAreRefusedWithAReason)
         { "load", "--function", "port=COM1", "--fault", "data_in_post:stall:x" },
         { "demo", "--function", "port=COM1" },
         { "load", "stray" },
+        { "load", "--trace" },
+        { "demo", "--reg", "a.reg" },
+        { "pty", "--seed", "3" },
+        { "pty", "--function", "class=Ports" },            // no port to bridge
+        { "pty", "--link", "/tmp/a", "--link", "/tmp/b" },  // one default port
+        { "pty", "--function", "port=COM1", "--link", "/tmp/a", "--link", "/tmp/b" },
+        { "pty", "--link" },
+        { "--help" },                                        // help is a command's word only after it
     };
     for (const auto& args : bad)
         EXPECT_THROW(parse_options(args), UsageError) << testing::PrintToString(args);
+}
+
+TEST(AcmsimOptions, HelpStopsParsingAndEachCommandHasItsOwnUsage)
+{
+    EXPECT_TRUE(parse_options({ "load", "--function", "port=COM1", "--help", "--bogus" }).help);
+    EXPECT_TRUE(parse_options({ "pty", "-h" }).help);
+    EXPECT_FALSE(parse_options({ "demo" }).help);
+    for (const char* command : { "demo", "load", "pty" }) {
+        const std::string usage = command_usage(command);
+        EXPECT_EQ(usage.rfind(std::string("usage: acmsim ") + command, 0), 0u) << usage;
+    }
+    EXPECT_NE(command_usage("pty").find("--link"), std::string::npos);
+    EXPECT_EQ(command_usage("demo").find("--function"), std::string::npos);
+}
+
+TEST(AcmsimOptions, DemoTakesSeedAndTracePtyTakesFunctionsWithPortsAndLinks)
+{
+    Options demo = parse_options({ "demo", "--trace", "--seed", "9" });
+    EXPECT_TRUE(demo.trace);
+    EXPECT_EQ(demo.seed, 9u);
+
+    Options pty = parse_options({ "pty", "--function", "port=COM5,behaviour=loopback", "--link", "/tmp/a",
+                                  "--function", "class=Modem,port=COM7,behaviour=modem", "--link", "/tmp/b" });
+    ASSERT_EQ(pty.functions.size(), 2u);
+    EXPECT_EQ(pty.functions[1].port, "COM7");
+    EXPECT_EQ(pty.links, (std::vector<std::string>{ "/tmp/a", "/tmp/b" }));
+    EXPECT_EQ(parse_options({ "pty", "--link", "/tmp/a" }).links.size(), 1u) << "the default port takes one link";
 }
 
 TEST(AcmsimOptions, AnUnknownKeyIsAnsweredWithTheKnownOnes)

@@ -1,15 +1,23 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 
 namespace acmsim {
 
 const char* const kUsage =
-    "usage: acmsim load [--reg FILE]... [--function SPEC [--fault FAULT]...]... [--seed N]\n"
-    "       acmsim demo [--seed N]\n"
+    "usage: acmsim COMMAND [OPTION]...\n"
     "\n"
-    "  --reg FILE       load a registry file (Windows Registry Editor 5.00 format)\n"
+    "  demo   a complete serial session on a built-in machine, with a summary\n"
+    "  load   load the driver, plug simulated functions, print what it published\n"
+    "  pty    give each COM port a Linux pseudo-terminal for serial programs\n"
+    "\n"
+    "acmsim COMMAND --help shows the options of one command.\n";
+
+namespace {
+
+const char* const kFunctionHelp =
     "  --function SPEC  plug a simulated CDC ACM function (--child is the same):\n"
     "                   comma-separated key=value pairs; quote a value that holds\n"
     "                   commas. Keys:\n"
@@ -34,8 +42,47 @@ const char* const kUsage =
     "                     transport_enable transport_disable data_in_post\n"
     "                     data_out_post set_notify_cb data_abort\n"
     "                     get_functional_descriptor get_max_packet_size data_io_init\n"
-    "                     data_io_uninit get_idle_timeout clear_data\n"
-    "  --seed N         seed of the controlled scheduler (default 1)\n";
+    "                     data_io_uninit get_idle_timeout clear_data\n";
+
+const char* const kRegHelp = "  --reg FILE       load a registry file (Windows Registry Editor 5.00 format)\n";
+
+}  // namespace
+
+std::string command_usage(const std::string& command)
+{
+    if (command == "demo")
+        return "usage: acmsim demo [--seed N] [--trace]\n"
+               "\n"
+               "A serial session on a built-in machine: a modem on COM5 configured and\n"
+               "dialled with AT commands, modem lines and events, a loopback transfer on\n"
+               "COM6 with its throughput and integrity check, a purge, a system sleep in\n"
+               "the middle of a transfer, a surprise removal with I/O pending, a summary.\n"
+               "Exit status 0 when every step passed.\n"
+               "\n"
+               "  --seed N         seed of the controlled scheduler (default 1)\n"
+               "  --trace          print the driver's trace as well\n";
+    if (command == "load")
+        return std::string("usage: acmsim load [--reg FILE]... [--function SPEC [--fault FAULT]...]... [--seed N]\n"
+                           "\n"
+                           "Loads the driver, plugs the functions, prints the driver's trace and what\n"
+                           "it published. Exit status 0 when the driver loaded and every device started.\n"
+                           "\n") +
+               kRegHelp + kFunctionHelp + "  --seed N         seed of the controlled scheduler (default 1)\n";
+    if (command == "pty")
+        return std::string("usage: acmsim pty [--reg FILE]... [--function SPEC [--fault FAULT]...]... [--link PATH]...\n"
+                           "\n"
+                           "Runs the machine on real time and gives each COM port a pseudo-terminal\n"
+                           "(printed as COM5 -> /dev/pts/N). Programs on the terminal drive the port:\n"
+                           "bytes go through WriteFile and ReadFile, terminal settings become\n"
+                           "SetCommState, the last close is a close of the port. Without --function,\n"
+                           "one loopback function on COM5. Runs until SIGINT or SIGTERM.\n"
+                           "\n") +
+               kRegHelp + kFunctionHelp +
+               "                   each function needs a port=NAME here\n"
+               "  --link PATH      a symbolic link to the pseudo-terminal, given to the ports\n"
+               "                   in the order of their --function options\n";
+    return kUsage;
+}
 
 namespace {
 
@@ -196,35 +243,84 @@ std::pair<bus::Op, bus::Fault> parse_fault(const std::string& spec)
     return { op, fault };
 }
 
+namespace {
+
+const std::vector<std::string> kCommands = { "demo", "load", "pty" };
+
+// The options each command takes; a value follows every one but --trace.
+const std::map<std::string, std::vector<std::string>> kCommandOptions = {
+    { "demo", { "--seed", "--trace" } },
+    { "load", { "--reg", "--function", "--child", "--fault", "--seed" } },
+    { "pty", { "--reg", "--function", "--child", "--fault", "--link" } },
+};
+
+bool takes(const std::string& command, const std::string& flag)
+{
+    const auto& flags = kCommandOptions.at(command);
+    return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+void add_function(Options& options, const std::string& spec)
+{
+    FunctionSpec function = parse_function(spec);
+    if (options.command == "pty" && function.port.empty())
+        throw UsageError("--function " + spec + ": pty needs a port=NAME key, the COM port to bridge");
+    options.functions.push_back(std::move(function));
+}
+
+// What the options say together, once all are read.
+void check_whole(const Options& options)
+{
+    if (options.command != "pty")
+        return;
+    const size_t ports = options.functions.empty() ? 1 : options.functions.size();
+    if (options.links.size() > ports)
+        throw UsageError("--link " + options.links.back() + ": " + std::to_string(options.links.size()) +
+                         " links for " + std::to_string(ports) + (ports == 1 ? " port" : " ports"));
+}
+
+}  // namespace
+
 Options parse_options(const std::vector<std::string>& args)
 {
     if (args.empty())
         throw UsageError("no command given");
     Options options;
     options.command = args[0];
-    if (options.command != "load" && options.command != "demo")
-        throw UsageError("unknown command '" + options.command + "'");
-    const bool load = options.command == "load";
+    if (std::find(kCommands.begin(), kCommands.end(), options.command) == kCommands.end())
+        throw UsageError("unknown command '" + options.command + "' (commands: demo, load, pty)");
 
     for (size_t i = 1; i < args.size(); i++) {
         const std::string& flag = args[i];
+        if (flag == "--help" || flag == "-h") {
+            options.help = true;
+            return options;
+        }
+        if (flag.rfind("-", 0) != 0)
+            throw UsageError("unexpected argument '" + flag + "'");
+        if (!takes(options.command, flag))
+            throw UsageError(options.command + " has no option " + flag);
+        if (flag == "--trace") {
+            options.trace = true;
+            continue;
+        }
         if (i + 1 == args.size())
-            throw UsageError(flag.rfind("--", 0) == 0 ? flag + " needs a value"
-                                                      : "unexpected argument '" + flag + "'");
+            throw UsageError(flag + " needs a value");
         const std::string& value = args[++i];
         if (flag == "--seed")
             options.seed = parse_seed(value);
-        else if (flag == "--reg" && load)
+        else if (flag == "--reg")
             options.reg_files.push_back(value);
-        else if ((flag == "--function" || flag == "--child") && load)
-            options.functions.push_back(parse_function(value));
-        else if (flag == "--fault" && load && !options.functions.empty())
-            options.functions.back().faults.push_back(parse_fault(value));
-        else if (flag == "--fault" && load)
+        else if (flag == "--function" || flag == "--child")
+            add_function(options, value);
+        else if (flag == "--link")
+            options.links.push_back(value);
+        else if (options.functions.empty())   // --fault
             throw UsageError("--fault " + value + " comes before any --function");
         else
-            throw UsageError("unknown option '" + flag + "' for " + options.command);
+            options.functions.back().faults.push_back(parse_fault(value));
     }
+    check_whole(options);
     return options;
 }
 

@@ -35,10 +35,13 @@ struct FunctionSpec {
 };
 
 struct Options {
-    std::string command;                 // "load" or "demo"
+    std::string command;                 // "demo", "load" or "pty"
+    bool help = false;                   // --help: show the command's usage, run nothing
+    bool trace = false;                  // demo: the driver's trace as well
     std::string reg_text;                // registry loaded before the files
     std::vector<std::string> reg_files;
     std::vector<FunctionSpec> functions;
+    std::vector<std::string> links;      // pty: symbolic links to the terminals, in port order
     uint64_t seed = 1;
 };
 
@@ -51,6 +54,7 @@ Options parse_options(const std::vector<std::string>& args);   // throws UsageEr
 FunctionSpec parse_function(const std::string& spec);          // throws UsageError
 // "op:kind[:after]", e.g. "data_in_post:zero-bytes:3"; throws UsageError.
 std::pair<bus::Op, bus::Fault> parse_fault(const std::string& spec);
-extern const char* const kUsage;
+extern const char* const kUsage;   // the commands
+std::string command_usage(const std::string& command);   // one command's options; kUsage for others
 
 }  // namespace acmsim

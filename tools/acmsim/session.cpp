@@ -2,13 +2,19 @@
 
 #include "bus/behaviours.h"
 #include "bus/cdc_function.h"
+#include "common/cdc_protocol.h"
 #include "host/host.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,11 +23,6 @@ namespace acmsim {
 namespace {
 
 constexpr char16_t kService[] = u"acmserial";
-
-struct Plugged {
-    host::ChildDevice device;
-    host::io::DeviceNode* node = nullptr;   // nullptr: add or start failed
-};
 
 host::reg::Value reg_sz(const std::u16string& text)
 {
@@ -75,14 +76,21 @@ std::unique_ptr<bus::CdcFunction> to_function(const FunctionSpec& spec, unsigned
     return std::make_unique<bus::CdcFunction>(config);
 }
 
-// Firmware, timing and faults, once the host runs.
-void arm(bus::CdcFunction& function, const FunctionSpec& spec)
+std::shared_ptr<bus::Behaviour> firmware_of(const FunctionSpec& spec)
 {
     switch (spec.firmware) {
+    case Firmware::loopback: return std::make_shared<bus::Loopback>();
+    case Firmware::modem: return std::make_shared<bus::AtModem>();
     case Firmware::none: break;
-    case Firmware::loopback: function.set_behaviour(std::make_shared<bus::Loopback>()); break;
-    case Firmware::modem: function.set_behaviour(std::make_shared<bus::AtModem>()); break;
     }
+    return nullptr;
+}
+
+// Firmware, timing and faults, once the host runs.
+void arm(bus::CdcFunction& function, const FunctionSpec& spec, std::shared_ptr<bus::Behaviour> firmware)
+{
+    if (firmware)
+        function.set_behaviour(std::move(firmware));
     if (spec.timing)
         function.set_timing(bus::Timing::for_speed(spec.speed, spec.turnaround));
     for (const auto& [op, fault] : spec.faults)
@@ -162,66 +170,105 @@ void print_published(const host::Host& host, const std::vector<Plugged>& childre
 
 }  // namespace
 
-int run_load(const Options& options)
+void check_registry_files(const Options& options)
 {
-    // The functions outlive the host, whose devices are bound to them.
-    std::vector<std::unique_ptr<bus::CdcFunction>> functions;
-    for (const FunctionSpec& spec : options.functions)
-        functions.push_back(to_function(spec, unsigned(functions.size() + 1)));
-    host::Host host(host::HostOptions{ .seed = options.seed });
-    host::trace_set_live(stdout);
-    if (!options.reg_text.empty())
-        host::reg::load_reg_text(options.reg_text);
-    for (const std::string& file : options.reg_files)
-        host::reg::load_reg_file(file);
-
-    NTSTATUS status = host.load_driver_module(kService, ACMSERIAL_MODULE);
-    if (!NT_SUCCESS(status)) {
-        host::trace_set_live(nullptr);
-        std::fprintf(stderr, "acmsim: the driver did not load, status 0x%08X\n", unsigned(status));
-        return 1;
+    for (const std::string& file : options.reg_files) {
+        std::error_code error;
+        const auto status = std::filesystem::status(file, error);
+        if (!std::filesystem::exists(status))
+            throw UsageError("--reg " + file + ": no such file");
+        if (std::filesystem::is_directory(status))
+            throw UsageError("--reg " + file + ": a directory, not a registry file");
+        if (access(file.c_str(), R_OK) != 0)
+            throw UsageError("--reg " + file + ": cannot be read (" + std::strerror(errno) + ")");
     }
-
-    std::vector<Plugged> children;
-    bool all_started = true;
-    for (size_t i = 0; i < functions.size(); i++) {
-        bus::CdcFunction& function = *functions[i];
-        arm(function, options.functions[i]);
-        std::vector<host::ChildDevice> devices{ port_of(function, options.functions[i]) };
-        if (function.control() != nullptr)
-            devices.push_back(function.control()->description());
-        set_removal_handler(host, function, devices);
-        for (host::ChildDevice& device : devices) {
-            Plugged child{ std::move(device), nullptr };
-            child.node = host.plug(child.device);
-            all_started &= child.node != nullptr;
-            children.push_back(std::move(child));
-        }
-    }
-    host::trace_set_live(nullptr);
-    std::fflush(stdout);
-
-    print_published(host, children);
-    for (auto& function : functions)   // the host's teardown is no removal by the bus
-        function->set_removal_handler(nullptr);
-    return all_started ? 0 : 1;
 }
 
-Options demo_options(uint64_t seed)
+void load_registry(const Options& options)
 {
-    Options options;
-    options.command = "demo";
-    options.seed = seed;
-    options.reg_text =
-        "Windows Registry Editor Version 5.00\n"
-        "\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\acmserial\\Parameters]\n"
-        "\"DebugLevel\"=dword:00000002\n";
-    options.functions = {
-        { .class_name = "Modem", .friendly_name = "Tarvex USB Modem", .port = "COM5" },
-        { .class_name = "Ports", .friendly_name = "Tarvex USB Serial Port", .port = "COM6" },
-    };
-    return options;
+    if (!options.reg_text.empty())
+        host::reg::load_reg_text(options.reg_text);
+    for (const std::string& file : options.reg_files) {
+        try {
+            host::reg::load_reg_file(file);
+        } catch (const std::runtime_error& error) {
+            throw UsageError("--reg " + std::string(error.what()));
+        }
+    }
+}
+
+Machine::Machine(const Options& options, host::Mode mode, FILE* trace) : options_(options)
+{
+    check_registry_files(options);
+    for (const FunctionSpec& spec : options.functions)
+        functions_.push_back(to_function(spec, unsigned(functions_.size() + 1)));
+    host_ = std::make_unique<host::Host>(host::HostOptions{ .mode = mode, .seed = options.seed });
+    load_registry(options);
+    host::trace_set_live(trace);
+    driver_status_ = host_->load_driver_module(kService, ACMSERIAL_MODULE);
+}
+
+Machine::~Machine()
+{
+    host::trace_set_live(nullptr);
+    for (auto& function : functions_)   // the host's teardown is no removal by the bus
+        function->set_removal_handler(nullptr);
+    for (auto& function : functions_)   // a behaviour's threads end before the scheduler
+        function->set_behaviour(nullptr);
+    host_.reset();                      // the functions outlive the devices bound to them
+}
+
+bool Machine::plug_all(const Fit& fit)
+{
+    bool all_started = true;
+    for (size_t i = 0; i < functions_.size(); i++) {
+        bus::CdcFunction& function = *functions_[i];
+        behaviours_.push_back(fit ? fit(i, firmware_of(options_.functions[i])) : firmware_of(options_.functions[i]));
+        port_child_.push_back(children_.size());
+        arm(function, options_.functions[i], behaviours_.back());
+        std::vector<host::ChildDevice> devices{ port_of(function, options_.functions[i]) };
+        if (function.control() != nullptr)
+            devices.push_back(function.control()->description());
+        set_removal_handler(*host_, function, devices);
+        for (host::ChildDevice& device : devices) {
+            Plugged child{ std::move(device), nullptr };
+            child.node = host_->plug(child.device);
+            all_started &= child.node != nullptr;
+            children_.push_back(std::move(child));
+        }
+    }
+    return all_started;
+}
+
+host::io::DeviceNode* Machine::port_node(size_t function) const { return children_[port_child_[function]].node; }
+
+std::string describe_line_coding(const bus::LineCoding& coding)
+{
+    static const char kParity[] = "NOEMS";
+    static const char* const kStop[] = { "1", "1.5", "2" };
+    return std::to_string(coding.rate) + " " + std::to_string(coding.data_bits) +
+           (coding.parity < 5 ? kParity[coding.parity] : '?') + (coding.stop_bits < 3 ? kStop[coding.stop_bits] : "?");
+}
+
+std::string describe_control_lines(uint16_t lines)
+{
+    return std::string(lines & CDC_CONTROL_LINE_DTR ? "DTR on" : "DTR off") +
+           (lines & CDC_CONTROL_LINE_RTS ? ", RTS on" : ", RTS off");
+}
+
+int run_load(const Options& options)
+{
+    Machine machine(options, host::Mode::controlled, stdout);
+    if (!NT_SUCCESS(machine.driver_status())) {
+        host::trace_set_live(nullptr);
+        std::fprintf(stderr, "acmsim: the driver did not load, status 0x%08X\n", unsigned(machine.driver_status()));
+        return 1;
+    }
+    const bool all_started = machine.plug_all();
+    host::trace_set_live(nullptr);
+    std::fflush(stdout);
+    print_published(machine.host(), machine.children());
+    return all_started ? 0 : 1;
 }
 
 }  // namespace acmsim
