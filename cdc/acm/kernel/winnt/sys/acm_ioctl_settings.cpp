@@ -107,7 +107,7 @@ VOID acm_clr_dtr_and_send(PACM_FDO_DATA fdx)
 
 /* --- handflow ------------------------------------------------------------- */
 
-/* DTR and RTS follow the new control modes; the handshake modes leave the
+/* DTR and RTS follow the control modes given; the handshake modes leave the
    line low, toggle leaves RTS alone. */
 BOOLEAN acm_set_handflow(PACM_FDO_DATA fdx, PVOID argument)
 {
