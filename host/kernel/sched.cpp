@@ -62,6 +62,7 @@ struct Scheduler {
     uint32_t next_thread_id = 1;
     uint64_t rng = 0;
     uint64_t digest = 0xcbf29ce484222325ull;
+    uint64_t decisions = 0;
     Time virtual_now = 0;
     std::chrono::steady_clock::time_point started;
     std::map<TimerHandle, Timer> timers;
@@ -90,6 +91,7 @@ uint64_t next_random()
 void record_choice(const Thread* t)
 {
     g_sched->digest = (g_sched->digest ^ t->id) * 0x100000001b3ull;
+    ++g_sched->decisions;
 }
 
 Time real_now()
@@ -461,5 +463,6 @@ void work_flush(std::unique_lock<std::mutex>& lk, WorkItem* item)
 }
 
 uint64_t schedule_digest() { return g_sched ? g_sched->digest : 0; }
+uint64_t schedule_decisions() { return g_sched ? g_sched->decisions : 0; }
 
 }  // namespace host

@@ -128,5 +128,7 @@ void work_flush(std::unique_lock<std::mutex>& lock, WorkItem* item);
 // A digest of every scheduling decision so far; tests compare it between
 // seeds and runs.
 uint64_t schedule_digest();
+// How many scheduling decisions the controlled scheduler made so far.
+uint64_t schedule_decisions();
 
 }  // namespace host
