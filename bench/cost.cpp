@@ -20,7 +20,7 @@ void report(benchmark::State& state, const HostCounters& used, double per, doubl
 void echo_cost(benchmark::State& state, int echoes)
 {
     for (auto _ : state) {
-        Rig rig({.mode = host::Mode::controlled});
+        Rig rig(in_mode(host::Mode::controlled));
         porttest::PortClient& port = rig.port();
         const HostCounters before = HostCounters::now();
         const double wall = wall_seconds([&] {
@@ -41,7 +41,7 @@ void transfer_cost(benchmark::State& state)
     const size_t request = size_t(state.range(0));
     const int transfers = g_quick ? 2 : 256;
     for (auto _ : state) {
-        Rig rig({.mode = host::Mode::controlled});
+        Rig rig(in_mode(host::Mode::controlled));
         const HostCounters before = HostCounters::now();
         const double wall = wall_seconds([&] { loopback(rig.port(), request, request * transfers); });
         state.SetIterationTime(wall);

@@ -79,7 +79,7 @@ void port_loopback(benchmark::State& state)
     const size_t total = loopback_volume();
     double wall_s = 0;
     for (auto _ : state) {
-        Rig rig({.mode = host::Mode::free});
+        Rig rig(in_mode(host::Mode::free));
         const double wall = wall_seconds([&] { loopback(rig.port(), request, total); });
         wall_s += wall;
         state.SetIterationTime(wall);
@@ -125,7 +125,7 @@ void port_echo(benchmark::State& state)
     std::vector<double> us;
     long switches = 0;
     for (auto _ : state) {
-        Rig rig({.mode = host::Mode::free});
+        Rig rig(in_mode(host::Mode::free));
         porttest::PortClient& port = rig.port();
         const long before = context_switches();
         for (int i = 0; i < echo_count(); ++i)

@@ -36,7 +36,18 @@ struct RigOptions {
     bus::Speed speed = bus::Speed::full;
     bool timed = false;
     Peer peer = Peer::loopback;
+    bool package = true;   // the product's INF sets the hardware-key defaults
+    // Hardware-key values set before installation (they win over the INF's).
+    std::vector<std::pair<std::u16string, ULONG>> registry;
 };
+
+inline RigOptions in_mode(host::Mode mode, int ports = 1)
+{
+    RigOptions options;
+    options.mode = mode;
+    options.ports = ports;
+    return options;
+}
 
 class Rig {
 public:
@@ -56,7 +67,9 @@ private:
     std::vector<std::unique_ptr<porttest::PortClient>> ports_;
 };
 
-// Blocking I/O of whole requests, as an application issues it.
+// Blocking I/O as an application issues it: writes of `request` bytes, two
+// in flight; reads of `request` bytes (at most 4 KiB in controlled mode),
+// each completing with what has arrived.
 void write_all(porttest::PortClient& port, size_t request, size_t total);
 void read_all(porttest::PortClient& port, size_t request, size_t total);
 // Writes on a second host thread while this one reads everything back.

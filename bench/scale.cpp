@@ -16,11 +16,11 @@ size_t heap_in_use() { return mallinfo2().uordblks; }
 void many_ports(benchmark::State& state)
 {
     const int ports = int(state.range(0));
-    const size_t per_port = g_quick ? 4096 : 4 * kMiB / size_t(ports);
+    const size_t per_port = g_quick ? 8192 : 4 * kMiB / size_t(ports);
     double wall_s = 0, heap_per_port = 0;
     for (auto _ : state) {
         const size_t heap_before = heap_in_use();
-        Rig rig({.mode = host::Mode::free, .ports = ports});
+        Rig rig(in_mode(host::Mode::free, ports));
         heap_per_port = double(heap_in_use() - heap_before) / ports;
         const double wall = wall_seconds([&] {
             std::vector<host::Thread*> apps;
@@ -41,7 +41,7 @@ void outrunning_writer(benchmark::State& state)
     const size_t request = 64 * 1024, total = g_quick ? 256 * 1024 : 16 * kMiB;
     for (auto _ : state) {
         std::vector<std::unique_ptr<porttest::Io>> writes;   // outlive the port
-        Rig rig({.mode = host::Mode::controlled});
+        Rig rig(in_mode(host::Mode::controlled));
         const size_t heap_before = heap_in_use();
         for (size_t sent = 0; sent < total; sent += request)
             writes.push_back(rig.port().write(porttest::pattern(request)));

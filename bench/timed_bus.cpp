@@ -9,21 +9,27 @@ namespace {
 
 constexpr size_t kMiB = size_t(1) << 20;
 
-// Enough data that the start-up frames do not weigh; never less than one request.
+// Enough data that the start-up frames do not weigh, at most 4096 requests
+// and never less than one; a whole number of the largest receive transfers,
+// so that no tail waits in a transfer that is not full.
 size_t volume(bus::Speed speed, size_t request)
 {
     if (g_quick)
-        return std::min(request, size_t(4096));
-    return std::max(request, speed == bus::Speed::full ? 256 * size_t(1024) : 4 * kMiB);
+        return std::max(request, 64 * size_t(1024));
+    const size_t most = speed == bus::Speed::full ? 256 * size_t(1024) : 4 * kMiB;
+    return std::max(request, std::min(most, request * 4096));
 }
 
-void timed_transfer(benchmark::State& state, bus::Speed speed, Peer peer)
+void timed_transfer(benchmark::State& state, bus::Speed speed, Peer peer, RigOptions options = {})
 {
     const size_t request = size_t(state.range(0));
     const size_t total = volume(speed, request);
+    options.speed = speed;
+    options.timed = true;
+    options.peer = peer;
     double virtual_s = 0, wall_s = 0;
     for (auto _ : state) {
-        Rig rig({.mode = host::Mode::controlled, .speed = speed, .timed = true, .peer = peer});
+        Rig rig(options);
         porttest::PortClient& port = rig.port();
         const host::Time start = host::now();
         const double wall = wall_seconds([&] {
@@ -70,8 +76,36 @@ void register_timed()
         }
 }
 
+// The two receive levers against the bus limit: packets per data-in transfer
+// and ring buffers, with 64 KiB requests.
+void register_levers()
+{
+    const std::pair<const char*, Peer> peers[] = {{"read_from_source", Peer::source}, {"loopback", Peer::loopback}};
+    const std::pair<int, int> settings[] = {{1, 8},  {16, 8},  {32, 8},  {64, 8}, {128, 8},
+                                            {256, 8}, {128, 2}, {128, 3}, {128, 4}};
+    for (bus::Speed speed : {bus::Speed::full, bus::Speed::high})
+        for (auto [name, peer] : peers)
+            for (auto [packets, buffers] : settings) {
+                const std::string label = std::string("levers/") + speed_name(speed) + "/" + name + "/ppx:" +
+                                          std::to_string(packets) + "/buffers:" + std::to_string(buffers);
+                RigOptions options;
+                options.registry = {{u"DataInPacketsPerXfer", ULONG(packets)}, {u"DataInBuffers", ULONG(buffers)}};
+                benchmark::RegisterBenchmark(label.c_str(), [speed, peer, options](benchmark::State& s) {
+                    timed_transfer(s, speed, peer, options);
+                })
+                    ->Arg(64 * 1024)
+                    ->UseManualTime()
+                    ->Iterations(1)
+                    ->Unit(benchmark::kMillisecond);
+            }
+}
+
 }  // namespace
 
-void register_timed_benchmarks() { register_timed(); }
+void register_timed_benchmarks()
+{
+    register_timed();
+    register_levers();
+}
 
 }  // namespace bench
