@@ -36,10 +36,9 @@ void echo_cost(benchmark::State& state, int echoes)
     }
 }
 
-void transfer_cost(benchmark::State& state)
+void transfer_cost(benchmark::State& state, int transfers)
 {
     const size_t request = size_t(state.range(0));
-    const int transfers = g_quick ? 2 : 256;
     for (auto _ : state) {
         Rig rig(in_mode(host::Mode::controlled));
         const HostCounters before = HostCounters::now();
@@ -51,13 +50,15 @@ void transfer_cost(benchmark::State& state)
 
 }  // namespace
 
-void register_cost_benchmarks(int echoes)
+void register_cost_benchmarks(int count)
 {
+    const int echoes = count ? count : g_quick ? 3 : 1000;
+    const int transfers = count ? count : g_quick ? 2 : 256;
     benchmark::RegisterBenchmark("cost/echo", [echoes](benchmark::State& s) { echo_cost(s, echoes); })
         ->UseManualTime()
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("cost/transfer", transfer_cost)
+    benchmark::RegisterBenchmark("cost/transfer", [transfers](benchmark::State& s) { transfer_cost(s, transfers); })
         ->Arg(4096)
         ->UseManualTime()
         ->Iterations(1)

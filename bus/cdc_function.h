@@ -211,11 +211,17 @@ public:
     bool break_on() const;
     std::vector<Bytes> encapsulated_commands() const;
     size_t pending_in_bytes() const;   // sent by the device, not yet in a transfer
+    // What the device holds for the host before it refuses (NAKs) data-out
+    // packets: a writer that outruns its reader waits instead of growing
+    // the device's queue. A whole data-out transfer is taken once started.
+    static constexpr size_t kDeviceBuffer = 64 * 1024;
 
     // --- traffic ----------------------------------------------------------
-    // Recorded for the life of the function; a long run clears it now and then.
+    // Recorded for the life of the function; the data-out bytes and the data
+    // transfers keep at least their last kLogLimit entries.
+    static constexpr size_t kLogLimit = size_t(1) << 20;
     std::vector<ControlTransfer> control_log() const;
-    Bytes received() const;                       // every byte of every data-out transfer
+    Bytes received() const;                       // the bytes of the data-out transfers, in order
     std::vector<DataTransfer> transfers() const;  // completed data transfers in order
     std::vector<Notification> notifications() const;
     void clear_logs();
@@ -258,7 +264,6 @@ private:
         PVOID context = nullptr;
         bool stalled = false;
         ULONG packets_left = 0;   // data-out under the timing model
-        Bytes snapshot;           // data-out bytes as posted
     };
     enum class PipeState { idle, posted, completing };
     struct Pipe {
@@ -266,6 +271,7 @@ private:
         bool in;
         PipeState state = PipeState::idle;
         Transfer transfer;
+        Bytes snapshot;   // data-out bytes as posted; its storage is reused
     };
     struct Completion {
         Pipe* pipe = nullptr;   // null: a notification
@@ -311,7 +317,7 @@ private:
     void pump();
     void fill_in();
     void move_out_packet();
-    void deliver_out(Transfer& t);
+    void deliver_out(Pipe& pipe);
     void finish(Pipe& pipe, NTSTATUS status, ULONG bytes);
     void schedule_frame();
     void on_frame();
@@ -357,6 +363,7 @@ private:
     std::vector<Bytes> commands_;
     std::deque<Bytes> responses_;
     std::deque<Bytes> in_packets_;
+    size_t in_bytes_ = 0;   // in in_packets_
     std::deque<Bytes> notifications_pending_;
     bool present_ = true;
     bool suspended_ = false;
