@@ -15,7 +15,7 @@ constexpr size_t kMiB = size_t(1) << 20;
 size_t volume(bus::Speed speed, size_t request)
 {
     if (g_quick)
-        return std::max(request, 64 * size_t(1024));
+        return std::max(request, 256 * size_t(1024));
     const size_t most = speed == bus::Speed::full ? 256 * size_t(1024) : 4 * kMiB;
     return std::max(request, std::min(most, request * 4096));
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -71,6 +72,7 @@ NTSTATUS add_context(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, void**
         // in the framework; one added later is an allocation of its own.
         void* memory = counted ? allocate_object_memory(sizeof(ContextHeader) + size, api)
                                : host::pool_alloc(sizeof(ContextHeader) + size);
+        if (memory != nullptr && !counted) std::memset(memory, 0, sizeof(ContextHeader) + size);
         auto* header = static_cast<ContextHeader*>(memory);
         if (header == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         header->owner = object;
@@ -183,7 +185,9 @@ const char* kind_name(ObjectKind kind)
 void* allocate_object_memory(size_t bytes, const char* api)
 {
     if (host::verifier_allocation_fails()) return nullptr;
-    return host::pool_alloc(bytes);
+    void* memory = host::pool_alloc(bytes);
+    if (memory != nullptr) std::memset(memory, 0, bytes);   // objects and contexts start zeroed
+    return memory;
 }
 
 void free_object_memory(FxObject* object)
