@@ -92,7 +92,7 @@ void write_all(porttest::PortClient& port, size_t request, size_t total)
         port.wait(*io);
 }
 
-void read_all(porttest::PortClient& port, size_t request, size_t total)
+void read_all(porttest::PortClient& port, size_t request, size_t total, size_t period)
 {
     if (host::sched_mode() == host::Mode::controlled)
         request = std::min(request, kControlledReadLimit);
@@ -101,14 +101,16 @@ void read_all(porttest::PortClient& port, size_t request, size_t total)
         port.wait(*io);
         if (io->status() != STATUS_SUCCESS || io->information() == 0)
             throw std::runtime_error("bench: a read failed: " + io->result());
-        got += io->information();
+        for (size_t i = 0; i < io->information(); ++i, ++got)
+            if (io->buffer[i] != char((got % period) % 251))
+                throw std::runtime_error("bench: byte " + std::to_string(got) + " came back wrong");
     }
 }
 
 void loopback(porttest::PortClient& port, size_t request, size_t total)
 {
     host::Thread* writer = host::spawn("writer", [&] { write_all(port, request, total); });
-    read_all(port, request, total);
+    read_all(port, request, total, request);
     host::join(writer);
 }
 

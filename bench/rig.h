@@ -69,9 +69,11 @@ private:
 
 // Blocking I/O as an application issues it: writes of `request` bytes, two
 // in flight; reads of `request` bytes (at most 4 KiB in controlled mode),
-// each completing with what has arrived.
+// each completing with what has arrived. The writes repeat
+// porttest::pattern(request); the reads check each byte against
+// porttest::pattern repeated every `period` bytes.
 void write_all(porttest::PortClient& port, size_t request, size_t total);
-void read_all(porttest::PortClient& port, size_t request, size_t total);
+void read_all(porttest::PortClient& port, size_t request, size_t total, size_t period);
 // Writes on a second host thread while this one reads everything back.
 void loopback(porttest::PortClient& port, size_t request, size_t total);
 

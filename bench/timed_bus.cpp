@@ -39,7 +39,7 @@ void timed_transfer(benchmark::State& state, bus::Speed speed, Peer peer, RigOpt
                 break;
             case Peer::source:
                 rig.function().send(porttest::pattern(total));
-                read_all(port, request, total);
+                read_all(port, request, total, total);
                 break;
             case Peer::loopback:
                 loopback(port, request, total);
