@@ -1,6 +1,6 @@
 // What a transfer costs the host, in load-independent counts (controlled
 // mode, untimed bus, loopback): kernel pool allocations, framework object
-// allocations and scheduling decisions per 1-byte echo and per 4 KiB
+// allocations, heap allocations of the host and scheduling decisions per 1-byte echo and per 4 KiB
 // transfer; and how many scheduling decisions the controlled scheduler makes
 // per second of wall time. scripts/bench.sh adds the instructions per echo
 // from two runs of cost/echo under callgrind.
@@ -13,6 +13,7 @@ void report(benchmark::State& state, const HostCounters& used, double per, doubl
 {
     state.counters["pool_allocs"] = double(used.pool_allocations) / per;
     state.counters["fx_allocs"] = double(used.framework_allocations) / per;
+    state.counters["heap_allocs"] = double(used.heap_allocations) / per;
     state.counters["decisions"] = double(used.decisions) / per;
     state.counters["decisions_per_s"] = double(used.decisions) / wall_s;
 }

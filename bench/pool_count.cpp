@@ -1,6 +1,7 @@
-// Counts the kernel pool allocations of the host by standing in front of
-// host::pool_alloc: the executable's definition takes precedence over the
-// host library's for every caller, which then reaches the real one.
+// Counts the kernel pool allocations of the host, and every heap allocation
+// of the process, by standing in front of host::pool_alloc and malloc: the
+// executable's definitions take precedence over the libraries' for every
+// caller, and reach the real ones.
 #include "bench/rig.h"
 
 #include <dlfcn.h>
@@ -9,6 +10,15 @@
 
 namespace {
 std::atomic<uint64_t> g_allocations = 0;
+std::atomic<uint64_t> g_heap_allocations = 0;
+}  // namespace
+
+extern "C" void* __libc_malloc(size_t bytes);
+
+extern "C" void* malloc(size_t bytes)
+{
+    g_heap_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(bytes);
 }
 
 namespace host {
@@ -25,4 +35,5 @@ void* pool_alloc(size_t bytes)
 
 namespace bench {
 uint64_t pool_allocation_count() { return g_allocations.load(std::memory_order_relaxed); }
+uint64_t heap_allocation_count() { return g_heap_allocations.load(std::memory_order_relaxed); }
 }  // namespace bench

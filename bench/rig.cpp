@@ -116,13 +116,14 @@ void loopback(porttest::PortClient& port, size_t request, size_t total)
 
 HostCounters HostCounters::now()
 {
-    return {pool_allocation_count(), host::verifier_allocation_count(), host::schedule_decisions()};
+    return {pool_allocation_count(), heap_allocation_count(), host::verifier_allocation_count(),
+            host::schedule_decisions()};
 }
 
 HostCounters HostCounters::operator-(const HostCounters& earlier) const
 {
-    return {pool_allocations - earlier.pool_allocations, framework_allocations - earlier.framework_allocations,
-            decisions - earlier.decisions};
+    return {pool_allocations - earlier.pool_allocations, heap_allocations - earlier.heap_allocations,
+            framework_allocations - earlier.framework_allocations, decisions - earlier.decisions};
 }
 
 }  // namespace bench

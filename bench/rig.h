@@ -88,10 +88,13 @@ double wall_seconds(Fn&& fn)
 
 // Kernel pool allocations so far (every pool_alloc the host makes).
 uint64_t pool_allocation_count();
+// Heap allocations (malloc, operator new) of the whole process so far.
+uint64_t heap_allocation_count();
 
 // Counts of the host's work, read before and after a measured stretch.
 struct HostCounters {
     uint64_t pool_allocations;
+    uint64_t heap_allocations;
     long framework_allocations;
     uint64_t decisions;
     static HostCounters now();

@@ -185,8 +185,7 @@ void CdcFunction::send_locked(std::span<const uint8_t> bytes)
 {
     const size_t mps = max_packet_size();
     for (size_t at = 0; at < bytes.size(); at += mps)
-        in_packets_.emplace_back(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + mps));
-    in_bytes_ += bytes.size();
+        in_packets_.push(bytes.subspan(at, std::min(mps, bytes.size() - at)));
     pump();
 }
 
@@ -194,8 +193,7 @@ void CdcFunction::send_packet_locked(std::span<const uint8_t> packet)
 {
     if (packet.size() > max_packet_size())
         throw std::invalid_argument("bus: a packet is at most the maximum packet size");
-    in_packets_.emplace_back(packet.begin(), packet.end());
-    in_bytes_ += packet.size();
+    in_packets_.push(packet);
     pump();
 }
 
@@ -279,7 +277,7 @@ std::vector<Bytes> CdcFunction::encapsulated_commands() const
 size_t CdcFunction::pending_in_bytes() const
 {
     auto lk = lock();
-    return in_bytes_;
+    return in_packets_.bytes();
 }
 
 std::vector<ControlTransfer> CdcFunction::control_log() const
@@ -569,16 +567,8 @@ void CdcFunction::complete_forced(Pipe& pipe, NTSTATUS status, ULONG bytes)
     Transfer& t = pipe.transfer;
     if (pipe.in) {
         std::fill(t.buffer, t.buffer + bytes, 0);
-        for (ULONG at = 0; at < bytes && !in_packets_.empty();) {
-            Bytes& packet = in_packets_.front();
-            const ULONG n = std::min<ULONG>(bytes - at, ULONG(packet.size()));
-            std::copy(packet.begin(), packet.begin() + n, t.buffer + at);
-            packet.erase(packet.begin(), packet.begin() + n);
-            in_bytes_ -= n;
-            if (packet.empty())
-                in_packets_.pop_front();
-            at += n;
-        }
+        for (ULONG at = 0; at < bytes && !in_packets_.empty();)
+            at += ULONG(in_packets_.take_front(t.buffer + at, bytes - at));
         finish(pipe, status, bytes);
         return;
     }
@@ -617,7 +607,7 @@ bool CdcFunction::out_ready() const
 {
     const Transfer& t = out_.transfer;
     const bool started = t.packets_left < std::max<ULONG>(1, (t.length + max_packet_size() - 1) / max_packet_size());
-    return out_.state == PipeState::posted && !t.stalled && (started || in_bytes_ < kDeviceBuffer);
+    return out_.state == PipeState::posted && !t.stalled && (started || in_packets_.bytes() < kDeviceBuffer);
 }
 
 void CdcFunction::pump()
@@ -641,17 +631,15 @@ void CdcFunction::pump()
 void CdcFunction::fill_in()
 {
     Transfer& t = in_.transfer;
-    Bytes packet = std::move(in_packets_.front());
-    in_packets_.pop_front();
-    in_bytes_ -= packet.size();
+    const size_t size = in_packets_.front_size();
     const ULONG room = t.length - t.done;
-    const ULONG n = std::min<ULONG>(room, ULONG(packet.size()));
-    std::copy(packet.begin(), packet.begin() + n, t.buffer + t.done);
-    t.done += n;
-    if (packet.size() > room)
+    t.done += ULONG(in_packets_.take_front(t.buffer + t.done, room));
+    if (size > room) {
+        in_packets_.drop_front();
         finish(in_, STATUS_BUFFER_OVERFLOW, t.done);
-    else if (t.done == t.length || packet.size() < max_packet_size())
+    } else if (t.done == t.length || size < max_packet_size()) {
         finish(in_, STATUS_SUCCESS, t.done);
+    }
 }
 
 void CdcFunction::move_out_packet()

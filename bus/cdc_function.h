@@ -23,6 +23,7 @@
 
 #include "bus/behaviour.h"
 #include "bus/faults.h"
+#include "bus/packet_queue.h"
 #include "bus/timing.h"
 #include "bus/traffic.h"
 #include "common/dc_bus_interface.h"
@@ -362,8 +363,7 @@ private:
     host::TimerHandle break_timer_ = 0;
     std::vector<Bytes> commands_;
     std::deque<Bytes> responses_;
-    std::deque<Bytes> in_packets_;
-    size_t in_bytes_ = 0;   // in in_packets_
+    PacketQueue in_packets_;
     std::deque<Bytes> notifications_pending_;
     bool present_ = true;
     bool suspended_ = false;

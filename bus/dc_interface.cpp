@@ -496,7 +496,6 @@ struct InterfaceThunks {
         if (call.gone())
             return STATUS_NO_SUCH_DEVICE;
         call.fn().in_packets_.clear();   // the device drops what it has not sent yet
-        call.fn().in_bytes_ = 0;
         return STATUS_SUCCESS;
     }
 
