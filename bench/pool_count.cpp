@@ -13,6 +13,8 @@ std::atomic<uint64_t> g_allocations = 0;
 std::atomic<uint64_t> g_heap_allocations = 0;
 }  // namespace
 
+// Sanitizer builds keep their own allocator: no heap count there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" void* __libc_malloc(size_t bytes);
 
 extern "C" void* malloc(size_t bytes)
@@ -20,6 +22,7 @@ extern "C" void* malloc(size_t bytes)
     g_heap_allocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(bytes);
 }
+#endif
 
 namespace host {
 

@@ -19,17 +19,16 @@ public:
 
     void push(std::span<const uint8_t> packet)
     {
-        for (uint8_t b : packet)
-            bytes_.push(b);
-        lengths_.push(packet.size());
+        bytes_.push(packet.data(), packet.size());
+        const size_t length = packet.size();
+        lengths_.push(&length, 1);
     }
     // Copies the first min(n, front_size()) bytes of the front packet to
     // `out` and removes them; a packet with nothing left goes.
     size_t take_front(uint8_t* out, size_t n)
     {
         const size_t k = std::min(n, front_size());
-        for (size_t i = 0; i < k; ++i)
-            out[i] = bytes_.at(i);
+        bytes_.copy_front(out, k);
         bytes_.pop(k);
         lengths_.at(0) -= k;
         if (lengths_.at(0) == 0)
@@ -55,15 +54,26 @@ private:
 
         T& at(size_t i) { return items[(head + i) % items.size()]; }
         const T& at(size_t i) const { return items[(head + i) % items.size()]; }
-        void push(T item)
+        // At most two contiguous pieces: up to the end of the storage, then from its start.
+        void push(const T* from, size_t n)
         {
-            if (size == items.size())
+            while (size + n > items.size())
                 grow();
-            items[(head + size++) % items.size()] = item;
+            const size_t tail = (head + size) % items.size();
+            const size_t first = std::min(n, items.size() - tail);
+            std::copy(from, from + first, items.begin() + std::ptrdiff_t(tail));
+            std::copy(from + first, from + n, items.begin());
+            size += n;
+        }
+        void copy_front(T* to, size_t n) const
+        {
+            const size_t first = std::min(n, items.size() - head);
+            std::copy(items.begin() + std::ptrdiff_t(head), items.begin() + std::ptrdiff_t(head + first), to);
+            std::copy(items.begin(), items.begin() + std::ptrdiff_t(n - first), to + first);
         }
         void pop(size_t n)
         {
-            if (n == 0)
+            if (n == 0 || items.empty())
                 return;
             head = (head + n) % items.size();
             size -= n;
@@ -71,8 +81,8 @@ private:
         void grow()
         {
             std::vector<T> bigger(std::max<size_t>(64, items.size() * 2));
-            for (size_t i = 0; i < size; ++i)
-                bigger[i] = at(i);
+            if (size > 0)
+                copy_front(bigger.data(), size);
             items.swap(bigger);
             head = 0;
         }
