@@ -77,12 +77,14 @@ def tables(v, w, cg):
         f"{pe['p99_us'] / te['p99_us']:.1f} | |")
     add(f"| context switches per echo | {pe['switches_per_echo']:.1f} | {te['switches_per_echo']:.1f} | | |")
     add("\n### Cost (controlled mode, untimed loopback; counts do not depend on the load)\n")
-    add("| Per | Pool allocations | Framework allocations | Scheduling decisions | Instructions (callgrind) |")
-    add("|---|---:|---:|---:|---:|")
+    add("| Per | Pool allocations | Framework allocations | Heap allocations | Scheduling decisions | "
+        "Instructions (callgrind) |")
+    add("|---|---:|---:|---:|---:|---:|")
     e, t = v["cost/echo"], v["cost/transfer/4096"]
-    add(f"| 1-byte echo | {e['pool_allocs']:.2f} | {e['fx_allocs']:.2f} | {e['decisions']:.1f} | {cg['echo']:,} |")
-    add(f"| 4 KiB loopback transfer | {t['pool_allocs']:.2f} | {t['fx_allocs']:.2f} | {t['decisions']:.1f} | "
-        f"{cg['transfer']:,} |")
+    add(f"| 1-byte echo | {e['pool_allocs']:.2f} | {e['fx_allocs']:.2f} | {e['heap_allocs']:.1f} | "
+        f"{e['decisions']:.1f} | {cg['echo']:,} |")
+    add(f"| 4 KiB loopback transfer | {t['pool_allocs']:.2f} | {t['fx_allocs']:.2f} | {t['heap_allocs']:.1f} | "
+        f"{t['decisions']:.1f} | {cg['transfer']:,} |")
     add(f"\nScheduling decisions per second of wall time (controlled mode): {e['decisions_per_s']:,.0f} "
         f"(echo), {t['decisions_per_s']:,.0f} (4 KiB transfers).\n")
     add("### Scale (free mode, 4 KiB loopback on every port at once; wall clock)\n")
