@@ -14,15 +14,6 @@ namespace {
 constexpr ULONG kFlagNoClobber = 0x00000002;
 constexpr ULONG kFlagDword = 0x00010001;
 
-std::string_view trim(std::string_view s)
-{
-    const size_t start = s.find_first_not_of(" \t\r");
-    if (start == std::string_view::npos)
-        return {};
-    const size_t end = s.find_last_not_of(" \t\r");
-    return s.substr(start, end - start + 1);
-}
-
 std::string lower(std::string_view s)
 {
     std::string out(s);
@@ -36,7 +27,7 @@ std::vector<std::string_view> split(std::string_view s, char sep)
     std::vector<std::string_view> parts;
     for (size_t at = 0;;) {
         const size_t end = s.find(sep, at);
-        parts.push_back(trim(s.substr(at, end - at)));
+        parts.push_back(trim_blanks(s.substr(at, end - at)));
         if (end == std::string_view::npos)
             return parts;
         at = end + 1;
@@ -61,11 +52,11 @@ std::map<std::string, std::vector<Line>> sections(std::string_view text)
     size_t number = 0;
     for (std::string_view line : split(text, '\n')) {
         ++number;
-        line = trim(line.substr(0, line.find(';')));
+        line = trim_blanks(line.substr(0, line.find(';')));
         if (line.empty())
             continue;
         if (line.front() == '[' && line.back() == ']')
-            current = &out[lower(trim(line.substr(1, line.size() - 2)))];
+            current = &out[lower(trim_blanks(line.substr(1, line.size() - 2)))];
         else if (current)
             current->push_back({number, line});
     }
@@ -130,7 +121,7 @@ std::vector<InfValue> inf_hardware_values(std::string_view text)
             continue;
         for (const Line& line : lines) {
             const size_t eq = line.text.find('=');
-            if (eq == std::string_view::npos || lower(trim(line.text.substr(0, eq))) != "addreg")
+            if (eq == std::string_view::npos || lower(trim_blanks(line.text.substr(0, eq))) != "addreg")
                 continue;
             for (std::string_view target : split(line.text.substr(eq + 1), ',')) {
                 auto section = all.find(lower(target));
