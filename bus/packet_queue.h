@@ -57,6 +57,8 @@ private:
         // At most two contiguous pieces: up to the end of the storage, then from its start.
         void push(const T* from, size_t n)
         {
+            if (n == 0)
+                return;
             while (size + n > items.size())
                 grow();
             const size_t tail = (head + size) % items.size();

@@ -51,6 +51,10 @@ TEST(PacketQueueTest, PacketsComeOutWholeAndInOrderAcrossWrapAndGrowth)
 TEST(PacketQueueTest, PartialTakesDropsAndZeroLengthPackets)
 {
     bus::PacketQueue q;
+    q.push({});   // into rings that hold nothing yet
+    EXPECT_EQ(q.front_size(), 0u);
+    EXPECT_TRUE(take(q, 64).empty());
+    EXPECT_TRUE(q.empty());
     q.push(packet(10, 0));
     q.push({});
     q.push(packet(5, 100));
