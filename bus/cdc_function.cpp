@@ -14,6 +14,15 @@ namespace bus {
 
 namespace {
 
+// Trims a log to its last `n` entries once it has twice as many, so that the
+// trimming costs O(1) per entry.
+template <typename T>
+void keep_last(std::vector<T>& log, size_t n)
+{
+    if (log.size() > 2 * n)
+        log.erase(log.begin(), log.end() - std::ptrdiff_t(n));
+}
+
 bool ranges_overlap(const uint8_t* a, ULONG a_len, const uint8_t* b, ULONG b_len)
 {
     return a_len && b_len && a < b + b_len && b < a + a_len;
@@ -184,7 +193,7 @@ void CdcFunction::send_locked(std::span<const uint8_t> bytes)
 {
     const size_t mps = max_packet_size();
     for (size_t at = 0; at < bytes.size(); at += mps)
-        in_packets_.emplace_back(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + mps));
+        in_packets_.push(bytes.subspan(at, std::min(mps, bytes.size() - at)));
     pump();
 }
 
@@ -192,7 +201,7 @@ void CdcFunction::send_packet_locked(std::span<const uint8_t> packet)
 {
     if (packet.size() > max_packet_size())
         throw std::invalid_argument("bus: a packet is at most the maximum packet size");
-    in_packets_.emplace_back(packet.begin(), packet.end());
+    in_packets_.push(packet);
     pump();
 }
 
@@ -286,10 +295,7 @@ std::vector<Bytes> CdcFunction::encapsulated_commands() const
 size_t CdcFunction::pending_in_bytes() const
 {
     auto lk = lock();
-    size_t n = 0;
-    for (const Bytes& p : in_packets_)
-        n += p.size();
-    return n;
+    return in_packets_.bytes();
 }
 
 std::vector<ControlTransfer> CdcFunction::control_log() const
@@ -610,7 +616,7 @@ BOOLEAN CdcFunction::post(DcChild& child, Pipe& pipe, PVOID buffer, ULONG length
     pipe.transfer.routine = routine;
     pipe.transfer.context = context;
     if (!pipe.in) {
-        pipe.transfer.snapshot.assign(bytes, bytes + length);
+        pipe.snapshot.assign(bytes, bytes + length);
         pipe.transfer.packets_left = std::max<ULONG>(1, (length + max_packet_size() - 1) / max_packet_size());
         watch_out_buffer(bytes, length);
     }
@@ -645,22 +651,15 @@ void CdcFunction::complete_forced(Pipe& pipe, NTSTATUS status, ULONG bytes)
     Transfer& t = pipe.transfer;
     if (pipe.in) {
         std::fill(t.buffer, t.buffer + bytes, 0);
-        for (ULONG at = 0; at < bytes && !in_packets_.empty();) {
-            Bytes& packet = in_packets_.front();
-            const ULONG n = std::min<ULONG>(bytes - at, ULONG(packet.size()));
-            std::copy(packet.begin(), packet.begin() + n, t.buffer + at);
-            packet.erase(packet.begin(), packet.begin() + n);
-            if (packet.empty())
-                in_packets_.pop_front();
-            at += n;
-        }
+        for (ULONG at = 0; at < bytes && !in_packets_.empty();)
+            at += ULONG(in_packets_.take_front(t.buffer + at, bytes - at));
         finish(pipe, status, bytes);
         return;
     }
     finish(pipe, status, bytes);
     if (bytes) {
-        t.snapshot.resize(bytes);
-        deliver_out(t);
+        pipe.snapshot.resize(bytes);
+        deliver_out(pipe);
     }
 }
 
@@ -686,7 +685,14 @@ bool CdcFunction::in_ready() const
     return in_.state == PipeState::posted && !in_.transfer.stalled && !in_packets_.empty();
 }
 
-bool CdcFunction::out_ready() const { return out_.state == PipeState::posted && !out_.transfer.stalled; }
+// A transfer under way is taken whole; a new one waits while the device's
+// queue to the host is full.
+bool CdcFunction::out_ready() const
+{
+    const Transfer& t = out_.transfer;
+    const bool started = t.packets_left < std::max<ULONG>(1, (t.length + max_packet_size() - 1) / max_packet_size());
+    return out_.state == PipeState::posted && !t.stalled && (started || in_packets_.bytes() < kDeviceBuffer);
+}
 
 void CdcFunction::pump()
 {
@@ -700,7 +706,7 @@ void CdcFunction::pump()
         fill_in();
     if (out_ready()) {
         finish(out_, STATUS_SUCCESS, out_.transfer.length);
-        deliver_out(out_.transfer);
+        deliver_out(out_);
     }
 }
 
@@ -709,16 +715,15 @@ void CdcFunction::pump()
 void CdcFunction::fill_in()
 {
     Transfer& t = in_.transfer;
-    Bytes packet = std::move(in_packets_.front());
-    in_packets_.pop_front();
+    const size_t size = in_packets_.front_size();
     const ULONG room = t.length - t.done;
-    const ULONG n = std::min<ULONG>(room, ULONG(packet.size()));
-    std::copy(packet.begin(), packet.begin() + n, t.buffer + t.done);
-    t.done += n;
-    if (packet.size() > room)
+    t.done += ULONG(in_packets_.take_front(t.buffer + t.done, room));
+    if (size > room) {
+        in_packets_.drop_front();
         finish(in_, STATUS_BUFFER_OVERFLOW, t.done);
-    else if (t.done == t.length || packet.size() < max_packet_size())
+    } else if (t.done == t.length || size < max_packet_size()) {
         finish(in_, STATUS_SUCCESS, t.done);
+    }
 }
 
 void CdcFunction::move_out_packet()
@@ -726,7 +731,7 @@ void CdcFunction::move_out_packet()
     Transfer& t = out_.transfer;
     if (--t.packets_left == 0) {
         finish(out_, STATUS_SUCCESS, t.length);
-        deliver_out(t);
+        deliver_out(out_);
     }
 }
 
@@ -734,16 +739,18 @@ void CdcFunction::move_out_packet()
 // queued (so that what the firmware sends back cannot run into it again).
 // They must still be what the driver posted: the buffer belongs to the
 // transfer until the completion has run.
-void CdcFunction::deliver_out(Transfer& t)
+void CdcFunction::deliver_out(Pipe& pipe)
 {
-    if (host::pool_range_freed(t.buffer, t.length)) {
+    const Bytes& bytes = pipe.snapshot;
+    if (host::pool_range_freed(pipe.transfer.buffer, pipe.transfer.length)) {
         host::verifier_report("bus-freed-buffer", "data-out transfer reads a buffer that was freed while it was posted");
         return;
     }
-    if (!std::equal(t.snapshot.begin(), t.snapshot.end(), t.buffer))
+    if (!std::equal(bytes.begin(), bytes.end(), pipe.transfer.buffer))
         host::verifier_report("bus-buffer-touched", "data-out buffer changed while its transfer was posted");
-    received_.insert(received_.end(), t.snapshot.begin(), t.snapshot.end());
-    for_behaviour([&](Behaviour& b) { b.host_data(device_, t.snapshot); });
+    received_.insert(received_.end(), bytes.begin(), bytes.end());
+    keep_last(received_, kLogLimit);
+    for_behaviour([&](Behaviour& b) { b.host_data(device_, bytes); });
 }
 
 void CdcFunction::finish(Pipe& pipe, NTSTATUS status, ULONG bytes)
@@ -751,6 +758,7 @@ void CdcFunction::finish(Pipe& pipe, NTSTATUS status, ULONG bytes)
     Transfer& t = pipe.transfer;
     pipe.state = PipeState::completing;
     transfers_.push_back({pipe.in, t.length, status, bytes});
+    keep_last(transfers_, kLogLimit);
     Completion c;
     c.pipe = &pipe;
     c.routine = t.routine;

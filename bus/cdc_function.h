@@ -23,6 +23,7 @@
 
 #include "bus/behaviour.h"
 #include "bus/faults.h"
+#include "bus/packet_queue.h"
 #include "bus/timing.h"
 #include "bus/traffic.h"
 #include "common/dc_bus_interface.h"
@@ -234,11 +235,17 @@ public:
     bool break_on() const;
     std::vector<Bytes> encapsulated_commands() const;
     size_t pending_in_bytes() const;   // sent by the device, not yet in a transfer
+    // What the device holds for the host before it refuses (NAKs) data-out
+    // packets: a writer that outruns its reader waits instead of growing
+    // the device's queue. A whole data-out transfer is taken once started.
+    static constexpr size_t kDeviceBuffer = 64 * 1024;
 
     // --- traffic ----------------------------------------------------------
-    // Recorded for the life of the function; a long run clears it now and then.
+    // Recorded for the life of the function; the data-out bytes and the data
+    // transfers keep at least their last kLogLimit entries.
+    static constexpr size_t kLogLimit = size_t(1) << 20;
     std::vector<ControlTransfer> control_log() const;
-    Bytes received() const;                       // every byte of every data-out transfer
+    Bytes received() const;                       // the bytes of the data-out transfers, in order
     std::vector<DataTransfer> transfers() const;  // completed data transfers in order
     std::vector<Notification> notifications() const;
     void clear_logs();
@@ -281,7 +288,6 @@ private:
         PVOID context = nullptr;
         bool stalled = false;
         ULONG packets_left = 0;   // data-out under the timing model
-        Bytes snapshot;           // data-out bytes as posted
     };
     enum class PipeState { idle, posted, completing };
     struct Pipe {
@@ -289,6 +295,7 @@ private:
         bool in;
         PipeState state = PipeState::idle;
         Transfer transfer;
+        Bytes snapshot;   // data-out bytes as posted; its storage is reused
     };
     struct Completion {
         Pipe* pipe = nullptr;   // null: a notification
@@ -337,7 +344,7 @@ private:
     void pump();
     void fill_in();
     void move_out_packet();
-    void deliver_out(Transfer& t);
+    void deliver_out(Pipe& pipe);
     void watch_out_buffer(const uint8_t* buffer, ULONG length);
     void unwatch_out_buffer();
     void finish(Pipe& pipe, NTSTATUS status, ULONG bytes);
@@ -388,7 +395,7 @@ private:
     std::deque<Bytes> responses_;
     Bytes vendor_data_;
     std::set<std::pair<uint8_t, uint8_t>> stalled_controls_;
-    std::deque<Bytes> in_packets_;
+    PacketQueue in_packets_;
     std::deque<Bytes> notifications_pending_;
     bool present_ = true;
     bool suspended_ = false;

@@ -119,6 +119,11 @@ NTSTATUS Host::unload_driver()
     return STATUS_SUCCESS;
 }
 
+void Host::install_package(const std::string& inf_path)
+{
+    package_values_ = reg::load_inf_hardware_values(inf_path);
+}
+
 // --- devices ---------------------------------------------------------------------
 
 io::DeviceNode* Host::plug(const ChildDevice& child)
@@ -132,6 +137,7 @@ io::DeviceNode* Host::plug(const ChildDevice& child)
     reg::create_key(proto.hardware_key_path());
     for (auto& [name, value] : child.hardware_key)
         reg::set_value(proto.hardware_key_path(), name, value);
+    reg::apply_inf_values(package_values_, proto.hardware_key_path());
 
     io::DeviceNode* node = nullptr;
     NTSTATUS status = io::plug_node(proto, child.pdo_handler, driver_.get(), &node);

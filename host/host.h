@@ -10,6 +10,7 @@
 #include "host/io/iomgr.h"
 #include "host/io/module.h"
 #include "host/io/pnp.h"
+#include "host/rtl/inf.h"
 #include "host/rtl/registry.h"
 #include "host/kernel/sched.h"
 
@@ -59,6 +60,10 @@ public:
     // The driver's unload routine; STATUS_DEVICE_BUSY while it has devices.
     NTSTATUS unload_driver();
     _DRIVER_OBJECT* driver() const { return driver_.get(); }
+    // The driver package's INF: every device plugged afterwards gets the
+    // values its [*.HW] AddReg sections write into the hardware key (after
+    // the bus's own values; a no-clobber value does not replace one of them).
+    void install_package(const std::string& inf_path);
 
     // --- devices -------------------------------------------------------------
     // Reports the child, calls AddDevice and starts it; nullptr if add or
@@ -90,6 +95,7 @@ private:
     std::unique_ptr<_DRIVER_OBJECT> driver_;
     std::u16string registry_path_;
     std::unique_ptr<io::DriverModule> module_;
+    std::vector<reg::InfValue> package_values_;
 };
 
 }  // namespace host

@@ -316,6 +316,7 @@ NTSTATUS create_device(_DRIVER_OBJECT* driver, std::u16string name, DEVICE_TYPE 
     void* memory = pool_alloc(sizeof(_DEVICE_OBJECT));
     if (memory == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(memory, 0, sizeof(_DEVICE_OBJECT));   // IoCreateDevice zeroes the device object
     DeviceObjectPtr device(new (memory) _DEVICE_OBJECT);
     device->driver = driver;
     device->name = name;

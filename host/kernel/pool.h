@@ -15,7 +15,7 @@ namespace host {
 
 constexpr uint8_t kPoolFreedByte = 0xDF;
 
-void* pool_alloc(size_t bytes);   // zero-filled; nullptr when exhausted
+void* pool_alloc(size_t bytes);   // uninitialised; nullptr when exhausted
 void pool_free(void* p);
 void pool_reset();                // at scheduler start: a fresh arena
 

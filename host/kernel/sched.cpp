@@ -39,6 +39,8 @@ public:
     std::condition_variable wake;
     // What a blocked thread waits for.
     const std::function<bool()>* ready_when = nullptr;
+    // Free mode: a state change made the predicate hold (set by the notifier).
+    bool woken = false;
     Time deadline = kForever;
     const char* waiting_for = "";
     std::function<void()> body;
@@ -55,13 +57,17 @@ struct Timer {
 struct Scheduler {
     SchedConfig config;
     std::mutex lock;
-    std::condition_variable changed;   // free mode: any state change
+    std::condition_variable changed;   // free mode: waits of threads the scheduler does not know
+    std::condition_variable clock_changed;   // free mode: the timer queue or `stopping` changed
+    std::vector<Thread*> sleepers;     // free mode: scheduler threads waiting for a predicate
+    std::vector<Thread*> runnable;     // controlled mode: reused by every decision
     std::vector<Thread*> threads;      // live threads, in creation order
     std::vector<Thread*> unjoined;     // spawned threads nobody joined yet
     Thread* running = nullptr;         // controlled mode
     uint32_t next_thread_id = 1;
     uint64_t rng = 0;
     uint64_t digest = 0xcbf29ce484222325ull;
+    uint64_t decisions = 0;
     Time virtual_now = 0;
     std::chrono::steady_clock::time_point started;
     std::map<TimerHandle, Timer> timers;
@@ -90,6 +96,7 @@ uint64_t next_random()
 void record_choice(const Thread* t)
 {
     g_sched->digest = (g_sched->digest ^ t->id) * 0x100000001b3ull;
+    ++g_sched->decisions;
 }
 
 Time real_now()
@@ -134,7 +141,7 @@ bool can_run(Thread* t)
 Thread* pick_next()
 {
     auto& s = *g_sched;
-    std::vector<Thread*> runnable;
+    std::vector<Thread*>& runnable = s.runnable;
     for (;;) {
         runnable.clear();
         for (Thread* t : s.threads)
@@ -191,7 +198,7 @@ void thread_main(Thread* self)
     self->state = State::finished;
     auto& threads = g_sched->threads;
     threads.erase(std::find(threads.begin(), threads.end(), self));
-    g_sched->changed.notify_all();
+    notify_all();
     if (controlled())
         switch_away(self, lk);
 }
@@ -238,11 +245,11 @@ void free_clock_main()
     while (!s.stopping) {
         fire_due_timers(real_now());
         if (s.timer_order.empty()) {
-            s.changed.wait(lk);
+            s.clock_changed.wait(lk);
             continue;
         }
         Time due = s.timer_order.begin()->first;
-        s.changed.wait_until(lk, s.started + std::chrono::nanoseconds(due * 100));
+        s.clock_changed.wait_until(lk, s.started + std::chrono::nanoseconds(due * 100));
     }
 }
 
@@ -284,6 +291,7 @@ void sched_stop()
         auto lk = sched_lock();
         g_sched->stopping = true;
         notify_all();
+        g_sched->clock_changed.notify_all();
         wait_until(lk, [main] { return g_sched->threads.size() == 1 && g_sched->threads[0] == main; },
                    kForever, "sched_stop: every thread to end");
     }
@@ -366,6 +374,40 @@ void yield_point(const char* what)
     switch_away(t_current, lk);
 }
 
+namespace {
+
+void stop_sleeping(Thread* self)
+{
+    auto& sleepers = g_sched->sleepers;
+    sleepers.erase(std::remove(sleepers.begin(), sleepers.end(), self), sleepers.end());
+    self->woken = false;
+    self->ready_when = nullptr;
+}
+
+// A free-mode wait of a scheduler thread: asleep on its own condition
+// variable until a notifier finds its predicate true, or the deadline.
+bool sleep_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready, Time deadline)
+{
+    Thread* self = t_current;
+    const auto due = g_sched->started + std::chrono::nanoseconds(deadline == kForever ? 0 : deadline * 100);
+    self->ready_when = &ready;
+    for (;;) {
+        self->woken = false;
+        g_sched->sleepers.push_back(self);
+        const auto woken = [self] { return self->woken; };
+        if (deadline == kForever)
+            self->wake.wait(lk, woken);
+        else if (!self->wake.wait_until(lk, due, woken))
+            break;
+        if (ready())
+            break;   // else another thread took what the notifier saw
+    }
+    stop_sleeping(self);
+    return ready();
+}
+
+}  // namespace
+
 bool wait_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& ready, Time deadline,
                 const char* what)
 {
@@ -373,7 +415,9 @@ bool wait_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& r
         return true;
     if (!g_sched)
         throw std::logic_error(std::string("host: wait without a scheduler: ") + what);
-    if (!controlled() || !t_current) {
+    if (!controlled() && t_current)
+        return sleep_until(lk, ready, deadline);
+    if (!controlled()) {
         if (deadline == kForever) {
             g_sched->changed.wait(lk, ready);
             return true;
@@ -392,10 +436,26 @@ bool wait_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& r
     return ready();
 }
 
+// Free mode: wakes only the sleepers whose predicates now hold, each on its
+// own condition variable, instead of every waiting thread. The caller holds
+// the scheduler lock, so the predicates read consistent state.
 void notify_all()
 {
-    if (g_sched)
-        g_sched->changed.notify_all();
+    if (!g_sched)
+        return;
+    auto& sleepers = g_sched->sleepers;
+    for (size_t i = 0; i < sleepers.size();) {
+        Thread* t = sleepers[i];
+        if (!(*t->ready_when)()) {
+            ++i;
+            continue;
+        }
+        t->woken = true;
+        t->wake.notify_one();
+        sleepers[i] = sleepers.back();
+        sleepers.pop_back();
+    }
+    g_sched->changed.notify_all();
 }
 
 TimerHandle timer_arm(std::unique_lock<std::mutex>& lk, Time due, std::function<void()> fire)
@@ -405,6 +465,7 @@ TimerHandle timer_arm(std::unique_lock<std::mutex>& lk, Time due, std::function<
     s.timers.emplace(handle, Timer{due, std::move(fire)});
     s.timer_order.emplace(due, handle);
     notify_all();
+    s.clock_changed.notify_all();
     return handle;
 }
 
@@ -461,5 +522,6 @@ void work_flush(std::unique_lock<std::mutex>& lk, WorkItem* item)
 }
 
 uint64_t schedule_digest() { return g_sched ? g_sched->digest : 0; }
+uint64_t schedule_decisions() { return g_sched ? g_sched->decisions : 0; }
 
 }  // namespace host

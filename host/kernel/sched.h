@@ -83,8 +83,8 @@ void yield_point(const char* what);
 bool wait_until(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                 Time deadline, const char* what);
 
-// Wakes waiters whose predicates may now hold (free mode); call it after a
-// state change under the scheduler lock, with the lock held or just after.
+// Wakes the waiters whose predicates now hold (free mode: it evaluates them);
+// call it after a state change, with the scheduler lock still held.
 void notify_all();
 
 // --- timer queue -----------------------------------------------------------
@@ -128,5 +128,7 @@ void work_flush(std::unique_lock<std::mutex>& lock, WorkItem* item);
 // A digest of every scheduling decision so far; tests compare it between
 // seeds and runs.
 uint64_t schedule_digest();
+// How many scheduling decisions the controlled scheduler made so far.
+uint64_t schedule_decisions();
 
 }  // namespace host

@@ -28,14 +28,7 @@ constexpr Root kRoots[] = {
     {"HKEY_CURRENT_CONFIG", "HKCC", u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current"},
 };
 
-std::string_view trim(std::string_view s)
-{
-    const size_t start = s.find_first_not_of(" \t\r");
-    if (start == std::string_view::npos)
-        return {};
-    const size_t end = s.find_last_not_of(" \t\r");
-    return s.substr(start, end - start + 1);
-}
+std::string_view trim(std::string_view s) { return trim_blanks(s); }
 
 bool iequals_ascii(std::string_view a, std::string_view b)
 {

@@ -165,4 +165,13 @@ bool iequals(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+std::string_view trim_blanks(std::string_view s)
+{
+    const size_t start = s.find_first_not_of(" \t\r");
+    if (start == std::string_view::npos)
+        return {};
+    const size_t end = s.find_last_not_of(" \t\r");
+    return s.substr(start, end - start + 1);
+}
+
 }  // namespace host

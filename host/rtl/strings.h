@@ -25,4 +25,8 @@ char16_t upcase(char16_t c);
 std::u16string upcase(std::u16string_view text);
 bool iequals(std::u16string_view a, std::u16string_view b);
 
+// Without leading and trailing blanks, tabs and carriage returns (text files
+// the host reads: registry files, INF files).
+std::string_view trim_blanks(std::string_view s);
+
 }  // namespace host

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -17,14 +18,48 @@ namespace {
 // The handle table. Pool addresses are never reused within a controlled run,
 // so a handle that was once live and is no longer is a use after deletion.
 // In free mode the heap may reuse an address: creation overwrites the entry.
-enum class Slot { live, destroyed };
+// Every framework call resolves its handles, so the table is split into
+// shards with a lock each: threads resolving different objects do not meet.
+enum class Slot { live, destroyed, unknown };
 
-std::mutex g_table_lock;
-std::unordered_map<const void*, Slot>& table()
+class HandleTable {
+public:
+    void set(const void* handle, Slot slot)
+    {
+        Shard& s = shard(handle);
+        std::lock_guard guard(s.lock);
+        s.slots[handle] = slot;
+    }
+    Slot find(const void* handle)
+    {
+        Shard& s = shard(handle);
+        std::lock_guard guard(s.lock);
+        auto it = s.slots.find(handle);
+        return it == s.slots.end() ? Slot::unknown : it->second;
+    }
+
+private:
+    struct Shard {
+        std::mutex lock;
+        std::unordered_map<const void*, Slot> slots;
+    };
+    static constexpr size_t kShards = 64;
+    Shard& shard(const void* handle)
+    {
+        // Pool blocks are 16-byte aligned: the bits above those pick the shard.
+        return shards_[(reinterpret_cast<uintptr_t>(handle) >> 4) % kShards];
+    }
+    Shard shards_[kShards];
+};
+
+HandleTable& handles()
 {
-    static std::unordered_map<const void*, Slot> slots;
-    return slots;
+    static HandleTable table;
+    return table;
 }
+
+// Guards the object tree, references and the deletion flags.
+std::mutex g_table_lock;
 
 // Every context area starts with this header, so that
 // WdfObjectContextGetObject can find the owner.
@@ -71,6 +106,7 @@ NTSTATUS add_context(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, void**
         // in the framework; one added later is an allocation of its own.
         void* memory = counted ? allocate_object_memory(sizeof(ContextHeader) + size, api)
                                : host::pool_alloc(sizeof(ContextHeader) + size);
+        if (memory != nullptr && !counted) std::memset(memory, 0, sizeof(ContextHeader) + size);
         auto* header = static_cast<ContextHeader*>(memory);
         if (header == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         header->owner = object;
@@ -147,7 +183,7 @@ void destroy(FxObject* object)
         std::lock_guard guard(g_table_lock);
         for (FxObject* child : object->children) child->parent = nullptr;   // still referenced
         object->children.clear();
-        table()[object] = Slot::destroyed;
+        handles().set(object, Slot::destroyed);
     }
     free_contexts(object);
     free_object_memory(object);
@@ -183,7 +219,9 @@ const char* kind_name(ObjectKind kind)
 void* allocate_object_memory(size_t bytes, const char* api)
 {
     if (host::verifier_allocation_fails()) return nullptr;
-    return host::pool_alloc(bytes);
+    void* memory = host::pool_alloc(bytes);
+    if (memory != nullptr) std::memset(memory, 0, bytes);   // objects and contexts start zeroed
+    return memory;
 }
 
 void free_object_memory(FxObject* object)
@@ -216,7 +254,7 @@ NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObje
         object->parent = parent;
         parent->children.push_back(object);
     }
-    table()[object] = Slot::live;
+    handles().set(object, Slot::live);
     return STATUS_SUCCESS;
 }
 
@@ -226,7 +264,7 @@ void discard_object(FxObject* object)
     free_contexts(object);
     {
         std::lock_guard guard(g_table_lock);
-        table()[object] = Slot::destroyed;
+        handles().set(object, Slot::destroyed);
     }
     free_object_memory(object);
 }
@@ -275,16 +313,13 @@ FxObject* resolve(WDFOBJECT handle, ObjectKind expected, const char* api, bool a
 {
     const char* check = nullptr;
     FxObject* object = nullptr;
-    {
-        std::lock_guard guard(g_table_lock);
-        auto it = table().find(handle);
-        if (handle == nullptr || it == table().end())
-            check = "invalid-handle";
-        else if (it->second == Slot::destroyed)
-            check = "object-used-after-deletion";
-        else
-            object = static_cast<FxObject*>(handle);
-    }
+    const Slot slot = handle == nullptr ? Slot::unknown : handles().find(handle);
+    if (slot == Slot::unknown)
+        check = "invalid-handle";
+    else if (slot == Slot::destroyed)
+        check = "object-used-after-deletion";
+    else
+        object = static_cast<FxObject*>(handle);
     if (object != nullptr && object->disposed && !allow_disposed) {
         check = "object-used-after-deletion";
         object = nullptr;

@@ -2,6 +2,8 @@
 // model in virtual time, fault injection and the checks on the driver's use.
 #include "dc_client.h"
 
+#include "bus/behaviours.h"
+
 #include "host/io/wdm_model.h"
 #include "host/kernel/verifier.h"
 
@@ -110,6 +112,45 @@ TEST_F(BusTest, ADataOutTransferIsTakenWhole)
     ASSERT_EQ(t.size(), 1u);
     EXPECT_FALSE(t[0].in);
     EXPECT_EQ(t[0].length, 1000u);
+}
+
+// A loopback whose host does not read: the echo of the first transfer fills
+// the device's queue, so the next transfer is refused packet by packet until
+// the host takes data in; then it goes.
+TEST_F(BusTest, AFullDeviceQueueHoldsBackTheNextDataOutTransfer)
+{
+    bus::CdcFunction& fn = make_function();
+    fn.set_behaviour(std::make_shared<bus::Loopback>());
+    DcClient& c = started_port(fn);
+    ASSERT_TRUE(c.post_out(pattern(bus::CdcFunction::kDeviceBuffer)));
+    ASSERT_TRUE(c.wait_outs(1));
+    ASSERT_TRUE(c.post_out(pattern(1000, 7)));
+    EXPECT_FALSE(c.wait_outs(2, 10 * host::kSecond));
+    EXPECT_EQ(fn.pending_in_bytes(), bus::CdcFunction::kDeviceBuffer);
+    EXPECT_EQ(fn.received(), pattern(bus::CdcFunction::kDeviceBuffer));
+
+    ASSERT_TRUE(c.post_in(64));   // one packet taken: the queue is below its limit
+    ASSERT_TRUE(c.wait_outs(2));
+    EXPECT_EQ(c.outs()[1].bytes, 1000u);
+    EXPECT_EQ(fn.pending_in_bytes(), bus::CdcFunction::kDeviceBuffer - 64 + 1000);
+}
+
+// A sink that is written for long: the log keeps the latest bytes only.
+TEST_F(BusTest, TheDataOutLogKeepsItsLatestBytes)
+{
+    bus::CdcFunction& fn = make_function();
+    DcClient& c = started_port(fn);
+    constexpr size_t kChunk = bus::CdcFunction::kLogLimit / 2;
+    Bytes last;
+    for (uint8_t i = 0; i < 5; i++) {
+        last = pattern(kChunk, i);
+        ASSERT_TRUE(c.post_out(last));
+        ASSERT_TRUE(c.wait_outs(i + 1));
+    }
+    const Bytes log = fn.received();
+    EXPECT_LE(log.size(), 2 * bus::CdcFunction::kLogLimit);
+    EXPECT_GE(log.size(), bus::CdcFunction::kLogLimit);
+    EXPECT_TRUE(std::equal(last.begin(), last.end(), log.end() - std::ptrdiff_t(kChunk)));
 }
 
 // --- abort -----------------------------------------------------------------------

@@ -59,6 +59,30 @@ TEST_F(ReadBufferTest, GeometryFollowsTheRegistryAndTheEndpoint)
     EXPECT_EQ(traced("acm_read_buffer_init: read buffers 3, max ps 200, packets per transfer 2"), 1u);
 }
 
+// The package's defaults fill whole frames at both speeds (128 packets are
+// 6.7 frames of 19 at full speed, 9.8 microframes of 13 at high speed), and
+// a value already in the hardware key stays.
+TEST_F(ReadBufferTest, TheProductPackageSetsTheReceiveGeometry)
+{
+    for (bus::Speed speed : { bus::Speed::full, bus::Speed::high }) {
+        bus::FunctionConfig config;
+        config.speed = speed;
+        make(config);
+        host_->install_package(ACMSERIAL_INF);
+        ASSERT_NE(plug(), nullptr);
+        EXPECT_EQ(fdx_->packets_per_xfer, 128u);
+        EXPECT_EQ(fdx_->read_buffers, 4u);
+        EXPECT_EQ(fdx_->read_buffer_size, 4u * 128 * fn_->max_packet_size());
+    }
+    bus::FunctionConfig config;
+    config.hardware_key = { { u"DataInPacketsPerXfer", ULONG(2) } };
+    make(config);
+    host_->install_package(ACMSERIAL_INF);
+    ASSERT_NE(plug(), nullptr);
+    EXPECT_EQ(fdx_->packets_per_xfer, 2u);
+    EXPECT_EQ(fdx_->read_buffers, 4u);
+}
+
 TEST_F(ReadBufferTest, ZeroBuffersFailThePreparationAndLeaveNoBinding)
 {
     bus::FunctionConfig config;

@@ -104,6 +104,24 @@ TEST_F(ObjectTest, ContextsAreZeroedTypedAndFindTheirObject)
     EXPECT_EQ(WdfObjectAllocateContext(a, &attributes, &raw), STATUS_INVALID_PARAMETER);
 }
 
+// Pool and memory-object buffers come uninitialised, as on Windows; the
+// controlled host fills them with a pattern, so that a driver relying on
+// zeroed memory fails the same way on every run.
+TEST_F(ObjectTest, PoolAndMemoryBuffersAreNotZeroed)
+{
+    auto* pool = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 32, 'tseT'));
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(pool[0], 0xC5);
+    EXPECT_EQ(pool[31], 0xC5);
+    ExFreePoolWithTag(pool, 'tseT');
+
+    WDFMEMORY memory = nullptr;
+    PVOID buffer = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 'tseT', 16, &memory, &buffer), STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<UCHAR*>(buffer)[15], 0xC5);
+    WdfObjectDelete(memory);
+}
+
 TEST_F(ObjectTest, MemoryCopiesAreBoundsChecked)
 {
     WDFMEMORY memory;

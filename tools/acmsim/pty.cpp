@@ -179,6 +179,7 @@ private:
     LineSettings applied_;
     bool refused_ = false;   // SetCommState failed once; said so
     std::shared_ptr<Request> read_;
+    std::shared_ptr<Request> write_;   // the terminal's bytes on their way out
     std::string backlog_;    // received, not yet taken by the terminal
 };
 
@@ -254,9 +255,11 @@ void Bridge::open_port(const LineSettings& settings)
 
 void Bridge::hang_up()
 {
-    if (read_)
-        port_.cancel(*read_);
-    read_.reset();
+    for (auto* request : { &read_, &write_ }) {
+        if (*request)
+            port_.cancel(**request);
+        request->reset();
+    }
     if (applied_.hupcl) {
         EscapeCommFunction(port_.handle(), CLRDTR);
         EscapeCommFunction(port_.handle(), CLRRTS);
@@ -267,14 +270,24 @@ void Bridge::hang_up()
     note(name_, "close");
 }
 
+// One write in flight at a time, and the terminal is read only when none
+// is: a device that stops taking data holds the terminal's writer back
+// without stopping what the port receives.
 void Bridge::to_port()
 {
+    if (write_ && write_->done()) {
+        port_.finish(*write_);
+        if (write_->error != ERROR_SUCCESS || write_->bytes != write_->buffer.size())
+            note(name_, "a write of " + std::to_string(write_->buffer.size()) + " bytes ended with " +
+                            std::to_string(write_->bytes) + " sent, " + error_name(write_->error));
+        write_.reset();
+    }
+    if (write_ || !port_.is_open())
+        return;
     char buffer[4096];
     const ssize_t n = ::read(master_, buffer, sizeof buffer);
-    if (n <= 0 || !port_.is_open())
-        return;
-    if (!port_.write_all(std::string(buffer, size_t(n)), 10000))
-        note(name_, "a write of " + std::to_string(n) + " bytes did not complete");
+    if (n > 0)
+        write_ = port_.write(std::string(buffer, size_t(n)));
 }
 
 void Bridge::from_port()
@@ -328,11 +341,11 @@ void Bridge::run(const std::atomic<bool>& stop)
             open_port(settings);
         else if (port_.is_open() && changed)
             apply(settings);
-        if (readable)
+        if (readable || write_)
             to_port();
         if (port_.is_open())
             from_port();
-        if (port_.is_open() && hung_up && !readable)
+        if (port_.is_open() && hung_up && !readable && !write_)
             hang_up();
         report();
         ledger_.prune();
