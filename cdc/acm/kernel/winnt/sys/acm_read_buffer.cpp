@@ -319,8 +319,16 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
         }
         return;
     }
+    if (NT_SUCCESS(status)) {
+        /* A zero-length packet ended a transfer that had nothing yet: the
+           device marks the end of a burst so. What the ring holds stays. */
+        if (fdx->data_in_purged != 1) {
+            acm_read_data_in(fdx);
+        }
+        return;
+    }
 
-    /* A failed or empty transfer: start over from an empty ring, at
+    /* A failed transfer: start over from an empty ring, at
        PASSIVE_LEVEL. Without a work item the stream waits for the next
        caller of acm_read_data_in rather than spin here. */
     acm_data_in_purge(fdx);
