@@ -75,8 +75,9 @@ public:
             expected += a;
         if (second->status() == STATUS_SUCCESS)
             expected += b;
-        if (first->status() == STATUS_SUCCESS || second->status() == STATUS_SUCCESS)
+        if (first->status() == STATUS_SUCCESS || second->status() == STATUS_SUCCESS) {
             EXPECT_NE(sent.find(expected), std::string::npos) << "seed " << seed;
+        }
         EXPECT_EQ(fdx_->out_queue_bytes, 0u) << "seed " << seed;
         EXPECT_EQ(fdx_->current_write_request, nullptr) << "seed " << seed;
         return first->result() + " " + second->result();
@@ -102,8 +103,9 @@ public:
         host::join(canceller);
         fn_->settle();
         EXPECT_EQ(fdx_->out_queue_bytes, 0u) << "seed " << seed;
-        if (io->status() == STATUS_SUCCESS)
+        if (io->status() == STATUS_SUCCESS) {
             EXPECT_EQ(device_received(), io->buffer) << "seed " << seed;
+        }
         const char* path = host::trace_count("cancel was called during set") ? " during marking"
                            : host::trace_count("request was canceled during set") ? " before marking"
                            : host::trace_count("Purging posted data")             ? " while posted"

@@ -133,8 +133,9 @@ public:
         settle();
         EXPECT_EQ(next->done(), w->status() == STATUS_CANCELLED) << "seed " << seed;
         CancelIoEx(handle(), &next->overlapped);
-        if (finish(*next).status() == STATUS_SUCCESS)
+        if (finish(*next).status() == STATUS_SUCCESS) {
             EXPECT_EQ(next->events, DWORD(EV_RXCHAR)) << "seed " << seed;
+        }
         expect_waits_again(seed);
         return result;
     }
@@ -192,8 +193,9 @@ public:
         wait(*w);
         const std::string got = device_received();
         EXPECT_EQ(sent.compare(0, got.size(), got), 0) << "seed " << seed << ": not a prefix";
-        if (w->status() == STATUS_SUCCESS)
+        if (w->status() == STATUS_SUCCESS) {
             EXPECT_EQ(got, sent) << "seed " << seed;
+        }
         auto after = write("after");
         EXPECT_EQ(wait(*after).result(), outcome(STATUS_SUCCESS, 5)) << "seed " << seed;
         EXPECT_EQ(device_received(), got + "after") << "seed " << seed;
