@@ -291,6 +291,9 @@ Step Demo::modem_events(ComPort& modem)
 void Demo::progress(size_t received, size_t total, size_t* shown)
 {
     constexpr size_t kWidth = 40;
+    constexpr size_t kWorthShowing = 64 * 1024;   // a short round trip needs no bar
+    if (total < kWorthShowing)
+        return;
     if (terminal_) {
         const size_t filled = received * kWidth / total;
         if (filled == *shown && received != total)
