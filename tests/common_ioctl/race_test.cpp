@@ -6,6 +6,7 @@
 #include "common_fixture.h"
 
 #include "host/kernel/sched.h"
+#include "seeds.h"
 
 #include <map>
 
@@ -23,7 +24,7 @@ public:
     void over_seeds(Scenario scenario, const std::vector<std::string>& allowed)
     {
         std::map<std::string, int> seen;
-        for (uint64_t seed = 1; seed <= RACE_SEEDS; ++seed) {
+        seeds::run(RACE_SEEDS, [&](uint64_t seed) {
             std::string result = (this->*scenario)(seed);
             seen[result]++;
             EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
@@ -31,9 +32,9 @@ public:
             EXPECT_EQ(host::io::user_locked_pages(), 0u) << "seed " << seed;
             for (const auto& v : host::verifier_violations())
                 ADD_FAILURE() << "seed " << seed << ": " << v.check << ": " << v.detail;
-            if (HasFailure())
-                return;
-        }
+        });
+        if (HasFailure())
+            return;
         for (const auto& [result, count] : seen)
             std::printf("  %s: %d seeds\n", result.c_str(), count);
     }

@@ -12,6 +12,7 @@
 #include "host/kernel/verifier.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/trace.h"
+#include "seeds.h"
 #include "tests/port/port_client.h"
 
 #include <gtest/gtest.h>
@@ -88,30 +89,30 @@ protected:
             ADD_FAILURE() << "seed " << seed << ": " << v.check << ": " << v.detail;
     }
 
-    // Runs a scenario over seeds 1..`seeds`; each must give one of `allowed`
-    // and end cleanly (expect_clean_end), and each of `must_see` must occur
-    // at least once. RACE_HISTOGRAM=1 prints how often each outcome came;
-    // RACE_SEED_COUNT=n runs n seeds instead, for a sweep by hand.
-    void over_seeds(uint64_t seeds, const std::function<std::string(uint64_t)>& scenario,
+    // Runs a scenario over seeds 1..`count` (or those ACM_SEEDS names); each
+    // must give one of `allowed` and end cleanly (expect_clean_end), and
+    // each of `must_see` must occur at least once in a range as long as the
+    // default. RACE_HISTOGRAM=1 prints how often each outcome came.
+    void over_seeds(uint64_t count, const std::function<std::string(uint64_t)>& scenario,
                     const std::vector<std::string>& allowed, const std::vector<std::string>& must_see = {})
     {
-        if (const char* count = std::getenv("RACE_SEED_COUNT"))
-            seeds = std::strtoull(count, nullptr, 10);
         std::map<std::string, int> seen;
-        for (uint64_t seed = 1; seed <= seeds; ++seed) {
+        const seeds::Range range = seeds::run(count, [&](uint64_t seed) {
             std::string result = scenario(seed);
             EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
                 << "seed " << seed << " gave " << result;
             seen[result]++;
             expect_clean_end(seed);
-            if (HasFailure())
-                return;
-        }
+        });
+        if (HasFailure())
+            return;
         if (std::getenv("RACE_HISTOGRAM"))
             for (const auto& [o, n] : seen)
                 std::printf("%s: %d\n", o.c_str(), n);
+        if (!seeds::covers_default(range, count))
+            return;
         for (const auto& o : must_see)
-            EXPECT_GT(seen[o], 0) << o << " never happened in " << seeds << " seeds";
+            EXPECT_GT(seen[o], 0) << o << " never happened in " << range.count() << " seeds";
     }
 
     // The device again, after the scenario removed it.

@@ -9,6 +9,7 @@
 #include "host/host.h"
 #include "host/kernel/verifier.h"
 #include "host/rtl/trace.h"
+#include "seeds.h"
 
 #include <win32.h>
 
@@ -226,23 +227,24 @@ public:
         return outcome(status, io->information()) + path;
     }
 
-    // Runs a race over seeds; every seed must give one of `allowed`, and
-    // each of `must_see` must occur at least once.
+    // Runs a race over seeds 1..`count` (or those ACM_SEEDS names); every
+    // seed must give one of `allowed`, and each of `must_see` must occur at
+    // least once in a range as long as the default.
     template <typename Scenario>
-    void over_seeds(uint64_t seeds, Scenario scenario, const std::vector<std::string>& allowed,
+    void over_seeds(uint64_t count, Scenario scenario, const std::vector<std::string>& allowed,
                     const std::vector<std::string>& must_see)
     {
         std::map<std::string, int> seen;
-        for (uint64_t seed = 1; seed <= seeds; ++seed) {
+        const seeds::Range range = seeds::run(count, [&](uint64_t seed) {
             std::string result = (this->*scenario)(seed);
             EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end())
                 << "seed " << seed << " gave " << result;
             seen[result]++;
-            if (HasFailure())
-                return;
-        }
+        });
+        if (HasFailure() || !seeds::covers_default(range, count))
+            return;
         for (const auto& outcome : must_see)
-            EXPECT_GT(seen[outcome], 0) << outcome << " never happened in " << seeds << " seeds";
+            EXPECT_GT(seen[outcome], 0) << outcome << " never happened in " << range.count() << " seeds";
     }
 
 protected:

@@ -205,7 +205,7 @@ TEST_F(EngineTest, WriteWhileSuspendedWaitsInItsQueue)
 // read_queue until the first is completed.
 TEST_F(EngineTest, TwoReadsArrivingTogetherStartOneAtATime)
 {
-    for (uint64_t seed = 1; seed <= kSeeds && !HasFailure(); ++seed) {
+    seeds::run(kSeeds, [this](uint64_t seed) {
         start(seed, 2);
         std::unique_ptr<Io> ios[2];
         host::Thread* readers[2];
@@ -228,7 +228,7 @@ TEST_F(EngineTest, TwoReadsArrivingTogetherStartOneAtATime)
             EXPECT_EQ(io->information(), 1u) << "seed " << seed;
         }
         expect_verifier_silent(seed);
-    }
+    });
 }
 
 TEST_F(EngineTest, FlushCancelsTheWaitingAndTheCurrentAndKeepsAccepting)

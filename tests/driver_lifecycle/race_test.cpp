@@ -4,6 +4,7 @@
 // callbacks at DISPATCH_LEVEL). No read may hang, and the port must open
 // again and carry bytes afterwards.
 #include "lifecycle_fixture.h"
+#include "seeds.h"
 
 #include <string>
 
@@ -14,7 +15,7 @@ constexpr uint64_t kSeeds = 2000;
 
 TEST_F(LifecycleTest, CleanupRacingSurpriseRemovalEndsTheOpenOnce)
 {
-    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    seeds::run(kSeeds, [this](uint64_t seed) {
         SCOPED_TRACE(seed);
         make({}, seed);
         plug();
@@ -32,14 +33,14 @@ TEST_F(LifecycleTest, CleanupRacingSurpriseRemovalEndsTheOpenOnce)
         EXPECT_FALSE(fn_->port().transport_enabled());
         expect_verifier_silent();
         stop();
-    }
+    }, seeds::Stop::at_fatal_failure);
 }
 
 // The device streams while the bus suspends and resumes the function and
 // the application reads: every byte arrives once, in order.
 TEST_F(LifecycleTest, BytesStreamedAcrossSuspendAndResumeArriveOnceInOrder)
 {
-    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    seeds::run(kSeeds, [this](uint64_t seed) {
         SCOPED_TRACE(seed);
         bus::FunctionConfig config;
         config.callbacks_at_dispatch = seed % 2 == 0;
@@ -86,9 +87,7 @@ TEST_F(LifecycleTest, BytesStreamedAcrossSuspendAndResumeArriveOnceInOrder)
         expect_port_reopens();
         expect_verifier_silent();
         stop();
-        if (HasFailure())
-            return;
-    }
+    });
 }
 
 }  // namespace

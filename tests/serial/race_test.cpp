@@ -4,6 +4,7 @@
 // function ends with exactly the line coding and control lines the port
 // keeps.
 #include "settings_mix.h"
+#include "seeds.h"
 
 #ifndef RACE_SEEDS
 #define RACE_SEEDS 30
@@ -67,12 +68,10 @@ protected:
 
 TEST_F(SerialRaceTest, SettingsRacingDataAndCloseStayWholeAndReachTheFunction)
 {
-    for (uint64_t seed = 1; seed <= RACE_SEEDS; ++seed) {
+    seeds::run(RACE_SEEDS, [this](uint64_t seed) {
         SCOPED_TRACE(seed);
         run(seed);
-        if (HasFailure())
-            return;
-    }
+    });
 }
 
 }  // namespace
