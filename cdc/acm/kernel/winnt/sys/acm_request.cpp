@@ -167,8 +167,12 @@ VOID acm_request_complete(WDFREQUEST request)
 NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    BOOLEAN abort;
 
-    if (!(fdx->handflow.ControlHandShake & SERIAL_ERROR_ABORT) || fdx->errors == 0) {
+    WdfSpinLockAcquire(fdx->spin_lock);
+    abort = (fdx->handflow.ControlHandShake & SERIAL_ERROR_ABORT) && fdx->errors != 0;
+    WdfSpinLockRelease(fdx->spin_lock);
+    if (!abort) {
         return STATUS_SUCCESS;
     }
     ctx->information = 0;

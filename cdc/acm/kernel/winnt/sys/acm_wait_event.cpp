@@ -131,14 +131,29 @@ VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx)
     acm_wait_deliver(fdx, acm_request_get_context(wait));
 }
 
+/*
+ * A delivery while the DPC is already running queues it once more; that
+ * second run may find the next wait, not yet given any events (its mask
+ * location still set). That wait stays pending. spin_lock held.
+ */
+static BOOLEAN acm_wait_keep_undelivered(PACM_FDO_DATA fdx, WDFREQUEST request)
+{
+    if (fdx->mask_location == NULL) {
+        return FALSE;
+    }
+    acm_request_get_context(request)->ref_bits |= REF_ISR;
+    return TRUE;
+}
+
 VOID acm_request_wait_complete_dpc(WDFDPC Dpc)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data((WDFDEVICE)WdfDpcGetParentObject(Dpc));
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, current request %p\n", __FUNCTION__,
              fdx->current_wait_request);
-    acm_request_try_to_complete_current(fdx, NULL, STATUS_SUCCESS, &fdx->current_wait_request, NULL,
-                                        NULL, NULL, NULL, REF_TYPE_ISR);
+    acm_request_try_to_complete_current(fdx, acm_wait_keep_undelivered, STATUS_SUCCESS,
+                                        &fdx->current_wait_request, NULL, NULL, NULL, NULL,
+                                        REF_TYPE_ISR);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
 }
 
