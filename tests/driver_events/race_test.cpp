@@ -89,6 +89,37 @@ public:
         return result;
     }
 
+    // A wait ended by data and a mask change together, and the next wait
+    // issued the moment it ends: the second delivery may queue the wait DPC
+    // again while it runs, and that run must leave the next wait pending
+    // rather than complete it with a buffer no event was written into.
+    std::string back_to_back_waits(uint64_t seed)
+    {
+        opened(seed);
+        EXPECT_TRUE(SetCommMask(handle(), EV_RXCHAR | EV_DSR));
+        auto first = wait_event();
+        auto stall = [](uint64_t n) {
+            for (uint64_t i = 0; i < n; i++)
+                KeStallExecutionProcessor(1);
+        };
+        std::vector<host::Thread*> actors{
+            actor("data", host::kMillisecond, [this, seed, stall] { stall(seed % 16); fn_->send("d"); }),
+            actor("mask", host::kMillisecond, [this, seed, stall] {
+                stall(seed / 16 % 16);
+                SetCommMask(handle(), EV_RXCHAR | EV_DSR);
+            }),
+        };
+        finish(*first);
+        auto next = wait_event();
+        for (host::Thread* t : actors)
+            host::join(t);
+        settle();
+        if (!next->done())
+            CancelIoEx(handle(), &next->overlapped);
+        finish(*next);
+        return first->result_with_events() + " then " + next->result_with_events();
+    }
+
     // A pending wait and an arriving event while the application closes the
     // port; both start at the same instant and the schedule interleaves them.
     std::string wait_closed(uint64_t seed)
@@ -239,6 +270,15 @@ TEST_F(EventRaceTest, ACancelAfterTheEventLeavesTheWaitToItsEvent)
     over_seeds(&EventRaceTest::wait_cancelled_while_delivered,
                { kCancelled0, event, event + " after delivery", kCancelled0 + " after delivery" },
                { kCancelled0, event, event + " after delivery", kCancelled0 + " after delivery" });
+}
+
+TEST_F(EventRaceTest, TheNextWaitGetsOnlyItsOwnEvents)
+{
+    const std::string done = kWaitDone + " events ";
+    over_seeds(&EventRaceTest::back_to_back_waits,
+               { done + "0 then " + kCancelled0, done + "1 then " + kCancelled0, done + "0 then " + done + "1",
+                 done + "1 then " + done + "0" },
+               { done + "0 then " + done + "1", done + "1 then " + done + "0" });
 }
 
 TEST_F(EventRaceTest, CloseEndsAWaitOnceWhileAnEventArrives)

@@ -191,6 +191,12 @@ static VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
     WdfSpinLockRelease(fdx->spin_lock);
 }
 
+/* data_in_purged changes by interlocked operations only; it is read so too. */
+static BOOLEAN acm_data_in_is_purging(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->data_in_purged, 1, 1) == 1;
+}
+
 /* --- Posting ------------------------------------------------------------- */
 
 VOID acm_read_data_in(PACM_FDO_DATA fdx)
@@ -204,9 +210,9 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
              __LINE__);
     acm_resume_read_timer(fdx);
 
-    if (fdx->data_in_purged == 1 || fdx->is_io_stopped != 0 || fdx->common.ref_count == 0) {
+    if (acm_data_in_is_purging(fdx) || fdx->is_io_stopped != 0 || fdx->common.ref_count == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "<---> %s %s ref_count=%d [%s():%d]\n",
-                 fdx->data_in_purged == 1 ? "data_in_purged" : "",
+                 acm_data_in_is_purging(fdx) ? "data_in_purged" : "",
                  fdx->is_io_stopped != 0 ? "is_io_stopped" : "", fdx->common.ref_count,
                  __FUNCTION__, __LINE__);
         return;
@@ -231,7 +237,7 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
         /* A purge that began while this post was on its way may have
            aborted before the bus had the transfer: abort it here. */
         WdfSpinLockAcquire(fdx->spin_lock);
-        purge_started = fdx->data_in_purged == 1;
+        purge_started = acm_data_in_is_purging(fdx);
         WdfSpinLockRelease(fdx->spin_lock);
         if (purge_started) {
             bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
@@ -295,7 +301,7 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
     if (wake_read) {
         WdfDpcEnqueue(fdx->read_complete_dpc);
     }
-    if (fdx->data_in_purged != 1) {
+    if (!acm_data_in_is_purging(fdx)) {
         acm_read_data_in(fdx);
     }
 }
@@ -322,7 +328,7 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
     if (NT_SUCCESS(status)) {
         /* A zero-length packet ended a transfer that had nothing yet: the
            device marks the end of a burst so. What the ring holds stays. */
-        if (fdx->data_in_purged != 1) {
+        if (!acm_data_in_is_purging(fdx)) {
             acm_read_data_in(fdx);
         }
         return;
