@@ -276,7 +276,8 @@ BOOLEAN acm_ioctl_get_commstatus(PACM_FDO_DATA fdx, PVOID argument)
     fdx->errors = 0;
     status->HoldReasons = fdx->hold_reasons;
     status->AmountInInQueue = fdx->read_buffer_bytes;
-    status->AmountInOutQueue = fdx->out_queue_bytes;
+    status->AmountInOutQueue =
+        (ULONG)InterlockedCompareExchange((LONG volatile*)&fdx->out_queue_bytes, 0, 0);
     status->EofReceived = FALSE;
     status->WaitForImmediate = FALSE;
     DC_PRINT(DC_LEVEL_TRACE, "%s: [%lx %lx %lx %lx %lx %lx]\n", __FUNCTION__, status->Errors,
