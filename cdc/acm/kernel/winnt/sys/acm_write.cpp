@@ -140,7 +140,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     transfer_buffer = fdx->write_buffer;
     transfer_length = fdx->write_remaining;
     fdx->write_remaining = 0;
-    aborts = fdx->data_out_aborts;
+    aborts = InterlockedCompareExchange(&fdx->data_out_aborts, 0, 0);
     WdfSpinLockRelease(fdx->spin_lock);
 
     if (bus->data_out_post(bus->Context, transfer_buffer, transfer_length, acm_data_out_complete, fdx,
