@@ -7,6 +7,7 @@
  */
 #include "acm_file.h"
 #include "acm_ioctl.h"
+#include "acm_io.h"
 #include "acm_power.h"
 #include "acm_read_buffer.h"
 #include "cdc_protocol.h"

@@ -7,6 +7,7 @@
  * handle is open.
  */
 #include "acm_file.h"
+#include "acm_io.h"
 #include "acm_power.h"
 #include "cdc_protocol.h"
 

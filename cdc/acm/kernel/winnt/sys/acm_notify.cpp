@@ -6,7 +6,7 @@
  * nothing.
  */
 #include "acm_wait_event.h"
-#include "acm_power.h"
+#include "acm_io.h"
 #include "cdc_protocol.h"
 
 /* A modem line that follows a SERIAL_STATE bit; TRUE if it changed. */
