@@ -23,3 +23,8 @@ EVT_WDF_REQUEST_CANCEL acm_request_read_cancel;
 
 /* Time-out and cancel take the read back from the data side. */
 ACM_BEFORE_COMPLETE_ROUTINE acm_read_clear_pending;
+
+/* A pended read's timer across a bus suspend: the suspend holds it
+   (spin_lock held), the next data-in post runs it again. */
+VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx);
+VOID acm_resume_read_timer(PACM_FDO_DATA fdx);

@@ -6,6 +6,7 @@
  * DPC; copying into requests happens under spin_lock on the read side.
  */
 #include "acm_read_buffer.h"
+#include "acm_read.h"
 
 /* How long a purge waits for the aborted transfer: checks, 1 ms apart. */
 #define ACM_PURGE_CHECKS 10000
@@ -143,51 +144,6 @@ VOID acm_read_buffer_reset(PACM_FDO_DATA fdx)
 {
     WdfSpinLockAcquire(fdx->spin_lock);
     acm_read_ring_reset_locked(fdx);
-    WdfSpinLockRelease(fdx->spin_lock);
-}
-
-/* --- A pended read's timer across a bus suspend ------------------------ */
-
-/*
- * A bus suspend stops the read timer. When the stop took it off the timer
- * queue, the pended read's REF_TIMER goes with it: the timer cannot fire,
- * and a cancel or data arrival must be able to complete the read alone.
- * The read keeps `timer` and `due_time`, so that acm_resume_read_timer can
- * run the full time-out again. A read marked for resume belongs to a stopped
- * queue, whose resume restarts its timer itself. Nothing waits for a
- * callback already running: it drops REF_TIMER itself under spin_lock.
- * spin_lock held.
- */
-static VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
-{
-    WDFREQUEST request = fdx->current_read_request;
-    PACM_REQUEST_CONTEXT context;
-
-    if (fdx->read_timer == NULL || !WdfTimerStop(fdx->read_timer, FALSE) || request == NULL) {
-        return;
-    }
-    context = acm_request_get_context(request);
-    if ((context->ref_bits & (REF_ISR | REF_TIMER)) == (REF_ISR | REF_TIMER) && !context->resume) {
-        context->ref_bits &= ~REF_TIMER;
-    }
-}
-
-/* The bus is back: a pended read whose timer a suspend held runs it again. */
-static VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
-{
-    WDFREQUEST request;
-    PACM_REQUEST_CONTEXT context;
-
-    WdfSpinLockAcquire(fdx->spin_lock);
-    request = fdx->current_read_request;
-    if (request != NULL && fdx->suspended == 0) {
-        context = acm_request_get_context(request);
-        if (context->timer != NULL && !context->resume &&
-            (context->ref_bits & (REF_ISR | REF_TIMER)) == REF_ISR) {
-            context->ref_bits |= REF_TIMER;
-            WdfTimerStart(context->timer, context->due_time);
-        }
-    }
     WdfSpinLockRelease(fdx->spin_lock);
 }
 
