@@ -14,7 +14,6 @@
 
 /* The wait for delayed STATUS_DELETE_PENDING completions: 1 ms checks. */
 #define ACM_DELETE_PENDING_CHECKS 2000
-#define ACM_DELETE_PENDING_CHECK_US 1000
 
 /* What each open starts from; line coding, control lines, handflow,
    time-outs and special characters stay as the last open left them. No
@@ -89,16 +88,17 @@ static VOID acm_file_report_current_requests(PACM_FDO_DATA fdx)
              fdx->current_purge_request);
 }
 
+static BOOLEAN acm_file_no_delete_pending(PACM_FDO_DATA fdx)
+{
+    return fdx->delete_pending_count == 0;
+}
+
 static VOID acm_file_wait_for_delete_pending(PACM_FDO_DATA fdx)
 {
-    for (ULONG checks = 0; fdx->delete_pending_count != 0; checks++) {
-        if (checks == ACM_DELETE_PENDING_CHECKS) {
-            DC_PRINT(DC_LEVEL_ERROR,
-                     "%s: Not all requests with STATUS_DELETE_PENDING were completed\n",
-                     "acm_evt_file_cleanup_device");
-            return;
-        }
-        acm_delay_us(ACM_DELETE_PENDING_CHECK_US);
+    if (!acm_poll(fdx, acm_file_no_delete_pending, ACM_DELETE_PENDING_CHECKS)) {
+        DC_PRINT(DC_LEVEL_ERROR,
+                 "%s: Not all requests with STATUS_DELETE_PENDING were completed\n",
+                 "acm_evt_file_cleanup_device");
     }
 }
 
@@ -113,6 +113,12 @@ static VOID acm_file_end_open(PACM_FDO_DATA fdx)
         acm_clr_dtr_and_send(fdx);
     }
     acm_file_wait_for_delete_pending(fdx);
+}
+
+static BOOLEAN acm_file_open_ended(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->open_state, ACM_OPEN_ENDING, ACM_OPEN_ENDING) !=
+           ACM_OPEN_ENDING;
 }
 
 /*
@@ -134,9 +140,6 @@ VOID acm_evt_file_cleanup_device(WDFDEVICE device)
         acm_file_end_open(fdx);
         InterlockedExchange(&fdx->open_state, ACM_OPEN_NONE);
     } else if (state == ACM_OPEN_ENDING) {
-        while (InterlockedCompareExchange(&fdx->open_state, ACM_OPEN_ENDING, ACM_OPEN_ENDING) ==
-               ACM_OPEN_ENDING) {
-            acm_delay_us(ACM_DELETE_PENDING_CHECK_US);
-        }
+        (VOID)acm_poll(fdx, acm_file_open_ended, ACM_POLL_FOREVER);
     }
 }

@@ -22,14 +22,6 @@ static PCSTR acm_power_state_name(WDF_POWER_DEVICE_STATE state)
     return (ULONG)state < RTL_NUMBER_OF(names) ? names[state] : "UnKnown Device Power State";
 }
 
-VOID acm_delay_us(ULONG microseconds)
-{
-    LARGE_INTEGER interval;
-
-    interval.QuadPart = -10LL * microseconds;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 /* --- Power transitions ----------------------------------------------------- */
 
 /* Back from a low-power state: a resume callback has re-armed everything

@@ -15,4 +15,3 @@ EVT_WDF_WORKITEM acm_child_device_wakeup_cb;
 
 /* PASSIVE_LEVEL: waits for running callbacks. */
 VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx);
-VOID acm_delay_us(ULONG microseconds);

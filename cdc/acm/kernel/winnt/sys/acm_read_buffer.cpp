@@ -10,7 +10,6 @@
 
 /* How long a purge waits for the aborted transfer: checks, 1 ms apart. */
 #define ACM_PURGE_CHECKS 10000
-#define ACM_PURGE_CHECK_INTERVAL_US 1000
 
 static read_desc_t* acm_desc(PACM_FDO_DATA fdx, ULONG index)
 {
@@ -382,14 +381,14 @@ BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request)
 
 /* --- Purge --------------------------------------------------------------- */
 
-static ULONG acm_data_in_pending(PACM_FDO_DATA fdx)
+static BOOLEAN acm_data_in_settled(PACM_FDO_DATA fdx)
 {
     ULONG pending;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     pending = fdx->data_in_pending;
     WdfSpinLockRelease(fdx->spin_lock);
-    return pending;
+    return pending == 0;
 }
 
 /*
@@ -401,8 +400,6 @@ static ULONG acm_data_in_pending(PACM_FDO_DATA fdx)
 VOID acm_data_in_purge(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
-    LARGE_INTEGER interval;
-    ULONG checks = 0;
     ULONG pending;
 
     if (InterlockedCompareExchange(&fdx->data_in_purged, 1, 0) != 0) {
@@ -411,15 +408,8 @@ VOID acm_data_in_purge(PACM_FDO_DATA fdx)
     DC_PRINT(DC_LEVEL_TRACE, "%s: pending %ld \n", __FUNCTION__, fdx->data_in_pending);
     bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
 
-    interval.QuadPart = -10LL * ACM_PURGE_CHECK_INTERVAL_US;
-    while (acm_data_in_pending(fdx) != 0) {
-        if (++checks == ACM_PURGE_CHECKS) {
-            DC_PRINT(DC_LEVEL_ERROR, "%s: time out\n", __FUNCTION__);
-            break;
-        }
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        }
+    if (!acm_poll(fdx, acm_data_in_settled, ACM_PURGE_CHECKS)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: time out\n", __FUNCTION__);
     }
 
     WdfSpinLockAcquire(fdx->spin_lock);

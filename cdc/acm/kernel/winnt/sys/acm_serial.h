@@ -166,6 +166,15 @@ extern ULONG device_counter;
 extern acm_dev_list_rec* dev_list;
 extern WDFSPINLOCK dev_list_lock;
 
+/* A state a polling wait checks for; TRUE ends the wait. */
+typedef BOOLEAN ACM_POLL_CONDITION(PACM_FDO_DATA fdx);
+typedef ACM_POLL_CONDITION* PFN_ACM_POLL_CONDITION;
+#define ACM_POLL_FOREVER 0
+
+/* Checks `done` until it holds, at most max_checks times (ACM_POLL_FOREVER:
+   no limit), 1 ms apart at PASSIVE_LEVEL; FALSE when the checks ran out. */
+BOOLEAN acm_poll(PACM_FDO_DATA fdx, PFN_ACM_POLL_CONDITION done, ULONG max_checks);
+
 /* Driver entry and device creation. */
 extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_driver_context_cleanup;

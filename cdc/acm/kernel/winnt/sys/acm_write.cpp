@@ -7,11 +7,9 @@
  * finished by that transfer's completion after an abort.
  */
 #include "acm_write.h"
-#include "acm_power.h"
 
 /* How long an abort waits for the posted transfer to end: checks, 1 ms apart. */
 #define ACM_DATA_OUT_PURGE_CHECKS 100
-#define ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US 1000
 
 static BOOLEAN acm_bus_reports_suspended(PACM_FDO_DATA fdx)
 {
@@ -344,17 +342,17 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
 }
 
-static BOOLEAN acm_data_out_is_posted(PACM_FDO_DATA fdx)
+static BOOLEAN acm_data_out_settled(PACM_FDO_DATA fdx)
 {
     BOOLEAN posted;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     posted = fdx->data_out_posted != 0;
     WdfSpinLockRelease(fdx->spin_lock);
-    return posted;
+    return !posted;
 }
 
-/* Waits 1 ms between checks at PASSIVE_LEVEL, not at all above it. */
+/* Waits for the aborted transfer through acm_poll. */
 VOID acm_data_out_purge(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
@@ -368,13 +366,6 @@ VOID acm_data_out_purge(PACM_FDO_DATA fdx)
     }
     bus->data_abort(bus->Context, DC_ABORT_DATA_OUT);
 
-    for (ULONG checks = 0; checks < ACM_DATA_OUT_PURGE_CHECKS; checks++) {
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            acm_delay_us(ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US);
-        }
-        if (!acm_data_out_is_posted(fdx)) {
-            break;
-        }
-    }
+    (VOID)acm_poll(fdx, acm_data_out_settled, ACM_DATA_OUT_PURGE_CHECKS);
     InterlockedExchange(&fdx->data_out_purging, 0);
 }
