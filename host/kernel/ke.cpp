@@ -163,6 +163,15 @@ EXTERN_C PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PV
     });
 }
 
+EXTERN_C VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PSTR MutableMessage)
+{
+    std::string detail = std::string(static_cast<const char*>(VoidFileName)) + ":" + std::to_string(LineNumber) +
+                         ": " + static_cast<const char*>(VoidFailedAssertion);
+    if (MutableMessage)
+        detail += " (" + std::string(MutableMessage) + ")";
+    host::verifier_report("assertion", detail);
+}
+
 EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4)
 {
     char text[128];

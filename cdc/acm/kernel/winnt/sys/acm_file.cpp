@@ -22,13 +22,13 @@ static VOID acm_file_reset_per_open_state(PACM_FDO_DATA fdx)
 {
     acm_settings_reset_at_open(fdx);
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     fdx->write_remaining = 0;
     fdx->write_buffer = NULL;
     fdx->data_out_posted = 0;
     fdx->mask_location = NULL;
     fdx->data_in_restart_due = 0;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     /* An empty ring; a transfer the bus still holds keeps its place. */
     acm_read_buffer_reset(fdx);

@@ -135,10 +135,10 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
     if (InterlockedCompareExchange(&fdx->data_in_purged, 0, 0) != 0) {
         return;   /* a purge runs; its caller restarts the stream */
     }
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     outstanding = fdx->data_in_pending != 0;
     InterlockedExchange(&fdx->data_in_restart_due, outstanding ? 1 : 0);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (outstanding) {
         bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
     } else {

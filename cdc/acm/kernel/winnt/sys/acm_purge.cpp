@@ -37,11 +37,11 @@ static VOID acm_purge_complete(PACM_FDO_DATA fdx, WDFREQUEST request)
                                           request) != request) {
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     ctx->status = STATUS_SUCCESS;
     ctx->information = 0;
     acm_request_complete(request);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
 }
 
 /*
@@ -55,13 +55,13 @@ VOID acm_request_purge_start(PACM_FDO_DATA fdx)
     ULONG flags;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = fdx->current_purge_request;
     while (request != NULL) {
         flags = *(PULONG)acm_request_get_context(request)->buffer;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_purge_execute(fdx, flags);
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         acm_purge_complete(fdx, request);
         if (fdx->current_purge_request != NULL) {
             break;
@@ -69,5 +69,5 @@ VOID acm_request_purge_start(PACM_FDO_DATA fdx)
         acm_queue_get_next_request(&fdx->current_purge_request, fdx->purge_queue);
         request = fdx->current_purge_request;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }

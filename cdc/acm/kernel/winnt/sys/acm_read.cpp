@@ -110,7 +110,7 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
     PACM_REQUEST_CONTEXT ctx;
     BOOLEAN return_with_whats_present;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (fdx->current_read_request == NULL) {
         DC_PRINT(DC_LEVEL_INFO, "%s: current request is empty, get next\n", __FUNCTION__);
     }
@@ -143,13 +143,13 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
         }
 
         (VOID)InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, NULL);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_request_complete(request);
         /* The copy may have emptied descriptors of a full ring. */
         acm_read_data_in(fdx);
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     acm_read_data_in(fdx);
 }
 
@@ -276,7 +276,7 @@ VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
     WDFREQUEST request;
     PACM_REQUEST_CONTEXT context;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = fdx->current_read_request;
     if (request != NULL && fdx->suspended == 0) {
         context = acm_request_get_context(request);
@@ -286,5 +286,5 @@ VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
             WdfTimerStart(context->timer, context->due_time);
         }
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }

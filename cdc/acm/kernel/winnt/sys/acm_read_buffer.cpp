@@ -141,9 +141,9 @@ static VOID acm_read_ring_reset_locked(PACM_FDO_DATA fdx)
 /* Under spin_lock, so that no copy-out sees a half-reset ring. */
 VOID acm_read_buffer_reset(PACM_FDO_DATA fdx)
 {
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     acm_read_ring_reset_locked(fdx);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }
 
 /* data_in_purged changes by interlocked operations only; it is read so too. */
@@ -173,35 +173,35 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
         return;
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     index = fdx->desc_end;
     d = acm_desc(fdx, index);
     if (d->posted || !d->empty) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s %s [%s():%d]\n", d->posted ? "posted" : "",
                  !d->empty ? "NOT EMPTY" : "", __FUNCTION__, __LINE__);
         return;
     }
     fdx->data_in_pending++;
     d->posted = TRUE;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (bus->data_in_post(bus->Context, d->buffer, d->length, acm_read_data_in_complete, fdx, 0, 0)) {
         DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, d->buffer,
                  d->length, __FUNCTION__, __LINE__);
         /* A purge that began while this post was on its way may have
            aborted before the bus had the transfer: abort it here. */
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         purge_started = acm_data_in_is_purging(fdx);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         if (purge_started) {
             bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
         }
     } else {
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         fdx->data_in_pending--;
         d->posted = FALSE;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
     }
     DC_PRINT(DC_LEVEL_TRACE, "<--- TID=0x%p [%s():%d]\n", KeGetCurrentThread(), __FUNCTION__,
              __LINE__);
@@ -252,7 +252,7 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
     acm_raise_receive_events(fdx, d, bytes);
 
     wake_read = read != NULL && (acm_request_get_context(read)->ref_bits & REF_ISR) != 0;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (wake_read) {
         WdfDpcEnqueue(fdx->read_complete_dpc);
     }
@@ -267,12 +267,12 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
     if (fdx->suspended) {
         /* The stream restarts when the bus resumes the function. */
         acm_hold_read_timer_for_suspend(fdx);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "SUSPENDED TID=0x%p [%s():%d]\n", KeGetCurrentThread(),
                  __FUNCTION__, __LINE__);
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (status == STATUS_CANCELLED || status == STATUS_NO_SUCH_DEVICE ||
         status == STATUS_POWER_STATE_INVALID) {
         if (status == STATUS_CANCELLED && InterlockedExchange(&fdx->data_in_restart_due, 0) == 1) {
@@ -319,7 +319,7 @@ VOID acm_read_data_in_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransf
         common_class_child_device_wakeup_post(&fdx->common);
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     d = acm_desc(fdx, fdx->desc_end);
     d->posted = FALSE;
     DC_PRINT(DC_LEVEL_TRACE,
@@ -385,9 +385,9 @@ static BOOLEAN acm_data_in_settled(PACM_FDO_DATA fdx)
 {
     ULONG pending;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     pending = fdx->data_in_pending;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     return pending == 0;
 }
 
@@ -412,11 +412,11 @@ VOID acm_data_in_purge(PACM_FDO_DATA fdx)
         DC_PRINT(DC_LEVEL_ERROR, "%s: time out\n", __FUNCTION__);
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     pending = fdx->data_in_pending;
     acm_read_ring_reset_locked(fdx);
     InterlockedExchange(&fdx->data_in_purged, 0);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (pending != 0) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: left pending %ld \n", __FUNCTION__, pending);

@@ -74,6 +74,7 @@ typedef struct _ACM_FDO_DATA {
     ULONG desc_end;
     ULONG desc_begin;
     WDFSPINLOCK spin_lock;
+    PKTHREAD spin_lock_owner;             /* the thread holding spin_lock, for assertions */
     WDFMEMORY read_desc_memory;
     read_desc_t* read_desc;
     ULONG read_buffers;
@@ -132,6 +133,27 @@ typedef struct _ACM_FDO_DATA {
 #define ACM_OPEN_ENDING  2
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_FDO_DATA, acm_fdo_get_data)
+
+/*
+ * spin_lock with its holder recorded, so that a routine that must run under
+ * it can check its caller: the holder runs at DISPATCH_LEVEL, so no other
+ * code on its processor can pass for it.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL) _Acquires_lock_(fdx->spin_lock)
+FORCEINLINE VOID acm_lock_acquire(PACM_FDO_DATA fdx)
+{
+    WdfSpinLockAcquire(fdx->spin_lock);
+    fdx->spin_lock_owner = KeGetCurrentThread();
+}
+
+_Requires_lock_held_(fdx->spin_lock) _Releases_lock_(fdx->spin_lock)
+FORCEINLINE VOID acm_lock_release(PACM_FDO_DATA fdx)
+{
+    fdx->spin_lock_owner = NULL;
+    WdfSpinLockRelease(fdx->spin_lock);
+}
+
+#define ACM_ASSERT_LOCK_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner == KeGetCurrentThread())
 
 /* Bits of ACM_REQUEST_CONTEXT.ref_bits: the parties holding a current request. */
 #define REF_ISR            0x01

@@ -59,7 +59,7 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, current mask request %p\n", __FUNCTION__,
              fdx->current_mask_request);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     for (;;) {
         request = (WDFREQUEST)InterlockedExchangePointer(
             (PVOID volatile*)&fdx->current_mask_request, NULL);
@@ -68,9 +68,9 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
         } else {
             refused = acm_wait_try_to_pend(fdx, request);
             if (refused != NULL) {
-                WdfSpinLockRelease(fdx->spin_lock);
+                acm_lock_release(fdx);
                 acm_request_complete(refused);
-                WdfSpinLockAcquire(fdx->spin_lock);
+                acm_lock_acquire(fdx);
             }
         }
         acm_queue_get_next_request(&fdx->current_mask_request, fdx->mask_queue);
@@ -78,7 +78,7 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
             break;
         }
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }
 
 /* The wait's result and its completion from wait_complete_dpc; spin_lock held. */
