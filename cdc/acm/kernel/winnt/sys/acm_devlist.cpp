@@ -93,6 +93,7 @@ VOID acm_symlink_deinit(PACM_FDO_DATA fdx)
     acm_dev_list_rec* heir;
     acm_dev_list_rec heir_copy;
 
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     WdfSpinLockAcquire(dev_list_lock);
 

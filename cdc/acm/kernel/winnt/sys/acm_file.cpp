@@ -132,6 +132,7 @@ VOID acm_evt_file_cleanup_device(WDFDEVICE device)
     PACM_FDO_DATA fdx = acm_fdo_get_data(device);
     LONG state;
 
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     DC_PRINT(DC_LEVEL_TRACE, "--->\"%ws\" TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
              KeGetCurrentThread(), __FUNCTION__, __LINE__);
 

@@ -10,6 +10,7 @@ NTSTATUS acm_io_start(PACM_FDO_DATA fdx);
 NTSTATUS acm_io_stop(PACM_FDO_DATA fdx);
 /* Notifications and the data-in stream again, after a pause. */
 VOID acm_io_restart(PACM_FDO_DATA fdx);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS acm_send_clear_data(PACM_FDO_DATA fdx);
 
 DC_IO_START_CALLBACK acm_io_start_cb;

@@ -15,8 +15,11 @@ static BOOLEAN acm_bus_is_suspended(PACM_FDO_DATA fdx)
 }
 
 /* The current field naming the request, or NULL; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 static WDFREQUEST* acm_queue_slot_of(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     WDFREQUEST* const slots[] = { &fdx->current_read_request, &fdx->current_write_request,
                                   &fdx->current_mask_request, &fdx->current_wait_request,
                                   &fdx->current_purge_request };
@@ -32,8 +35,11 @@ static WDFREQUEST* acm_queue_slot_of(PACM_FDO_DATA fdx, WDFREQUEST request)
 /* A suspended device never starts a write from intake: it waits in
    write_queue until the write path restarts it after wake-up. spin_lock
    held. */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_queue_may_start(PACM_FDO_DATA fdx, WDFQUEUE queue)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     return queue != fdx->write_queue || !acm_bus_is_suspended(fdx);
 }
 

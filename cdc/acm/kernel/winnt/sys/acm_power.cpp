@@ -177,6 +177,8 @@ static VOID acm_stop_dpc(WDFDPC dpc, PFN_WDF_DPC routine)
 
 VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
     if (fdx->read_timer != NULL) {
         WdfTimerStop(fdx->read_timer, TRUE);
     }

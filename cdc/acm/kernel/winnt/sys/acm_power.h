@@ -14,4 +14,5 @@ EVT_WDF_WORKITEM acm_device_wakeup_cb;
 EVT_WDF_WORKITEM acm_child_device_wakeup_cb;
 
 /* PASSIVE_LEVEL: waits for running callbacks. */
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx);

@@ -7,8 +7,11 @@
 #include "acm_write.h"
 
 /* The transmit side first, then the receive side; no lock held. */
+_Requires_lock_not_held_(fdx->spin_lock)
 static VOID acm_purge_execute(PACM_FDO_DATA fdx, ULONG flags)
 {
+    ACM_ASSERT_LOCK_NOT_HELD(fdx);
+
     if (flags & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
         if (flags & SERIAL_PURGE_TXABORT) {
             acm_queue_flush(fdx->write_queue, &fdx->current_write_request);
@@ -29,10 +32,12 @@ static VOID acm_purge_execute(PACM_FDO_DATA fdx, ULONG flags)
  * queue stop that purges the device's requests may have completed it
  * meanwhile. spin_lock held; released and taken again around the completion.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_purge_complete(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (InterlockedCompareExchangePointer((PVOID volatile*)&fdx->current_purge_request, NULL,
                                           request) != request) {
         return;

@@ -48,6 +48,7 @@ VOID acm_read_timeout_update(PACM_FDO_DATA fdx, ULONG length, PBOOLEAN return_wi
     const ULONG constant = fdx->timeouts.ReadTotalTimeoutConstant;
     ULONGLONG timeout_ms;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     *return_with_whats_present = FALSE;
     if (interval != MAXULONG) {
         timeout_ms = (ULONGLONG)multiplier * length + constant;
@@ -71,11 +72,13 @@ VOID acm_read_timeout_update(PACM_FDO_DATA fdx, ULONG length, PBOOLEAN return_wi
  * context, so that a stopped queue or a bus suspend can start it again.
  * FALSE if the read was cancelled before it could be pended. spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_read_pend(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     NTSTATUS status;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     ctx->ref_bits = REF_SETTING;
     status = acm_request_set_cancel_routine(request, acm_request_read_cancel);
     ctx->ref_bits &= ~REF_SETTING;
@@ -170,8 +173,11 @@ static VOID acm_read_try_to_complete(PACM_FDO_DATA fdx, PFN_ACM_BEFORE_COMPLETE_
  * since the DPC looked: then the read keeps waiting for data of its own.
  * spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (fdx->read_buffer_bytes == 0) {
         acm_request_get_context(request)->ref_bits |= REF_ISR;
         return TRUE;
@@ -236,7 +242,7 @@ BOOLEAN acm_read_clear_pending(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
-    UNREFERENCED_PARAMETER(fdx);
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (ctx->ref_bits & REF_ISR) {
         ctx->information = 0;
         ctx->ref_bits &= ~REF_ISR;
@@ -261,6 +267,7 @@ VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
     WDFREQUEST request = fdx->current_read_request;
     PACM_REQUEST_CONTEXT context;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (fdx->read_timer == NULL || !WdfTimerStop(fdx->read_timer, FALSE) || request == NULL) {
         return;
     }

@@ -110,8 +110,11 @@ NTSTATUS acm_read_buffer_init(PACM_FDO_DATA fdx)
  * keeps its descriptor posted at desc_end, so that its late completion
  * lands where its bytes are and is accounted like any other.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_ring_reset_locked(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     const ULONG transfer_size = fdx->packets_per_xfer * fdx->read_max_ps;
     const ULONG outstanding = fdx->desc_end;
     const BOOLEAN still_posted = fdx->data_in_pending != 0 && outstanding < fdx->read_buffers &&
@@ -210,11 +213,13 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
 /* --- Completion ---------------------------------------------------------- */
 
 /* Receive events for `bytes` just delivered into `d`; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_raise_receive_events(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes)
 {
     const UCHAR event_char = fdx->special_chars.EventChar;
     ULONG used;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (fdx->wait_mask & SERIAL_EV_RXCHAR) {
         fdx->history_mask |= SERIAL_EV_RXCHAR;
     }
@@ -240,11 +245,13 @@ static VOID acm_raise_receive_events(PACM_FDO_DATA fdx, read_desc_t* d, ULONG by
 }
 
 /* Bytes arrived in the descriptor at desc_end; spin_lock held, released here. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes)
 {
     WDFREQUEST read = fdx->current_read_request;
     BOOLEAN wake_read;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     fdx->desc_end = acm_next_desc(fdx, fdx->desc_end);
     d->empty = FALSE;
     fdx->read_buffer_bytes += bytes;
@@ -262,8 +269,11 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
 }
 
 /* Nothing arrived; spin_lock held, released here. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (fdx->suspended) {
         /* The stream restarts when the bus resumes the function. */
         acm_hold_read_timer_for_suspend(fdx);
@@ -347,6 +357,7 @@ BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request)
     ULONG copied = 0;
     ULONG n;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: device %p desc_begin %ld, desc_end %ld, req length %lx\n",
              __FUNCTION__, fdx->common.device, fdx->desc_begin, fdx->desc_end, context->length);
 

@@ -259,9 +259,10 @@ VOID acm_request_write_complete_dpc(WDFDPC Dpc)
     acm_request_write_complete_current(acm_fdo_get_data((WDFDEVICE)WdfDpcGetParentObject(Dpc)));
 }
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_write_clear_dpc(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
-    UNREFERENCED_PARAMETER(fdx);
+    ACM_ASSERT_LOCK_HELD(fdx);
     acm_request_get_context(request)->ref_bits &= ~(REF_DPC | REF_PURGE);
     return FALSE;
 }
@@ -292,8 +293,11 @@ VOID acm_request_write_complete_current(PACM_FDO_DATA fdx)
     acm_write_try_to_complete(fdx, acm_write_clear_dpc, status, REF_TYPE_ISR);
 }
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_write_take_back(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     acm_request_get_context(request)->ref_bits &= ~REF_ISR;
     fdx->write_remaining = 0;
     return FALSE;
