@@ -103,6 +103,7 @@ VOID acm_queue_get_next_request(WDFREQUEST* current_op_request, WDFQUEUE queue)
     WDFREQUEST request;
     NTSTATUS status;
 
+    ACM_ASSERT_LOCK_HELD(acm_fdo_get_data(WdfIoQueueGetDevice(queue)));
     if (*current_op_request != NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request was already set - quit\n", __FUNCTION__);
         return;

@@ -10,6 +10,8 @@ NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANC
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(ctx->ref_bits & REF_SETTING);
     if (WdfRequestIsCanceled(request)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: request was canceled, quit.\n", __FUNCTION__);
         return STATUS_UNSUCCESSFUL;

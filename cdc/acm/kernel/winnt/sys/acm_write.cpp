@@ -170,6 +170,7 @@ VOID acm_request_write_get_next(WDFREQUEST* current_op_request, WDFQUEUE queue)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(queue));
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (*current_op_request != NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request was already set - quit\n", __FUNCTION__);
         return;
