@@ -71,8 +71,10 @@ NTSTATUS common_class_set_power_policy(common_class_ctx* ctx);
 /* Posts queue the wake-up work item at most once; the work item's callback
    calls the synchronous half, which ends the pending state. */
 VOID common_class_device_wakeup_post(common_class_ctx* ctx);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID common_class_device_wakeup_sync(common_class_ctx* ctx, BOOLEAN flag);
 VOID common_class_child_device_wakeup_post(common_class_ctx* ctx);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID common_class_child_device_wakeup_sync(common_class_ctx* ctx);
 
 /*
@@ -158,4 +160,5 @@ NTSTATUS encap_create_queues(common_class_ctx* ctx);
 VOID encap_purge_queues(common_class_ctx* ctx);
 NTSTATUS enc_evt_ioctl(WDFREQUEST request, common_class_ctx* ctx, dc_ioctl_req_t* req, ULONG code);
 /* RESPONSE_AVAILABLE from the notification path, up to DISPATCH_LEVEL. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID cdc_notify_response_available(common_class_ctx* ctx, ULONG unused);

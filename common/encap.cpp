@@ -137,6 +137,7 @@ VOID cdc_notify_response_available(common_class_ctx* ctx, ULONG unused)
     WDFREQUEST earlier;
     LONG count;
 
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(unused);
     if (ctx->encap_wait_queue == NULL || ctx->encap_dpc == NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: encapsulated channel not set up\n", __FUNCTION__);

@@ -79,6 +79,8 @@ VOID common_class_device_wakeup_post(common_class_ctx* ctx)
 
 VOID common_class_device_wakeup_sync(common_class_ctx* ctx, BOOLEAN flag)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
     ctx->bus_ifc.device_wakeup(ctx->bus_ifc.Context, flag);
     DC_PRINT(DC_LEVEL_TRACE, "%s: Device is awake\n", __FUNCTION__);
     InterlockedExchange(&ctx->device_wakeup_pending, 0);
@@ -101,6 +103,8 @@ VOID common_class_child_device_wakeup_post(common_class_ctx* ctx)
 
 VOID common_class_child_device_wakeup_sync(common_class_ctx* ctx)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
     ctx->bus_ifc.device_wakeup(ctx->bus_ifc.Context, TRUE);
     InterlockedExchange(&ctx->child_device_wakeup_pending, 0);
 }

@@ -163,6 +163,21 @@ EXTERN_C PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PV
     });
 }
 
+// As a checked build of Windows prints to the debugger; then the verifier
+// stops the run, or records the failure for a test that looks for it.
+EXTERN_C VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PSTR MutableMessage)
+{
+    std::fprintf(stderr, "*** Assertion failed: %s%s%s\n***   Source File: %s, line %lu\n",
+                 MutableMessage ? MutableMessage : "", MutableMessage ? " " : "",
+                 static_cast<const char*>(VoidFailedAssertion), static_cast<const char*>(VoidFileName),
+                 static_cast<unsigned long>(LineNumber));
+    std::string detail = std::string(static_cast<const char*>(VoidFileName)) + ":" + std::to_string(LineNumber) +
+                         ": " + static_cast<const char*>(VoidFailedAssertion);
+    if (MutableMessage)
+        detail += " (" + std::string(MutableMessage) + ")";
+    host::verifier_report("assertion", detail);
+}
+
 EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4)
 {
     char text[128];

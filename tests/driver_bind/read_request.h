@@ -40,9 +40,9 @@ public:
     // The copy-out as the read path runs it, under spin_lock; the bytes copied.
     std::string copy_out()
     {
-        WdfSpinLockAcquire(fdx_->spin_lock);
+        acm_lock_acquire(fdx_);
         acm_read_copy_from_buffer(fdx_, request_);
-        WdfSpinLockRelease(fdx_->spin_lock);
+        acm_lock_release(fdx_);
         return std::string(buffer_.begin(), buffer_.begin() + context()->information);
     }
 

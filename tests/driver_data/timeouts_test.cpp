@@ -36,6 +36,7 @@ TEST(ReadTimeoutTable, EveryRowGivesItsDueTime)
         SCOPED_TRACE(testing::Message() << row.interval << "/" << row.multiplier << "/" << row.constant);
         ACM_FDO_DATA fdx{};
         fdx.timeouts = { row.interval, row.multiplier, row.constant, 0, 0 };
+        fdx.spin_lock_owner = KeGetCurrentThread();   // the table alone: this thread stands for spin_lock's holder
         BOOLEAN at_once = 2;
         acm_read_timeout_update(&fdx, row.length, &at_once);
         EXPECT_EQ(fdx.read_timeout, row.due_time);

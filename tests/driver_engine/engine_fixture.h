@@ -106,18 +106,18 @@ protected:
     // --- the hardware -----------------------------------------------------------
     void data(ULONG bytes)
     {
-        WdfSpinLockAcquire(fdx()->spin_lock);
+        acm_lock_acquire(fdx());
         harness.available += bytes;
-        WdfSpinLockRelease(fdx()->spin_lock);
+        acm_lock_release(fdx());
         WdfDpcEnqueue(harness.read_dpc);
     }
     void transfer_done() { WdfDpcEnqueue(harness.write_dpc); }
 
     ULONG available()
     {
-        WdfSpinLockAcquire(fdx()->spin_lock);
+        acm_lock_acquire(fdx());
         ULONG n = harness.available;
-        WdfSpinLockRelease(fdx()->spin_lock);
+        acm_lock_release(fdx());
         return n;
     }
 

@@ -248,7 +248,7 @@ NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
 
 VOID read_start(PACM_FDO_DATA fdx)
 {
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     for (;;) {
         WDFREQUEST request = fdx->current_read_request;
         if (request == nullptr) {
@@ -260,29 +260,29 @@ VOID read_start(PACM_FDO_DATA fdx)
         if (harness.hold_start || read_pend(fdx, request))
             break;
         InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, nullptr);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_request_complete(request);
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }
 
 VOID write_start(PACM_FDO_DATA fdx)
 {
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     WDFREQUEST request = fdx->current_write_request;
     if (request == nullptr || (acm_request_get_context(request)->ref_bits & REF_ISR)) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     if (mark_cancelable(request, write_cancel)) {
         acm_request_get_context(request)->ref_bits |= REF_ISR;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     acm_request_get_context(request)->status = STATUS_CANCELLED;
     InterlockedExchangePointer((PVOID volatile*)&fdx->current_write_request, nullptr);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     acm_request_complete(request);
     acm_request_start_next_queued(fdx, &fdx->current_write_request, fdx->write_queue, write_start,
                                   acm_queue_get_next_request);

@@ -2,6 +2,10 @@
 // request, the operation slots, and the queue stop and resume callbacks.
 #include "engine_fixture.h"
 
+#include "acm_read.h"
+
+#include <gmock/gmock.h>
+
 namespace engtest {
 namespace {
 
@@ -342,6 +346,28 @@ TEST_F(EngineTest, StopOfARequestBeingCompletedWaitsForTheCompletion)
     power(host::io::DevicePower::D3);
     EXPECT_EQ(wait(*io), STATUS_SUCCESS);
     EXPECT_FALSE(host::verifier_fired("evt-io-stop-not-acknowledged"));
+}
+
+// --- preconditions ------------------------------------------------------------------
+
+// A routine that must run under spin_lock, called without it: the driver's
+// own assertion names the broken rule, its file and its line.
+TEST_F(EngineTest, ARoutineNeedingSpinLockCalledWithoutItIsCaughtByItsAssertion)
+{
+    start();
+    BOOLEAN return_at_once = FALSE;
+
+    acm_lock_acquire(fdx());
+    acm_read_timeout_update(fdx(), 8, &return_at_once);
+    acm_lock_release(fdx());
+    EXPECT_TRUE(host::verifier_violations().empty());
+
+    acm_read_timeout_update(fdx(), 8, &return_at_once);
+    const std::vector<host::Violation> violations = host::verifier_violations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].check, "assertion");
+    EXPECT_THAT(violations[0].detail,
+                ::testing::MatchesRegex(".*/acm_read\\.cpp:[0-9]+: \\(fdx\\)->spin_lock_owner == KeGetCurrentThread\\(\\)"));
 }
 
 }  // namespace

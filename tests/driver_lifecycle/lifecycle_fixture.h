@@ -120,9 +120,9 @@ protected:
     }
     ULONG ring_bytes()
     {
-        WdfSpinLockAcquire(fdx_->spin_lock);
+        acm_lock_acquire(fdx_);
         ULONG n = fdx_->read_buffer_bytes;
-        WdfSpinLockRelease(fdx_->spin_lock);
+        acm_lock_release(fdx_);
         return n;
     }
 

@@ -1,7 +1,7 @@
 // Opening starts the streams, closing stops them; one open at a time.
 #include "lifecycle_fixture.h"
 
-#include "acm_power.h"
+#include "acm_io.h"
 #include "cdc_protocol.h"
 
 #include <algorithm>

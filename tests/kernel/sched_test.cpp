@@ -191,6 +191,34 @@ TEST(Verifier, RecordsInsteadOfStoppingWhenAsked)
     host::verifier_reset();
 }
 
+// Checked in every build: a false assertion is reported with its text, file
+// and line (and message); a true one is silent.
+TEST(Verifier, ReportsAFalseAssertionWithItsTextFileAndLine)
+{
+    SchedulerRun run({Mode::controlled, 12});
+    host::verifier_reset();
+    host::verifier_set_action(host::VerifierAction::record);
+    const int zero = 0;
+    EXPECT_TRUE(NT_ASSERT(zero == 0));
+    const int line = __LINE__ + 1;
+    EXPECT_FALSE(NT_ASSERT(zero == 1));
+    EXPECT_FALSE(ASSERTMSG("no count", zero > 0));
+    const std::vector<host::Violation> violations = host::verifier_violations();
+    ASSERT_EQ(violations.size(), 2u);
+    EXPECT_EQ(violations[0].check, "assertion");
+    EXPECT_EQ(violations[0].detail, std::string(__FILE__) + ":" + std::to_string(line) + ": zero == 1");
+    EXPECT_EQ(violations[1].check, "assertion");
+    EXPECT_EQ(violations[1].detail, std::string(__FILE__) + ":" + std::to_string(line + 1) + ": zero > 0 (no count)");
+    host::verifier_reset();
+}
+
+TEST(VerifierDeathTest, AFalseAssertionStopsTheRunWithItsReport)
+{
+    host::verifier_reset();
+    const int zero = 0;
+    EXPECT_DEATH(NT_ASSERT(zero == 1), "VERIFIER: assertion: .*sched_test\\.cpp:[0-9]+: zero == 1");
+}
+
 TEST(Verifier, FailsEveryAllocationAfterTheNth)
 {
     host::verifier_reset();

@@ -65,5 +65,16 @@ inline ULONG InterlockedCompareExchange(ULONG volatile* d, ULONG e, ULONG c)
 EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                            ULONG_PTR P4);
 
-#define ASSERT(e) ((void)0)
-#define NT_ASSERT(e) ((void)0)
+/*
+ * Assertions are checked in every build of the host, as in a checked build
+ * of Windows: a false one goes to RtlAssert with its text, file and line,
+ * which the host's verifier reports as an "assertion" failure.
+ */
+EXTERN_C VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
+                        PSTR MutableMessage);
+#define ASSERT(exp) \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#define ASSERTMSG(msg, exp) \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
+#define NT_ASSERT(exp) ASSERT(exp)
+#define NT_ASSERTMSG(msg, exp) ASSERTMSG(msg, exp)

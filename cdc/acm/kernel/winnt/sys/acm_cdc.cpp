@@ -13,6 +13,7 @@ NTSTATUS acm_class_request(PACM_FDO_DATA fdx, UCHAR direction, UCHAR request, US
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
 
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     if (wake) {
         common_class_child_device_wakeup_post(&fdx->common);
     }

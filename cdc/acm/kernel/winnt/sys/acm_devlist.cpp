@@ -5,6 +5,24 @@
  */
 #include "acm_serial.h"
 
+acm_dev_list_rec* dev_list;
+WDFSPINLOCK dev_list_lock;
+
+/* The list's lock lives as long as the driver object. */
+NTSTATUS acm_devlist_init(VOID)
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = WdfGetDriver();
+    status = WdfSpinLockCreate(&attributes, &dev_list_lock);
+    if (!NT_SUCCESS(status)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed, 0x%lx\n", __FUNCTION__, status);
+    }
+    return status;
+}
+
 /* Exact comparison of two NUL-terminated UTF-16 strings. */
 static BOOLEAN acm_wstr_equal(PCWSTR a, PCWSTR b)
 {
@@ -75,6 +93,7 @@ VOID acm_symlink_deinit(PACM_FDO_DATA fdx)
     acm_dev_list_rec* heir;
     acm_dev_list_rec heir_copy;
 
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     WdfSpinLockAcquire(dev_list_lock);
 

@@ -8,8 +8,6 @@
 static WCHAR service_name_buffer[64 + 1];
 UNICODE_STRING service_name = { 0, 64 * sizeof(WCHAR), service_name_buffer };
 ULONG device_counter;
-acm_dev_list_rec* dev_list;
-WDFSPINLOCK dev_list_lock;
 
 /* The component after the last backslash of a registry path. */
 static PCWSTR acm_registry_path_leaf(PCUNICODE_STRING registry_path)
@@ -59,20 +57,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     status = acm_devlist_init();
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: acm_devlist_init failed, 0x%lx\n", __FUNCTION__, status);
-    }
-    return status;
-}
-
-NTSTATUS acm_devlist_init(VOID)
-{
-    WDF_OBJECT_ATTRIBUTES attributes;
-    NTSTATUS status;
-
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = WdfGetDriver();
-    status = WdfSpinLockCreate(&attributes, &dev_list_lock);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed, 0x%lx\n", __FUNCTION__, status);
     }
     return status;
 }

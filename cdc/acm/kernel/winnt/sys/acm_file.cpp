@@ -7,13 +7,13 @@
  */
 #include "acm_file.h"
 #include "acm_ioctl.h"
+#include "acm_io.h"
 #include "acm_power.h"
 #include "acm_read_buffer.h"
 #include "cdc_protocol.h"
 
 /* The wait for delayed STATUS_DELETE_PENDING completions: 1 ms checks. */
 #define ACM_DELETE_PENDING_CHECKS 2000
-#define ACM_DELETE_PENDING_CHECK_US 1000
 
 /* What each open starts from; line coding, control lines, handflow,
    time-outs and special characters stay as the last open left them. No
@@ -22,13 +22,13 @@ static VOID acm_file_reset_per_open_state(PACM_FDO_DATA fdx)
 {
     acm_settings_reset_at_open(fdx);
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     fdx->write_remaining = 0;
     fdx->write_buffer = NULL;
     fdx->data_out_posted = 0;
     fdx->mask_location = NULL;
     fdx->data_in_restart_due = 0;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     /* An empty ring; a transfer the bus still holds keeps its place. */
     acm_read_buffer_reset(fdx);
@@ -88,16 +88,17 @@ static VOID acm_file_report_current_requests(PACM_FDO_DATA fdx)
              fdx->current_purge_request);
 }
 
+static BOOLEAN acm_file_no_delete_pending(PACM_FDO_DATA fdx)
+{
+    return fdx->delete_pending_count == 0;
+}
+
 static VOID acm_file_wait_for_delete_pending(PACM_FDO_DATA fdx)
 {
-    for (ULONG checks = 0; fdx->delete_pending_count != 0; checks++) {
-        if (checks == ACM_DELETE_PENDING_CHECKS) {
-            DC_PRINT(DC_LEVEL_ERROR,
-                     "%s: Not all requests with STATUS_DELETE_PENDING were completed\n",
-                     "acm_evt_file_cleanup_device");
-            return;
-        }
-        acm_delay_us(ACM_DELETE_PENDING_CHECK_US);
+    if (!acm_poll(fdx, acm_file_no_delete_pending, ACM_DELETE_PENDING_CHECKS)) {
+        DC_PRINT(DC_LEVEL_ERROR,
+                 "%s: Not all requests with STATUS_DELETE_PENDING were completed\n",
+                 "acm_evt_file_cleanup_device");
     }
 }
 
@@ -114,6 +115,12 @@ static VOID acm_file_end_open(PACM_FDO_DATA fdx)
     acm_file_wait_for_delete_pending(fdx);
 }
 
+static BOOLEAN acm_file_open_ended(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->open_state, ACM_OPEN_ENDING, ACM_OPEN_ENDING) !=
+           ACM_OPEN_ENDING;
+}
+
 /*
  * Exactly one caller ends an open. A caller that finds the open being ended
  * waits until it is (the ending's own waits are bounded), so that neither
@@ -125,6 +132,7 @@ VOID acm_evt_file_cleanup_device(WDFDEVICE device)
     PACM_FDO_DATA fdx = acm_fdo_get_data(device);
     LONG state;
 
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     DC_PRINT(DC_LEVEL_TRACE, "--->\"%ws\" TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
              KeGetCurrentThread(), __FUNCTION__, __LINE__);
 
@@ -133,9 +141,6 @@ VOID acm_evt_file_cleanup_device(WDFDEVICE device)
         acm_file_end_open(fdx);
         InterlockedExchange(&fdx->open_state, ACM_OPEN_NONE);
     } else if (state == ACM_OPEN_ENDING) {
-        while (InterlockedCompareExchange(&fdx->open_state, ACM_OPEN_ENDING, ACM_OPEN_ENDING) ==
-               ACM_OPEN_ENDING) {
-            acm_delay_us(ACM_DELETE_PENDING_CHECK_US);
-        }
+        (VOID)acm_poll(fdx, acm_file_open_ended, ACM_POLL_FOREVER);
     }
 }

@@ -9,4 +9,5 @@ EVT_WDF_DEVICE_FILE_CREATE acm_evt_file_create;
 EVT_WDF_FILE_CLEANUP acm_evt_file_cleanup;
 EVT_WDF_FILE_CLOSE acm_evt_file_close;
 /* Ends the open, if one is active; PASSIVE_LEVEL. */
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID acm_evt_file_cleanup_device(WDFDEVICE device);

@@ -108,11 +108,12 @@ typedef struct _acm_record_copy {
     SIZE_T size;
 } acm_record_copy;
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_copy_record_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
     const acm_record_copy* copy = (const acm_record_copy*)argument;
 
-    UNREFERENCED_PARAMETER(fdx);
+    ACM_ASSERT_LOCK_HELD(fdx);
     RtlCopyMemory(copy->to, copy->from, copy->size);
     return TRUE;
 }
@@ -232,10 +233,12 @@ static VOID acm_print_bit_names(PCSTR format, PCSTR const* names, ULONG count, U
 }
 
 /* A pending wait ends with the events recorded so far. */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_set_wait_mask_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
     ULONG mask = *(const ULONG*)argument;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     fdx->wait_mask = mask;
     fdx->history_mask &= mask;
     acm_request_wait_update_pending_and_complete(fdx);
@@ -258,8 +261,11 @@ static NTSTATUS acm_ioctl_wait_mask_set(PACM_FDO_DATA fdx, WDFREQUEST request, P
     return STATUS_SUCCESS;
 }
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_get_wait_mask_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     *(PULONG)argument = fdx->wait_mask;
     return TRUE;
 }

@@ -32,24 +32,32 @@ static BOOLEAN acm_settings_acquire(PACM_FDO_DATA fdx)
 
 VOID acm_set_dtr(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     fdx->control_line_state |= CDC_CONTROL_LINE_DTR;
     fdx->modem_status |= SERIAL_CTS_STATE | SERIAL_DSR_STATE;
 }
 
 VOID acm_clr_dtr(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     fdx->control_line_state &= (USHORT)~CDC_CONTROL_LINE_DTR;
     fdx->modem_status &= ~(SERIAL_CTS_STATE | SERIAL_DSR_STATE);
 }
 
 VOID acm_set_rts(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     fdx->control_line_state |= CDC_CONTROL_LINE_RTS;
     fdx->modem_status |= SERIAL_CTS_STATE;
 }
 
 VOID acm_clr_rts(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     fdx->control_line_state &= (USHORT)~CDC_CONTROL_LINE_RTS;
     fdx->modem_status &= ~SERIAL_CTS_STATE;
 }
@@ -64,10 +72,12 @@ typedef struct _acm_line_change {
  * open check before the close began and raises DTR after the close looked
  * finds the open ending here, and drops DTR itself.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_change_lines_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
     acm_line_change* line_change = (acm_line_change*)argument;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (line_change->change != NULL) {
         line_change->change(fdx);
     }
@@ -89,6 +99,9 @@ static VOID acm_change_lines_locked_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE
 
 NTSTATUS acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    ACM_ASSERT_LOCK_NOT_HELD(fdx);
+
     if (!acm_settings_acquire(fdx)) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -115,6 +128,7 @@ BOOLEAN acm_set_handflow(PACM_FDO_DATA fdx, PVOID argument)
     ULONG dtr = handflow->ControlHandShake & SERIAL_DTR_MASK;
     ULONG rts = handflow->FlowReplace & SERIAL_RTS_MASK;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (dtr != (fdx->handflow.ControlHandShake & SERIAL_DTR_MASK)) {
         if (dtr == SERIAL_DTR_CONTROL) {
             acm_set_dtr(fdx);
@@ -234,8 +248,11 @@ NTSTATUS acm_ioctl_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_co
 
 /* --- break ------------------------------------------------------------------ */
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_set_break_hold(PACM_FDO_DATA fdx, PVOID argument)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (*(const BOOLEAN*)argument) {
         fdx->hold_reasons |= ACM_HOLD_BREAK;
     } else {
@@ -263,6 +280,8 @@ NTSTATUS acm_ioctl_set_break(PACM_FDO_DATA fdx, BOOLEAN on)
 
 BOOLEAN acm_ioctl_get_modemstatus(PACM_FDO_DATA fdx, PVOID argument)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     *(PULONG)argument = fdx->modem_status;
     return TRUE;
 }
@@ -272,6 +291,7 @@ BOOLEAN acm_ioctl_get_commstatus(PACM_FDO_DATA fdx, PVOID argument)
 {
     PSERIAL_STATUS status = (PSERIAL_STATUS)argument;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     status->Errors = fdx->errors;
     fdx->errors = 0;
     status->HoldReasons = fdx->hold_reasons;
@@ -290,6 +310,7 @@ BOOLEAN acm_ioctl_get_dtrrts(PACM_FDO_DATA fdx, PVOID argument)
 {
     ULONG lines = 0;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (fdx->control_line_state & CDC_CONTROL_LINE_DTR) {
         lines |= SERIAL_DTR_STATE;
     }
@@ -302,12 +323,16 @@ BOOLEAN acm_ioctl_get_dtrrts(PACM_FDO_DATA fdx, PVOID argument)
 
 BOOLEAN acm_ioctl_get_stats(PACM_FDO_DATA fdx, PVOID argument)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     *(PSERIALPERF_STATS)argument = fdx->perf_stats;
     return TRUE;
 }
 
 BOOLEAN acm_ioctl_clear_stats(PACM_FDO_DATA fdx, PVOID argument)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     UNREFERENCED_PARAMETER(argument);
     RtlZeroMemory(&fdx->perf_stats, sizeof(fdx->perf_stats));
     return TRUE;

@@ -6,7 +6,7 @@
  * nothing.
  */
 #include "acm_wait_event.h"
-#include "acm_power.h"
+#include "acm_io.h"
 #include "cdc_protocol.h"
 
 /* A modem line that follows a SERIAL_STATE bit; TRUE if it changed. */
@@ -70,6 +70,7 @@ BOOLEAN acm_request_notify_update_serial_state(PACM_FDO_DATA fdx, PVOID argument
 {
     const USHORT state = *(PUSHORT)argument;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     DC_PRINT(DC_LEVEL_INFO, "%s: serial_state %02x\n", __FUNCTION__, state);
     acm_notify_apply_lines(fdx, state);
     acm_notify_apply_errors(fdx, state);

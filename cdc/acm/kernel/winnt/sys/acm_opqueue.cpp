@@ -15,8 +15,11 @@ static BOOLEAN acm_bus_is_suspended(PACM_FDO_DATA fdx)
 }
 
 /* The current field naming the request, or NULL; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 static WDFREQUEST* acm_queue_slot_of(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     WDFREQUEST* const slots[] = { &fdx->current_read_request, &fdx->current_write_request,
                                   &fdx->current_mask_request, &fdx->current_wait_request,
                                   &fdx->current_purge_request };
@@ -32,8 +35,11 @@ static WDFREQUEST* acm_queue_slot_of(PACM_FDO_DATA fdx, WDFREQUEST request)
 /* A suspended device never starts a write from intake: it waits in
    write_queue until the write path restarts it after wake-up. spin_lock
    held. */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_queue_may_start(PACM_FDO_DATA fdx, WDFQUEUE queue)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     return queue != fdx->write_queue || !acm_bus_is_suspended(fdx);
 }
 
@@ -50,19 +56,19 @@ BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE qu
     WDFREQUEST next = NULL;
     NTSTATUS status;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (ctx->major_function == IRP_MJ_WRITE) {
         InterlockedExchangeAdd((LONG volatile*)&fdx->out_queue_bytes, (LONG)ctx->length);
     }
     if (*current_op_request == NULL && acm_queue_is_idle(queue) && acm_queue_may_start(fdx, queue)) {
         (VOID)InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: queue is empty, start request %p\n", __FUNCTION__, request);
         start(fdx);
         return FALSE;
     }
     ctx->device = fdx;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     status = WdfRequestForwardToIoQueue(request, queue);
     if (!NT_SUCCESS(status)) {
@@ -73,12 +79,12 @@ BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE qu
     }
     DC_PRINT(DC_LEVEL_TRACE, "%s: queue is not empty, forward request %p\n", __FUNCTION__, request);
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (*current_op_request == NULL && acm_queue_may_start(fdx, queue)) {
         acm_queue_get_next_request(current_op_request, queue);
         next = *current_op_request;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (next != NULL) {
         start(fdx);
     }
@@ -97,6 +103,7 @@ VOID acm_queue_get_next_request(WDFREQUEST* current_op_request, WDFQUEUE queue)
     WDFREQUEST request;
     NTSTATUS status;
 
+    ACM_ASSERT_LOCK_HELD(acm_fdo_get_data(WdfIoQueueGetDevice(queue)));
     if (*current_op_request != NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request was already set - quit\n", __FUNCTION__);
         return;
@@ -118,10 +125,10 @@ VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_req
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, current_op_request %p, queue %p\n", __FUNCTION__,
              current_op_request, queue);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     get_next(current_op_request, queue);
     next = *current_op_request;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (next != NULL) {
         start(fdx);
     } else {
@@ -157,30 +164,30 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = *current_op_request;
     if (request == NULL) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
         return;
     }
     ctx = acm_request_get_context(request);
     cancel_routine = ctx->cancel_routine;
     if (cancel_routine == NULL) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is not defined, exit\n", __FUNCTION__);
         return;
     }
     if (ctx->resume) {
         cancel_routine = acm_queue_end_hold(ctx);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         if (cancel_routine != NULL) {
             cancel_routine(request);
         }
         return;
     }
     if (!(ctx->ref_bits & REF_CANCEL)) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: cancel routine is already in progress, exit\n", __FUNCTION__);
         return;
     }
@@ -190,7 +197,7 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
         /* The framework's own call of the routine will do. */
         ctx->ref_bits &= ~REF_CANCEL_CALLED;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (NT_SUCCESS(status)) {
         cancel_routine(request);
     }
@@ -210,9 +217,9 @@ BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID
 {
     BOOLEAN result;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     result = routine(fdx, argument);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     return result;
 }
 
@@ -252,18 +259,18 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     WDFTIMER timer = NULL;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (acm_queue_slot_of(fdx, request) == NULL ||
         ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
          !acm_io_stop_hold_for_resume(request))) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     WdfRequestStopAcknowledge(request, FALSE);
     if (ctx->resume && (ctx->ref_bits & REF_TIMER)) {
         timer = ctx->timer;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (timer != NULL) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: stop the timer\n", "acm_evt_io_stop");
@@ -292,41 +299,41 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
     WDFREQUEST* slot;
     BOOLEAN posted;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     slot = acm_queue_slot_of(fdx, request);
     if (slot == NULL || slot == &fdx->current_purge_request) {
         /* A running purge completes itself once its aborts end; the
            removal waits for it rather than pull the bus from under it. */
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     if ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
         !acm_io_stop_hold_for_resume(request)) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     if (ctx->resume) {
         cancel_routine = acm_queue_end_hold(ctx);
         if (cancel_routine != NULL) {
-            WdfSpinLockRelease(fdx->spin_lock);
+            acm_lock_release(fdx);
             cancel_routine(request);
             return;
         }
     }
     if (ctx->ref_bits & (REF_CANCEL | REF_CANCEL_CALLED)) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     if (ctx->posted || (ctx->ref_bits & REF_DPC)) {
         posted = ctx->posted != 0;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         if (posted) {
             acm_data_out_purge(fdx);
         }
         return;
     }
     (VOID)InterlockedExchangePointer((PVOID volatile*)slot, NULL);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     ctx->information = 0;
     ctx->status = STATUS_CANCELLED;
     acm_request_complete(request);
@@ -360,9 +367,9 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: queue %p, request %p\n", __FUNCTION__, Queue, Request);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (!ctx->resume) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         return;
     }
     ctx->ref_bits &= ~REF_CANCEL_CALLED;
@@ -379,7 +386,7 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
            back from the held read: it runs again for the read now. */
         wake_read = Request == fdx->current_read_request && (ctx->ref_bits & REF_ISR) &&
                     fdx->read_buffer_bytes != 0;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         if (wake_read) {
             WdfDpcEnqueue(fdx->read_complete_dpc);
         }
@@ -387,6 +394,6 @@ VOID acm_evt_io_resume(WDFQUEUE Queue, WDFREQUEST Request)
     }
     ctx->ref_bits |= REF_CANCEL_CALLED;
     ctx->ref_bits &= ~REF_TIMER;   /* halted by the stop */
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     cancel_routine(Request);
 }

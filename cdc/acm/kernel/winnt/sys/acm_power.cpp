@@ -1,11 +1,11 @@
 /*
- * When the device moves data: transfers run only while a handle is open,
- * the device is in D0 and the bus driver has not suspended the function.
- * acm_io_start and acm_io_stop bring the whole machinery up and down; the
- * power callbacks and the bus driver's suspend and resume pause and restart
- * the data-in stream and the notifications in between.
+ * Power: D0 entry and exit pause and restart the data-in stream and the
+ * notifications of an open port (I/O start and stop at the first D0 and the
+ * last D0 exit), the self-managed I/O callbacks, the wake-up work items, and
+ * the quiescing of the request engine's timer and DPCs.
  */
 #include "acm_power.h"
+#include "acm_io.h"
 #include "acm_file.h"
 #include "acm_read.h"
 #include "acm_write.h"
@@ -20,240 +20,6 @@ static PCSTR acm_power_state_name(WDF_POWER_DEVICE_STATE state)
     };
 
     return (ULONG)state < RTL_NUMBER_OF(names) ? names[state] : "UnKnown Device Power State";
-}
-
-static BOOLEAN acm_bus_bound(PACM_FDO_DATA fdx, PCSTR caller)
-{
-    if (fdx->common.bus_ifc.Context == NULL) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: bus interface was not initialized\n", caller);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-VOID acm_delay_us(ULONG microseconds)
-{
-    LARGE_INTEGER interval;
-
-    interval.QuadPart = -10LL * microseconds;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-/* --- Starting and stopping I/O ------------------------------------------- */
-
-NTSTATUS acm_send_clear_data(PACM_FDO_DATA fdx)
-{
-    NTSTATUS status;
-
-    if (fdx->is_serial_ctrl || fdx->call_clear_data == 0) {
-        return STATUS_SUCCESS;
-    }
-    status = fdx->common.bus_ifc.dc_clear_data(fdx->common.bus_ifc.Context);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: dc_clear_data failed\n", __FUNCTION__);
-    }
-    return status;
-}
-
-NTSTATUS acm_io_start(PACM_FDO_DATA fdx)
-{
-    const ULONG data = fdx->is_serial_ctrl ? 0 : 1;
-    BOOLEAN data_io_was_initialized;
-    NTSTATUS status;
-
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, fdx->common.device);
-    if (!acm_bus_bound(fdx, __FUNCTION__)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (fdx->common.ref_count == 0) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
-        return STATUS_SUCCESS;
-    }
-
-    data_io_was_initialized = fdx->common.data_io_initialized != 0;
-    status = common_class_transport_io_init(&fdx->common, data, data);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to init common transport and data io, status %lx\n",
-                 __FUNCTION__, status);
-        return status;
-    }
-    InterlockedExchange(&fdx->is_io_stopped, 0);
-
-    status = acm_send_clear_data(fdx);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: acm_send_clear_data failed\n", __FUNCTION__);
-        return status;
-    }
-    if (data && !data_io_was_initialized) {
-        acm_read_data_in(fdx);
-    }
-    status = common_class_notify_cb_set(&fdx->common, acm_notify_cb);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_NOTE, "%s: Failed to set notify callback, status %lx\n", __FUNCTION__,
-                 status);
-    }
-    return STATUS_SUCCESS;
-}
-
-/* Cancels the request each operation is serving; waiting requests stay. */
-static VOID acm_cancel_current_requests(PACM_FDO_DATA fdx)
-{
-    DC_PRINT(DC_LEVEL_TRACE, "%s: Cancelling all pending requests\n", "acm_io_stop");
-    acm_queue_purge_current(fdx->read_queue, &fdx->current_read_request);
-    acm_data_in_purge(fdx);
-    acm_queue_purge_current(fdx->write_queue, &fdx->current_write_request);
-    acm_data_out_purge(fdx);
-    acm_queue_purge_current(fdx->mask_queue, &fdx->current_wait_request);
-    acm_queue_purge_current(fdx->mask_queue, &fdx->current_mask_request);
-    acm_queue_purge_current(fdx->purge_queue, &fdx->current_purge_request);
-}
-
-NTSTATUS acm_io_stop(PACM_FDO_DATA fdx)
-{
-    NTSTATUS status;
-
-    DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, device %p\n", __FUNCTION__, fdx->common.device);
-    if (!acm_bus_bound(fdx, __FUNCTION__)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (fdx->common.ref_count == 0) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
-        return STATUS_SUCCESS;
-    }
-    if (InterlockedExchange(&fdx->is_io_stopped, 1) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: io already stopped\n", __FUNCTION__);
-        return STATUS_SUCCESS;
-    }
-
-    if (!fdx->is_serial_ctrl && fdx->common.data_io_initialized) {
-        acm_cancel_current_requests(fdx);
-    }
-    common_class_notify_cb_clear(&fdx->common);
-    status = common_class_transport_io_uninit(&fdx->common);
-    if (!NT_SUCCESS(status)) {
-        DC_PRINT(DC_LEVEL_ERROR, "%s: Failed to uninit common transport and data io, status %lx\n",
-                 __FUNCTION__, status);
-    }
-    DC_PRINT(DC_LEVEL_TRACE, "%s: done, device %p\n", __FUNCTION__, fdx->common.device);
-    return status;
-}
-
-/*
- * Restarts the data-in stream after a pause; the bytes already in the ring
- * stay there for the reads to come. A transfer that is out, from before the
- * pause or just posted by a completion, is aborted and its completion posts
- * the next one (data_in_restart_due): nothing waits, because the bus may
- * call the resume at DISPATCH_LEVEL. The flag is set before the look at
- * data_in_pending, so that either this call or that completion posts.
- */
-static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
-{
-    PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
-    BOOLEAN outstanding;
-
-    if (fdx->is_serial_ctrl || fdx->common.data_io_initialized == 0) {
-        return;
-    }
-    if (InterlockedCompareExchange(&fdx->data_in_purged, 0, 0) != 0) {
-        return;   /* a purge runs; its caller restarts the stream */
-    }
-    WdfSpinLockAcquire(fdx->spin_lock);
-    outstanding = fdx->data_in_pending != 0;
-    InterlockedExchange(&fdx->data_in_restart_due, outstanding ? 1 : 0);
-    WdfSpinLockRelease(fdx->spin_lock);
-    if (outstanding) {
-        bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
-    } else {
-        acm_read_data_in(fdx);
-    }
-}
-
-/* Notifications and reads again, when I/O is running. */
-static VOID acm_io_restart(PACM_FDO_DATA fdx)
-{
-    if (fdx->is_io_stopped != 0) {
-        return;
-    }
-    (VOID)common_class_notify_cb_reset(&fdx->common);
-    acm_data_in_restart(fdx);
-}
-
-/* --- The bus driver's callbacks ------------------------------------------ */
-
-NTSTATUS acm_io_start_cb(PVOID context)
-{
-    return acm_io_start((PACM_FDO_DATA)context);
-}
-
-NTSTATUS acm_io_stop_cb(PVOID context)
-{
-    return acm_io_stop((PACM_FDO_DATA)context);
-}
-
-BOOLEAN acm_is_in_use_cb(PVOID context)
-{
-    return ((PACM_FDO_DATA)context)->common.ref_count > 0 ? 1 : 0;
-}
-
-/* Posted transfers are left alone: the data-in completion sees `suspended`
-   and holds the stream until the resume. */
-NTSTATUS acm_io_suspend_cb(PVOID context)
-{
-    PACM_FDO_DATA fdx = (PACM_FDO_DATA)context;
-
-    DC_PRINT(DC_LEVEL_TRACE, "---> %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
-             KeGetCurrentThread(), __FUNCTION__, __LINE__);
-    if (InterlockedCompareExchange(&fdx->suspended, 1, 0) == 1) {
-        DC_PRINT(DC_LEVEL_ERROR, "<--- ALREADY SUSPENDED TID=0x%p [%s():%d]\n",
-                 KeGetCurrentThread(), __FUNCTION__, __LINE__);
-    } else {
-        common_class_notify_cb_clear(&fdx->common);
-    }
-    DC_PRINT(DC_LEVEL_TRACE, "<--- %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
-             KeGetCurrentThread(), __FUNCTION__, __LINE__);
-    return STATUS_SUCCESS;
-}
-
-/*
- * The stop-idle reference brings the device to D0 and keeps it there until
- * the D0 entry that follows releases it. A device that is already in D0 has
- * no such D0 entry coming, so the reference goes back at once; one that
- * could not be referenced has none to give back.
- */
-static VOID acm_take_stop_idle(PACM_FDO_DATA fdx)
-{
-    NTSTATUS status;
-
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 1, 0) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "STOPIDLE ALLREADY [%s():%d]\n", "acm_io_resume_cb", __LINE__);
-        return;
-    }
-    DC_PRINT(DC_LEVEL_TRACE, "SET STOPIDLE [%s():%d]\n", "acm_io_resume_cb", __LINE__);
-    status = WdfDeviceStopIdle(fdx->common.device, FALSE);
-    if (status == STATUS_PENDING) {
-        return;
-    }
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1 && NT_SUCCESS(status)) {
-        WdfDeviceResumeIdle(fdx->common.device);
-    }
-}
-
-NTSTATUS acm_io_resume_cb(PVOID context)
-{
-    PACM_FDO_DATA fdx = (PACM_FDO_DATA)context;
-
-    DC_PRINT(DC_LEVEL_TRACE, "---> %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
-             KeGetCurrentThread(), __FUNCTION__, __LINE__);
-    if (InterlockedCompareExchange(&fdx->suspended, 0, 1) == 0) {
-        DC_PRINT(DC_LEVEL_ERROR, "ALREADY WOKEN TID=0x%p [%s():%d]\n", KeGetCurrentThread(),
-                 __FUNCTION__, __LINE__);
-    } else {
-        acm_take_stop_idle(fdx);
-        acm_io_restart(fdx);
-    }
-    DC_PRINT(DC_LEVEL_TRACE, "<--- %ws TID=0x%p [%s():%d]\n", fdx->port_name.Buffer,
-             KeGetCurrentThread(), __FUNCTION__, __LINE__);
-    return STATUS_SUCCESS;
 }
 
 /* --- Power transitions ----------------------------------------------------- */
@@ -411,6 +177,8 @@ static VOID acm_stop_dpc(WDFDPC dpc, PFN_WDF_DPC routine)
 
 VOID acm_stop_timer_and_dpcs(PACM_FDO_DATA fdx)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+
     if (fdx->read_timer != NULL) {
         WdfTimerStop(fdx->read_timer, TRUE);
     }

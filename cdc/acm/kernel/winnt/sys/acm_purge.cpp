@@ -7,8 +7,11 @@
 #include "acm_write.h"
 
 /* The transmit side first, then the receive side; no lock held. */
+_Requires_lock_not_held_(fdx->spin_lock)
 static VOID acm_purge_execute(PACM_FDO_DATA fdx, ULONG flags)
 {
+    ACM_ASSERT_LOCK_NOT_HELD(fdx);
+
     if (flags & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
         if (flags & SERIAL_PURGE_TXABORT) {
             acm_queue_flush(fdx->write_queue, &fdx->current_write_request);
@@ -29,19 +32,21 @@ static VOID acm_purge_execute(PACM_FDO_DATA fdx, ULONG flags)
  * queue stop that purges the device's requests may have completed it
  * meanwhile. spin_lock held; released and taken again around the completion.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_purge_complete(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (InterlockedCompareExchangePointer((PVOID volatile*)&fdx->current_purge_request, NULL,
                                           request) != request) {
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     ctx->status = STATUS_SUCCESS;
     ctx->information = 0;
     acm_request_complete(request);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
 }
 
 /*
@@ -55,13 +60,13 @@ VOID acm_request_purge_start(PACM_FDO_DATA fdx)
     ULONG flags;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = fdx->current_purge_request;
     while (request != NULL) {
         flags = *(PULONG)acm_request_get_context(request)->buffer;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_purge_execute(fdx, flags);
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         acm_purge_complete(fdx, request);
         if (fdx->current_purge_request != NULL) {
             break;
@@ -69,5 +74,5 @@ VOID acm_request_purge_start(PACM_FDO_DATA fdx)
         acm_queue_get_next_request(&fdx->current_purge_request, fdx->purge_queue);
         request = fdx->current_purge_request;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }

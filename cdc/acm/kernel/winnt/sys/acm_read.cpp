@@ -48,6 +48,7 @@ VOID acm_read_timeout_update(PACM_FDO_DATA fdx, ULONG length, PBOOLEAN return_wi
     const ULONG constant = fdx->timeouts.ReadTotalTimeoutConstant;
     ULONGLONG timeout_ms;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     *return_with_whats_present = FALSE;
     if (interval != MAXULONG) {
         timeout_ms = (ULONGLONG)multiplier * length + constant;
@@ -71,11 +72,13 @@ VOID acm_read_timeout_update(PACM_FDO_DATA fdx, ULONG length, PBOOLEAN return_wi
  * context, so that a stopped queue or a bus suspend can start it again.
  * FALSE if the read was cancelled before it could be pended. spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_read_pend(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     NTSTATUS status;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     ctx->ref_bits = REF_SETTING;
     status = acm_request_set_cancel_routine(request, acm_request_read_cancel);
     ctx->ref_bits &= ~REF_SETTING;
@@ -110,7 +113,7 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
     PACM_REQUEST_CONTEXT ctx;
     BOOLEAN return_with_whats_present;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (fdx->current_read_request == NULL) {
         DC_PRINT(DC_LEVEL_INFO, "%s: current request is empty, get next\n", __FUNCTION__);
     }
@@ -143,13 +146,13 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
         }
 
         (VOID)InterlockedExchangePointer((PVOID volatile*)&fdx->current_read_request, NULL);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_request_complete(request);
         /* The copy may have emptied descriptors of a full ring. */
         acm_read_data_in(fdx);
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     acm_read_data_in(fdx);
 }
 
@@ -170,8 +173,11 @@ static VOID acm_read_try_to_complete(PACM_FDO_DATA fdx, PFN_ACM_BEFORE_COMPLETE_
  * since the DPC looked: then the read keeps waiting for data of its own.
  * spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_read_copy_unless_cancelled(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (fdx->read_buffer_bytes == 0) {
         acm_request_get_context(request)->ref_bits |= REF_ISR;
         return TRUE;
@@ -236,10 +242,56 @@ BOOLEAN acm_read_clear_pending(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
-    UNREFERENCED_PARAMETER(fdx);
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (ctx->ref_bits & REF_ISR) {
         ctx->information = 0;
         ctx->ref_bits &= ~REF_ISR;
     }
     return FALSE;
+}
+
+/* --- A pended read's timer across a bus suspend ------------------------ */
+
+/*
+ * A bus suspend stops the read timer. When the stop took it off the timer
+ * queue, the pended read's REF_TIMER goes with it: the timer cannot fire,
+ * and a cancel or data arrival must be able to complete the read alone.
+ * The read keeps `timer` and `due_time`, so that acm_resume_read_timer can
+ * run the full time-out again. A read marked for resume belongs to a stopped
+ * queue, whose resume restarts its timer itself. Nothing waits for a
+ * callback already running: it drops REF_TIMER itself under spin_lock.
+ * spin_lock held.
+ */
+VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
+{
+    WDFREQUEST request = fdx->current_read_request;
+    PACM_REQUEST_CONTEXT context;
+
+    ACM_ASSERT_LOCK_HELD(fdx);
+    if (fdx->read_timer == NULL || !WdfTimerStop(fdx->read_timer, FALSE) || request == NULL) {
+        return;
+    }
+    context = acm_request_get_context(request);
+    if ((context->ref_bits & (REF_ISR | REF_TIMER)) == (REF_ISR | REF_TIMER) && !context->resume) {
+        context->ref_bits &= ~REF_TIMER;
+    }
+}
+
+/* The bus is back: a pended read whose timer a suspend held runs it again. */
+VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
+{
+    WDFREQUEST request;
+    PACM_REQUEST_CONTEXT context;
+
+    acm_lock_acquire(fdx);
+    request = fdx->current_read_request;
+    if (request != NULL && fdx->suspended == 0) {
+        context = acm_request_get_context(request);
+        if (context->timer != NULL && !context->resume &&
+            (context->ref_bits & (REF_ISR | REF_TIMER)) == REF_ISR) {
+            context->ref_bits |= REF_TIMER;
+            WdfTimerStart(context->timer, context->due_time);
+        }
+    }
+    acm_lock_release(fdx);
 }

@@ -6,10 +6,10 @@
  * DPC; copying into requests happens under spin_lock on the read side.
  */
 #include "acm_read_buffer.h"
+#include "acm_read.h"
 
 /* How long a purge waits for the aborted transfer: checks, 1 ms apart. */
 #define ACM_PURGE_CHECKS 10000
-#define ACM_PURGE_CHECK_INTERVAL_US 1000
 
 static read_desc_t* acm_desc(PACM_FDO_DATA fdx, ULONG index)
 {
@@ -110,8 +110,11 @@ NTSTATUS acm_read_buffer_init(PACM_FDO_DATA fdx)
  * keeps its descriptor posted at desc_end, so that its late completion
  * lands where its bytes are and is accounted like any other.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_ring_reset_locked(PACM_FDO_DATA fdx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     const ULONG transfer_size = fdx->packets_per_xfer * fdx->read_max_ps;
     const ULONG outstanding = fdx->desc_end;
     const BOOLEAN still_posted = fdx->data_in_pending != 0 && outstanding < fdx->read_buffers &&
@@ -141,54 +144,9 @@ static VOID acm_read_ring_reset_locked(PACM_FDO_DATA fdx)
 /* Under spin_lock, so that no copy-out sees a half-reset ring. */
 VOID acm_read_buffer_reset(PACM_FDO_DATA fdx)
 {
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     acm_read_ring_reset_locked(fdx);
-    WdfSpinLockRelease(fdx->spin_lock);
-}
-
-/* --- A pended read's timer across a bus suspend ------------------------ */
-
-/*
- * A bus suspend stops the read timer. When the stop took it off the timer
- * queue, the pended read's REF_TIMER goes with it: the timer cannot fire,
- * and a cancel or data arrival must be able to complete the read alone.
- * The read keeps `timer` and `due_time`, so that acm_resume_read_timer can
- * run the full time-out again. A read marked for resume belongs to a stopped
- * queue, whose resume restarts its timer itself. Nothing waits for a
- * callback already running: it drops REF_TIMER itself under spin_lock.
- * spin_lock held.
- */
-static VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
-{
-    WDFREQUEST request = fdx->current_read_request;
-    PACM_REQUEST_CONTEXT context;
-
-    if (fdx->read_timer == NULL || !WdfTimerStop(fdx->read_timer, FALSE) || request == NULL) {
-        return;
-    }
-    context = acm_request_get_context(request);
-    if ((context->ref_bits & (REF_ISR | REF_TIMER)) == (REF_ISR | REF_TIMER) && !context->resume) {
-        context->ref_bits &= ~REF_TIMER;
-    }
-}
-
-/* The bus is back: a pended read whose timer a suspend held runs it again. */
-static VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
-{
-    WDFREQUEST request;
-    PACM_REQUEST_CONTEXT context;
-
-    WdfSpinLockAcquire(fdx->spin_lock);
-    request = fdx->current_read_request;
-    if (request != NULL && fdx->suspended == 0) {
-        context = acm_request_get_context(request);
-        if (context->timer != NULL && !context->resume &&
-            (context->ref_bits & (REF_ISR | REF_TIMER)) == REF_ISR) {
-            context->ref_bits |= REF_TIMER;
-            WdfTimerStart(context->timer, context->due_time);
-        }
-    }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }
 
 /* data_in_purged changes by interlocked operations only; it is read so too. */
@@ -218,35 +176,35 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
         return;
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     index = fdx->desc_end;
     d = acm_desc(fdx, index);
     if (d->posted || !d->empty) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s %s [%s():%d]\n", d->posted ? "posted" : "",
                  !d->empty ? "NOT EMPTY" : "", __FUNCTION__, __LINE__);
         return;
     }
     fdx->data_in_pending++;
     d->posted = TRUE;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (bus->data_in_post(bus->Context, d->buffer, d->length, acm_read_data_in_complete, fdx, 0, 0)) {
         DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, d->buffer,
                  d->length, __FUNCTION__, __LINE__);
         /* A purge that began while this post was on its way may have
            aborted before the bus had the transfer: abort it here. */
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         purge_started = acm_data_in_is_purging(fdx);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         if (purge_started) {
             bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
         }
     } else {
-        WdfSpinLockAcquire(fdx->spin_lock);
+        acm_lock_acquire(fdx);
         fdx->data_in_pending--;
         d->posted = FALSE;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
     }
     DC_PRINT(DC_LEVEL_TRACE, "<--- TID=0x%p [%s():%d]\n", KeGetCurrentThread(), __FUNCTION__,
              __LINE__);
@@ -255,11 +213,13 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
 /* --- Completion ---------------------------------------------------------- */
 
 /* Receive events for `bytes` just delivered into `d`; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_raise_receive_events(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes)
 {
     const UCHAR event_char = fdx->special_chars.EventChar;
     ULONG used;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (fdx->wait_mask & SERIAL_EV_RXCHAR) {
         fdx->history_mask |= SERIAL_EV_RXCHAR;
     }
@@ -285,11 +245,13 @@ static VOID acm_raise_receive_events(PACM_FDO_DATA fdx, read_desc_t* d, ULONG by
 }
 
 /* Bytes arrived in the descriptor at desc_end; spin_lock held, released here. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes)
 {
     WDFREQUEST read = fdx->current_read_request;
     BOOLEAN wake_read;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     fdx->desc_end = acm_next_desc(fdx, fdx->desc_end);
     d->empty = FALSE;
     fdx->read_buffer_bytes += bytes;
@@ -297,7 +259,7 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
     acm_raise_receive_events(fdx, d, bytes);
 
     wake_read = read != NULL && (acm_request_get_context(read)->ref_bits & REF_ISR) != 0;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (wake_read) {
         WdfDpcEnqueue(fdx->read_complete_dpc);
     }
@@ -307,17 +269,20 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
 }
 
 /* Nothing arrived; spin_lock held, released here. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (fdx->suspended) {
         /* The stream restarts when the bus resumes the function. */
         acm_hold_read_timer_for_suspend(fdx);
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "SUSPENDED TID=0x%p [%s():%d]\n", KeGetCurrentThread(),
                  __FUNCTION__, __LINE__);
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (status == STATUS_CANCELLED || status == STATUS_NO_SUCH_DEVICE ||
         status == STATUS_POWER_STATE_INVALID) {
         if (status == STATUS_CANCELLED && InterlockedExchange(&fdx->data_in_restart_due, 0) == 1) {
@@ -364,7 +329,7 @@ VOID acm_read_data_in_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransf
         common_class_child_device_wakeup_post(&fdx->common);
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     d = acm_desc(fdx, fdx->desc_end);
     d->posted = FALSE;
     DC_PRINT(DC_LEVEL_TRACE,
@@ -392,6 +357,7 @@ BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request)
     ULONG copied = 0;
     ULONG n;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: device %p desc_begin %ld, desc_end %ld, req length %lx\n",
              __FUNCTION__, fdx->common.device, fdx->desc_begin, fdx->desc_end, context->length);
 
@@ -426,14 +392,14 @@ BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request)
 
 /* --- Purge --------------------------------------------------------------- */
 
-static ULONG acm_data_in_pending(PACM_FDO_DATA fdx)
+static BOOLEAN acm_data_in_settled(PACM_FDO_DATA fdx)
 {
     ULONG pending;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     pending = fdx->data_in_pending;
-    WdfSpinLockRelease(fdx->spin_lock);
-    return pending;
+    acm_lock_release(fdx);
+    return pending == 0;
 }
 
 /*
@@ -445,8 +411,6 @@ static ULONG acm_data_in_pending(PACM_FDO_DATA fdx)
 VOID acm_data_in_purge(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
-    LARGE_INTEGER interval;
-    ULONG checks = 0;
     ULONG pending;
 
     if (InterlockedCompareExchange(&fdx->data_in_purged, 1, 0) != 0) {
@@ -455,22 +419,15 @@ VOID acm_data_in_purge(PACM_FDO_DATA fdx)
     DC_PRINT(DC_LEVEL_TRACE, "%s: pending %ld \n", __FUNCTION__, fdx->data_in_pending);
     bus->data_abort(bus->Context, DC_ABORT_DATA_IN);
 
-    interval.QuadPart = -10LL * ACM_PURGE_CHECK_INTERVAL_US;
-    while (acm_data_in_pending(fdx) != 0) {
-        if (++checks == ACM_PURGE_CHECKS) {
-            DC_PRINT(DC_LEVEL_ERROR, "%s: time out\n", __FUNCTION__);
-            break;
-        }
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        }
+    if (!acm_poll(fdx, acm_data_in_settled, ACM_PURGE_CHECKS)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: time out\n", __FUNCTION__);
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     pending = fdx->data_in_pending;
     acm_read_ring_reset_locked(fdx);
     InterlockedExchange(&fdx->data_in_purged, 0);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (pending != 0) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: left pending %ld \n", __FUNCTION__, pending);

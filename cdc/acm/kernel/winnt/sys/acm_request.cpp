@@ -10,6 +10,8 @@ NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANC
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(ctx->ref_bits & REF_SETTING);
     if (WdfRequestIsCanceled(request)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: request was canceled, quit.\n", __FUNCTION__);
         return STATUS_UNSUCCESSFUL;
@@ -71,24 +73,24 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
     PACM_REQUEST_CONTEXT ctx;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
 
     request = *current_op_request;
     if (request == NULL) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
         return;
     }
     ctx = acm_request_get_context(request);
     if (ctx->resume) {
         /* A stopped queue holds it; its resume re-arms it. */
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO, "%s: the request %p was marked for resume\n", __FUNCTION__, request);
         return;
     }
     if (ref_type == REF_TYPE_ISR) {
         if (!(ctx->ref_bits & REF_ISR)) {
-            WdfSpinLockRelease(fdx->spin_lock);
+            acm_lock_release(fdx);
             DC_PRINT(DC_LEVEL_INFO, "%s: current_op_request is already being cancelled or timed out\n",
                      __FUNCTION__);
             return;
@@ -96,19 +98,19 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
         ctx->ref_bits &= ~REF_ISR;
     }
     if (before_complete != NULL && before_complete(fdx, request)) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: request %p keeps waiting\n", __FUNCTION__, request);
         return;
     }
     if (acm_request_release_refs(request, timer, ref_type) == STATUS_CANCELLED) {
         /* The framework's cancel routine is on its way and completes it. */
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO, "%s: WdfRequestUnmarkCancelable returned STATUS_CANCELLED\n",
                  __FUNCTION__);
         return;
     }
     if (ctx->ref_bits != 0) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO,
                  "%s: non-zero ref count(%p), request %p, pending, cancel %p, called with ref_type %x\n",
                  __FUNCTION__, (PVOID)(ULONG_PTR)ctx->ref_bits, request, ctx->cancel_routine, ref_type);
@@ -122,7 +124,7 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
         ctx->information = 0;
     }
     request = (WDFREQUEST)InterlockedExchangePointer((PVOID volatile*)current_op_request, NULL);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     acm_request_complete(request);
 
     if (get_next != NULL) {
@@ -169,9 +171,9 @@ NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request)
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     BOOLEAN abort;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     abort = (fdx->handflow.ControlHandShake & SERIAL_ERROR_ABORT) && fdx->errors != 0;
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     if (!abort) {
         return STATUS_SUCCESS;
     }

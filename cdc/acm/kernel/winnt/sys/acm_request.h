@@ -18,29 +18,33 @@
 #define REF_TYPE_TIMER   4   /* a time-out timer callback */
 
 /* Serves the slot's current request; called without spin_lock. */
-typedef VOID ACM_START_ROUTINE(PACM_FDO_DATA fdx);
+typedef _Requires_lock_not_held_(fdx->spin_lock) VOID ACM_START_ROUTINE(PACM_FDO_DATA fdx);
 typedef ACM_START_ROUTINE* PFN_ACM_START_ROUTINE;
 
 /* Takes the next waiting request into the current field; spin_lock held. */
-typedef VOID ACM_GET_NEXT_ROUTINE(WDFREQUEST* current_op_request, WDFQUEUE queue);
+typedef _IRQL_requires_(DISPATCH_LEVEL) VOID ACM_GET_NEXT_ROUTINE(WDFREQUEST* current_op_request, WDFQUEUE queue);
 typedef ACM_GET_NEXT_ROUTINE* PFN_ACM_GET_NEXT_ROUTINE;
 
 /* A party's own work on the request before its references drop; spin_lock
    held. TRUE keeps the request current and untouched: the hook found
    nothing to complete it with and restored what the party had dropped. */
-typedef BOOLEAN ACM_BEFORE_COMPLETE_ROUTINE(PACM_FDO_DATA fdx, WDFREQUEST request);
+typedef _Requires_lock_held_(fdx->spin_lock) BOOLEAN ACM_BEFORE_COMPLETE_ROUTINE(PACM_FDO_DATA fdx, WDFREQUEST request);
 typedef ACM_BEFORE_COMPLETE_ROUTINE* PFN_ACM_BEFORE_COMPLETE_ROUTINE;
 
 /* Runs with spin_lock held through acm_call_locked. */
-typedef BOOLEAN ACM_LOCKED_ROUTINE(PACM_FDO_DATA fdx, PVOID argument);
+typedef _Requires_lock_held_(fdx->spin_lock) BOOLEAN ACM_LOCKED_ROUTINE(PACM_FDO_DATA fdx, PVOID argument);
 typedef ACM_LOCKED_ROUTINE* PFN_ACM_LOCKED_ROUTINE;
 
 /* --- completion ----------------------------------------------------------- */
 
 /* spin_lock held, REF_SETTING set around the call by the caller. */
+_IRQL_requires_(DISPATCH_LEVEL) _Must_inspect_result_
 NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANCEL cancel_routine);
+_Must_inspect_result_
 NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request);
+_IRQL_requires_(DISPATCH_LEVEL) _Must_inspect_result_
 NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_type);
+_Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
                                          PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,
                                          NTSTATUS status, WDFREQUEST* current_op_request,
@@ -48,6 +52,7 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
                                          PFN_ACM_START_ROUTINE start_next,
                                          PFN_ACM_GET_NEXT_ROUTINE get_next, ULONG ref_type);
 /* Completes with the context's status and information; no lock held. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID acm_request_complete(WDFREQUEST request);
 NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE acm_evt_canceled_on_queue;
@@ -63,6 +68,7 @@ VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_req
 VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request);
 VOID acm_queue_flush(WDFQUEUE queue, WDFREQUEST* current_op_request);
 BOOLEAN acm_queue_is_idle(WDFQUEUE queue);
+_Requires_lock_not_held_(fdx->spin_lock)
 BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID argument);
 EVT_WDF_IO_QUEUE_IO_STOP acm_evt_io_stop;
 EVT_WDF_IO_QUEUE_IO_RESUME acm_evt_io_resume;

@@ -74,6 +74,7 @@ typedef struct _ACM_FDO_DATA {
     ULONG desc_end;
     ULONG desc_begin;
     WDFSPINLOCK spin_lock;
+    PKTHREAD spin_lock_owner;             /* the thread holding spin_lock, for assertions */
     WDFMEMORY read_desc_memory;
     read_desc_t* read_desc;
     ULONG read_buffers;
@@ -133,6 +134,28 @@ typedef struct _ACM_FDO_DATA {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_FDO_DATA, acm_fdo_get_data)
 
+/*
+ * spin_lock with its holder recorded, so that a routine that must run under
+ * it can check its caller: the holder runs at DISPATCH_LEVEL, so no other
+ * code on its processor can pass for it.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL) _Acquires_lock_(fdx->spin_lock)
+FORCEINLINE VOID acm_lock_acquire(PACM_FDO_DATA fdx)
+{
+    WdfSpinLockAcquire(fdx->spin_lock);
+    fdx->spin_lock_owner = KeGetCurrentThread();
+}
+
+_Requires_lock_held_(fdx->spin_lock) _Releases_lock_(fdx->spin_lock)
+FORCEINLINE VOID acm_lock_release(PACM_FDO_DATA fdx)
+{
+    fdx->spin_lock_owner = NULL;
+    WdfSpinLockRelease(fdx->spin_lock);
+}
+
+#define ACM_ASSERT_LOCK_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner == KeGetCurrentThread())
+#define ACM_ASSERT_LOCK_NOT_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner != KeGetCurrentThread())
+
 /* Bits of ACM_REQUEST_CONTEXT.ref_bits: the parties holding a current request. */
 #define REF_ISR            0x01
 #define REF_CANCEL         0x02
@@ -166,6 +189,16 @@ extern ULONG device_counter;
 extern acm_dev_list_rec* dev_list;
 extern WDFSPINLOCK dev_list_lock;
 
+/* A state a polling wait checks for; TRUE ends the wait. */
+typedef BOOLEAN ACM_POLL_CONDITION(PACM_FDO_DATA fdx);
+typedef ACM_POLL_CONDITION* PFN_ACM_POLL_CONDITION;
+#define ACM_POLL_FOREVER 0
+
+/* Checks `done` until it holds, at most max_checks times (ACM_POLL_FOREVER:
+   no limit), 1 ms apart at PASSIVE_LEVEL; FALSE when the checks ran out. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN acm_poll(PACM_FDO_DATA fdx, PFN_ACM_POLL_CONDITION done, ULONG max_checks);
+
 /* Driver entry and device creation. */
 extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_driver_context_cleanup;
@@ -186,6 +219,7 @@ NTSTATUS acm_serial_ctrl_create_ifc(PACM_FDO_DATA fdx);
 /* Modem friendly-name links. */
 NTSTATUS acm_symlink_init(PACM_FDO_DATA fdx);
 VOID acm_devlist_insert(PACM_FDO_DATA fdx);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID acm_symlink_deinit(PACM_FDO_DATA fdx);
 VOID acm_symbolic_relink(const acm_dev_list_rec* rec);
 
@@ -193,11 +227,14 @@ VOID acm_symbolic_relink(const acm_dev_list_rec* rec);
 EVT_WDF_DEVICE_PREPARE_HARDWARE acm_evt_dev_prepare_hardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE acm_evt_dev_release_hardware;
 NTSTATUS acm_get_functional_descriptor(PACM_FDO_DATA fdx, UCHAR code, PVOID buffer, ULONG length);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS acm_line_coding_from_registry(PACM_FDO_DATA fdx);
 /* On success *data points into `buffer` at the value's data, *data_length bytes long. */
+_IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_
 NTSTATUS acm_registry_query_value(PCUNICODE_STRING key_path, PCUNICODE_STRING value_name,
                                   PVOID buffer, ULONG size, PVOID* data, PULONG data_length);
 /* "rate,parity,data bits,stop bits"; parsing ends at the string's length or a NUL. */
+_Must_inspect_result_
 BOOLEAN acm_parse_port_settings(PCUNICODE_STRING s, PACM_FDO_DATA fdx);
 VOID acm_set_clear_data_op(PACM_FDO_DATA fdx);
 VOID acm_set_clear_dtr_op(PACM_FDO_DATA fdx);
@@ -207,24 +244,35 @@ EVT_WDF_WORKITEM acm_read_in_workitem_cb;
 /* Serial settings. */
 VOID acm_line_coding_set_defaults(PACM_FDO_DATA fdx);
 VOID acm_handflow_set_defaults(PACM_FDO_DATA fdx);
+_Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_settings_reset_at_open(PACM_FDO_DATA fdx);
 
 /* CDC class requests; each waits for its transfer. */
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS acm_class_request(PACM_FDO_DATA fdx, UCHAR direction, UCHAR request, USHORT value,
                            USHORT length, PVOID buffer, PULONG bytes_transferred, BOOLEAN wake);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS acm_req_set_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS acm_req_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding, BOOLEAN wake);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID acm_req_set_control_line_state(PACM_FDO_DATA fdx, USHORT bitmap);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID acm_req_send_break(PACM_FDO_DATA fdx, BOOLEAN on);
 
 /* Receive ring. */
 NTSTATUS acm_read_buffer_init(PACM_FDO_DATA fdx);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_read_buffer_reset(PACM_FDO_DATA fdx);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_read_data_in(PACM_FDO_DATA fdx);
 DC_TRANSFER_COMPLETE acm_read_data_in_complete;
 /* spin_lock held; always FALSE. */
+_Requires_lock_held_(fdx->spin_lock)
 BOOLEAN acm_read_copy_from_buffer(PACM_FDO_DATA fdx, WDFREQUEST request);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_data_in_purge(PACM_FDO_DATA fdx);
 
 /* Event delivery to the pending wait-on-mask request; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx);

@@ -29,7 +29,7 @@ VOID acm_handflow_set_defaults(PACM_FDO_DATA fdx)
    notification paths hold when they change these fields. */
 VOID acm_settings_reset_at_open(PACM_FDO_DATA fdx)
 {
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     fdx->modem_status = 0;
     fdx->wait_mask = 0;
     fdx->history_mask = 0;
@@ -37,5 +37,5 @@ VOID acm_settings_reset_at_open(PACM_FDO_DATA fdx)
     fdx->hold_reasons = 0;
     fdx->out_queue_bytes = 0;
     RtlZeroMemory(&fdx->perf_stats, sizeof(fdx->perf_stats));
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }

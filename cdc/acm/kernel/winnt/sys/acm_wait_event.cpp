@@ -22,11 +22,13 @@ static WDFREQUEST acm_wait_refuse(WDFREQUEST request, NTSTATUS status)
  * on an empty mask, a second wait and one cancelled before it could be
  * pended are refused. spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static WDFREQUEST acm_wait_try_to_pend(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     NTSTATUS status;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (fdx->wait_mask == 0) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: ERROR wait on zero mask\n", "acm_request_mask_start");
         return acm_wait_refuse(request, STATUS_INVALID_PARAMETER);
@@ -59,7 +61,7 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, current mask request %p\n", __FUNCTION__,
              fdx->current_mask_request);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     for (;;) {
         request = (WDFREQUEST)InterlockedExchangePointer(
             (PVOID volatile*)&fdx->current_mask_request, NULL);
@@ -68,9 +70,9 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
         } else {
             refused = acm_wait_try_to_pend(fdx, request);
             if (refused != NULL) {
-                WdfSpinLockRelease(fdx->spin_lock);
+                acm_lock_release(fdx);
                 acm_request_complete(refused);
-                WdfSpinLockAcquire(fdx->spin_lock);
+                acm_lock_acquire(fdx);
             }
         }
         acm_queue_get_next_request(&fdx->current_mask_request, fdx->mask_queue);
@@ -78,12 +80,15 @@ VOID acm_request_mask_start(PACM_FDO_DATA fdx)
             break;
         }
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 }
 
 /* The wait's result and its completion from wait_complete_dpc; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 static VOID acm_wait_deliver(PACM_FDO_DATA fdx, PACM_REQUEST_CONTEXT ctx)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     *(PULONG)ctx->buffer = fdx->history_mask;
     fdx->history_mask = 0;
     ctx->information = sizeof(ULONG);
@@ -97,6 +102,7 @@ VOID acm_request_wait_give_to_isr(PACM_FDO_DATA fdx)
     WDFREQUEST wait = fdx->current_wait_request;
     PACM_REQUEST_CONTEXT ctx;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (wait == NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request is empty\n", __FUNCTION__);
         return;
@@ -122,6 +128,7 @@ VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx)
 {
     WDFREQUEST wait = fdx->current_wait_request;
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (wait == NULL) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: current request is empty\n", __FUNCTION__);
         return;
@@ -136,8 +143,11 @@ VOID acm_request_wait_update_pending_and_complete(PACM_FDO_DATA fdx)
  * second run may find the next wait, not yet given any events (its mask
  * location still set). That wait stays pending. spin_lock held.
  */
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_wait_keep_undelivered(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     if (fdx->mask_location == NULL) {
         return FALSE;
     }
@@ -188,6 +198,7 @@ BOOLEAN acm_request_wait_grab_from_isr(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, mask location %p\n", __FUNCTION__, fdx->mask_location);
     if (fdx->mask_location != NULL && fdx->current_wait_request != NULL) {
         DC_PRINT(DC_LEVEL_TRACE,

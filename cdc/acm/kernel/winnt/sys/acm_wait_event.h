@@ -7,6 +7,7 @@
 #include "acm_request.h"
 
 /* The pending wait belongs to the event side; spin_lock held. */
+_Requires_lock_held_(fdx->spin_lock)
 VOID acm_request_wait_give_to_isr(PACM_FDO_DATA fdx);
 EVT_WDF_DPC acm_request_wait_complete_dpc;
 EVT_WDF_REQUEST_CANCEL acm_request_wait_cancel;

@@ -7,11 +7,9 @@
  * finished by that transfer's completion after an abort.
  */
 #include "acm_write.h"
-#include "acm_power.h"
 
 /* How long an abort waits for the posted transfer to end: checks, 1 ms apart. */
 #define ACM_DATA_OUT_PURGE_CHECKS 100
-#define ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US 1000
 
 static BOOLEAN acm_bus_reports_suspended(PACM_FDO_DATA fdx)
 {
@@ -96,16 +94,16 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     ULONG transfer_length;
     LONG aborts;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = fdx->current_write_request;
     if (request == NULL) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request is empty, get next\n", __FUNCTION__);
         return;
     }
     ctx = acm_request_get_context(request);
     if (ctx->ref_bits != 0 || ctx->resume) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO, "%s: request was already set, quitting\n", __FUNCTION__);
         return;
     }
@@ -113,7 +111,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
         /* The stop's cancel of the current write is over: nothing may be
            posted on a transport that is going away. */
         ctx->ref_bits = REF_CANCEL_CALLED;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO, "%s: io is stopped, cancel request %p\n", __FUNCTION__, request);
         acm_request_write_cancel(request);
         return;
@@ -125,7 +123,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     if (!NT_SUCCESS(status) || !(ctx->ref_bits & REF_CANCEL)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: request was canceled during set\n", __FUNCTION__);
         ctx->ref_bits |= REF_CANCEL_CALLED;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_request_write_cancel(request);
         return;
     }
@@ -141,7 +139,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     transfer_length = fdx->write_remaining;
     fdx->write_remaining = 0;
     aborts = InterlockedCompareExchange(&fdx->data_out_aborts, 0, 0);
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     if (bus->data_out_post(bus->Context, transfer_buffer, transfer_length, acm_data_out_complete, fdx,
                            0, 0)) {
@@ -155,14 +153,14 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
     }
 
     status = STATUS_INSUFFICIENT_RESOURCES;
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     fdx->data_out_posted = 0;
     ctx->posted = 0;
     if (ctx->ref_bits & REF_PURGE) {
         ctx->ref_bits &= ~REF_PURGE;
         status = STATUS_CANCELLED;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     DC_PRINT(DC_LEVEL_ERROR, "%s: failed sending data, complete with error %lx\n", __FUNCTION__,
              status);
     acm_write_try_to_complete(fdx, NULL, status, REF_TYPE_ISR);
@@ -172,6 +170,7 @@ VOID acm_request_write_get_next(WDFREQUEST* current_op_request, WDFQUEUE queue)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(queue));
 
+    ACM_ASSERT_LOCK_HELD(fdx);
     if (*current_op_request != NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request was already set - quit\n", __FUNCTION__);
         return;
@@ -221,11 +220,11 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: bytes_written %lx, status %lx\n", __FUNCTION__, BytesTransferred,
              Status);
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     fdx->data_out_posted = 0;
     request = fdx->current_write_request;
     if (request == NULL) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_ERROR, "%s: current request is empty\n", __FUNCTION__);
         return;
     }
@@ -233,7 +232,7 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
              request, BytesTransferred);
     ctx = acm_request_get_context(request);
     if (ctx->posted == 0) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_ERROR, "%s: The current request is not posted\n", __FUNCTION__);
         return;
     }
@@ -248,11 +247,11 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
     if (ctx->ref_bits & (REF_CANCEL | REF_PURGE)) {
         ctx->information = BytesTransferred;
         ctx->ref_bits |= REF_DPC;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         WdfDpcEnqueue(fdx->write_complete_dpc);
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     DC_PRINT(DC_LEVEL_TRACE, "%s: request %p is supposed to be cancelled\n", __FUNCTION__, request);
 }
 
@@ -261,9 +260,10 @@ VOID acm_request_write_complete_dpc(WDFDPC Dpc)
     acm_request_write_complete_current(acm_fdo_get_data((WDFDEVICE)WdfDpcGetParentObject(Dpc)));
 }
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_write_clear_dpc(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
-    UNREFERENCED_PARAMETER(fdx);
+    ACM_ASSERT_LOCK_HELD(fdx);
     acm_request_get_context(request)->ref_bits &= ~(REF_DPC | REF_PURGE);
     return FALSE;
 }
@@ -280,22 +280,25 @@ VOID acm_request_write_complete_current(PACM_FDO_DATA fdx)
     NTSTATUS status = STATUS_SUCCESS;
     ULONG ref_bits;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     request = fdx->current_write_request;
     ref_bits = request != NULL ? acm_request_get_context(request)->ref_bits : 0;
     if (request != NULL && (!(ref_bits & REF_CANCEL) || (ref_bits & REF_PURGE))) {
         acm_request_get_context(request)->information = 0;
         status = STATUS_CANCELLED;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: completing request %p with status %lx\n", __FUNCTION__, request,
              status);
     acm_write_try_to_complete(fdx, acm_write_clear_dpc, status, REF_TYPE_ISR);
 }
 
+_Requires_lock_held_(fdx->spin_lock)
 static BOOLEAN acm_write_take_back(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
+    ACM_ASSERT_LOCK_HELD(fdx);
+
     acm_request_get_context(request)->ref_bits &= ~REF_ISR;
     fdx->write_remaining = 0;
     return FALSE;
@@ -315,9 +318,9 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
         return;
     }
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     if (Request != fdx->current_write_request) {
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_ERROR, "%s: request %p is already handled\n", __FUNCTION__, Request);
         return;
     }
@@ -328,33 +331,33 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
         DC_PRINT(DC_LEVEL_TRACE, "%s: Purging posted data\n", __FUNCTION__);
         ctx->ref_bits |= REF_PURGE;
         ctx->ref_bits &= ~REF_CANCEL_CALLED;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         acm_data_out_purge(fdx);
         return;
     }
     if (ctx->ref_bits & REF_DPC) {
         ctx->ref_bits &= ~REF_CANCEL_CALLED;
-        WdfSpinLockRelease(fdx->spin_lock);
+        acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: dpc callack is already enqueued, let it to finish the request",
                  __FUNCTION__);
         return;
     }
-    WdfSpinLockRelease(fdx->spin_lock);
+    acm_lock_release(fdx);
     acm_write_try_to_complete(fdx, acm_write_take_back, STATUS_CANCELLED, REF_TYPE_CANCEL);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
 }
 
-static BOOLEAN acm_data_out_is_posted(PACM_FDO_DATA fdx)
+static BOOLEAN acm_data_out_settled(PACM_FDO_DATA fdx)
 {
     BOOLEAN posted;
 
-    WdfSpinLockAcquire(fdx->spin_lock);
+    acm_lock_acquire(fdx);
     posted = fdx->data_out_posted != 0;
-    WdfSpinLockRelease(fdx->spin_lock);
-    return posted;
+    acm_lock_release(fdx);
+    return !posted;
 }
 
-/* Waits 1 ms between checks at PASSIVE_LEVEL, not at all above it. */
+/* Waits for the aborted transfer through acm_poll. */
 VOID acm_data_out_purge(PACM_FDO_DATA fdx)
 {
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
@@ -368,13 +371,6 @@ VOID acm_data_out_purge(PACM_FDO_DATA fdx)
     }
     bus->data_abort(bus->Context, DC_ABORT_DATA_OUT);
 
-    for (ULONG checks = 0; checks < ACM_DATA_OUT_PURGE_CHECKS; checks++) {
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            acm_delay_us(ACM_DATA_OUT_PURGE_CHECK_INTERVAL_US);
-        }
-        if (!acm_data_out_is_posted(fdx)) {
-            break;
-        }
-    }
+    (VOID)acm_poll(fdx, acm_data_out_settled, ACM_DATA_OUT_PURGE_CHECKS);
     InterlockedExchange(&fdx->data_out_purging, 0);
 }

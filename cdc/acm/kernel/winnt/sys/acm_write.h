@@ -20,4 +20,5 @@ VOID acm_request_write_complete_current(PACM_FDO_DATA fdx);
 EVT_WDF_REQUEST_CANCEL acm_request_write_cancel;
 
 /* Aborts the posted data-out transfer and waits (briefly) for it to end. */
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_data_out_purge(PACM_FDO_DATA fdx);
