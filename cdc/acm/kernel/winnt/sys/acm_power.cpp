@@ -168,13 +168,18 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
     }
 }
 
-/* Notifications and reads again, when I/O is running. */
+/*
+ * Notifications and reads again, when I/O is running. The D0 exit and the
+ * suspend took the notification callback away; a D0 entry and a resume
+ * callback that both restart (one came while the other ran) register it
+ * once.
+ */
 static VOID acm_io_restart(PACM_FDO_DATA fdx)
 {
     if (fdx->is_io_stopped != 0) {
         return;
     }
-    (VOID)common_class_notify_cb_reset(&fdx->common);
+    (VOID)common_class_notify_cb_set(&fdx->common, fdx->common.notify_cb);
     acm_data_in_restart(fdx);
 }
 
@@ -216,26 +221,54 @@ NTSTATUS acm_io_suspend_cb(PVOID context)
 
 /*
  * The stop-idle reference brings the device to D0 and keeps it there until
- * the D0 entry that follows releases it. A device that is already in D0 has
- * no such D0 entry coming, so the reference goes back at once; one that
+ * it is back: a device that is in D0 already (STATUS_SUCCESS) gives it back
+ * at once, and so does one that came back while the reference was taken;
+ * otherwise the next D0 entry or self-managed I/O restart does (the restart
+ * for a power-up whose D0 entry came just before the reference). One that
  * could not be referenced has none to give back.
  */
 static VOID acm_take_stop_idle(PACM_FDO_DATA fdx)
 {
     NTSTATUS status;
 
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 1, 0) == 1) {
+    if (InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_TAKING, ACM_STOP_IDLE_NONE) !=
+        ACM_STOP_IDLE_NONE) {
         DC_PRINT(DC_LEVEL_TRACE, "STOPIDLE ALLREADY [%s():%d]\n", "acm_io_resume_cb", __LINE__);
         return;
     }
     DC_PRINT(DC_LEVEL_TRACE, "SET STOPIDLE [%s():%d]\n", "acm_io_resume_cb", __LINE__);
     status = WdfDeviceStopIdle(fdx->common.device, FALSE);
-    if (status == STATUS_PENDING) {
+    if (status == STATUS_PENDING &&
+        InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_HELD, ACM_STOP_IDLE_TAKING) ==
+            ACM_STOP_IDLE_TAKING) {
         return;
     }
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1 && NT_SUCCESS(status)) {
+    InterlockedExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_NONE);
+    if (NT_SUCCESS(status)) {
         WdfDeviceResumeIdle(fdx->common.device);
     }
+}
+
+/*
+ * Back in D0: gives back a stop-idle reference held for this moment, or
+ * marks that the device came back while a resume callback takes one. TRUE
+ * when a resume callback has re-armed, or is re-arming, the I/O.
+ */
+static BOOLEAN acm_stop_idle_back_in_d0(PACM_FDO_DATA fdx, PCSTR caller)
+{
+    LONG state = InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_TAKING_D0,
+                                            ACM_STOP_IDLE_TAKING);
+
+    if (state == ACM_STOP_IDLE_TAKING || state == ACM_STOP_IDLE_TAKING_D0) {
+        return TRUE;
+    }
+    if (InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_NONE, ACM_STOP_IDLE_HELD) !=
+        ACM_STOP_IDLE_HELD) {
+        return FALSE;
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", caller, __LINE__);
+    WdfDeviceResumeIdle(fdx->common.device);
+    return TRUE;
 }
 
 NTSTATUS acm_io_resume_cb(PVOID context)
@@ -258,13 +291,11 @@ NTSTATUS acm_io_resume_cb(PVOID context)
 
 /* --- Power transitions ----------------------------------------------------- */
 
-/* Back from a low-power state: a resume callback has re-armed everything
-   already when it holds the stop-idle reference; otherwise do it here. */
+/* Back from a low-power state: a resume callback that holds or is taking
+   the stop-idle reference re-arms everything itself; otherwise do it here. */
 static VOID acm_d0_return(PACM_FDO_DATA fdx)
 {
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", "acm_evt_dev_d0_entry", __LINE__);
-        WdfDeviceResumeIdle(fdx->common.device);
+    if (acm_stop_idle_back_in_d0(fdx, "acm_evt_dev_d0_entry")) {
         return;
     }
     InterlockedExchange(&fdx->suspended, 0);
@@ -339,15 +370,17 @@ VOID acm_evt_dev_self_managed_io_flush(WDFDEVICE Device)
 }
 
 /*
- * Back in D0 with the queues running again. A current request that ended
- * while the device was away could not take the next one from its stopped
- * queue; the slots that stayed empty start their next request now.
+ * Back in D0 with the queues running again. A stop-idle reference taken
+ * after this power-up's D0 entry is given back here. A current request that
+ * ended while the device was away could not take the next one from its
+ * stopped queue; the slots that stayed empty start their next request now.
  */
 NTSTATUS acm_evt_dev_self_managed_io_restart(WDFDEVICE Device)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
+    (VOID)acm_stop_idle_back_in_d0(fdx, __FUNCTION__);
     if (fdx->current_read_request == NULL) {
         acm_request_start_next_queued(fdx, &fdx->current_read_request, fdx->read_queue,
                                       acm_request_read_start, acm_queue_get_next_request);
