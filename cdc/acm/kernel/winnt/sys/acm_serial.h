@@ -165,6 +165,7 @@ typedef struct _ACM_REQUEST_CONTEXT {
     WDFTIMER timer;
     LONGLONG due_time;                    /* relative, 100-ns units */
     ULONG posted;
+    BOOLEAN stopped_in_intake;            /* its queue stopped before it was current */
 } ACM_REQUEST_CONTEXT, *PACM_REQUEST_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_REQUEST_CONTEXT, acm_request_get_context)
