@@ -89,6 +89,10 @@ struct FunctionConfig {
     // The suspend, resume and in-use callbacks are called at DISPATCH_LEVEL,
     // as a bus driver may call them from its own completion path.
     bool callbacks_at_dispatch = false;
+    // A full data-in packet that leaves the device with nothing more to send
+    // is followed by a zero-length packet, as CDC devices end a burst; off,
+    // such a burst waits in a multi-packet transfer until more data comes.
+    bool zero_length_packets = true;
 };
 
 // Answers SEND_ENCAPSULATED_COMMAND with the reply to queue, or none.
@@ -396,6 +400,7 @@ private:
     Bytes vendor_data_;
     std::set<std::pair<uint8_t, uint8_t>> stalled_controls_;
     PacketQueue in_packets_;
+    bool zlp_due_ = false;   // a zero-length packet goes out before the next data
     std::deque<Bytes> notifications_pending_;
     bool present_ = true;
     bool suspended_ = false;

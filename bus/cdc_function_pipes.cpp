@@ -7,6 +7,7 @@
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace bus {
 
@@ -135,7 +136,7 @@ void CdcFunction::close_pipes(DcChild& child)
 
 bool CdcFunction::in_ready() const
 {
-    return in_.state == PipeState::posted && !in_.transfer.stalled && !in_packets_.empty();
+    return in_.state == PipeState::posted && !in_.transfer.stalled && (zlp_due_ || !in_packets_.empty());
 }
 
 // A transfer under way is taken whole; a new one waits while the device's
@@ -165,12 +166,19 @@ void CdcFunction::pump()
 
 // Moves one packet into the data-in transfer. A transfer ends when it is
 // full or with a short packet; a packet larger than the room left is babble.
+// The device decides on a zero-length packet when it puts a full packet on
+// the bus with nothing queued behind it; that packet goes out next.
 void CdcFunction::fill_in()
 {
     Transfer& t = in_.transfer;
+    if (std::exchange(zlp_due_, false)) {
+        finish(in_, STATUS_SUCCESS, t.done);
+        return;
+    }
     const size_t size = in_packets_.front_size();
     const ULONG room = t.length - t.done;
     t.done += ULONG(in_packets_.take_front(t.buffer + t.done, room));
+    zlp_due_ = config_.zero_length_packets && size == max_packet_size() && size <= room && in_packets_.empty();
     if (size > room) {
         in_packets_.drop_front();
         finish(in_, STATUS_BUFFER_OVERFLOW, t.done);

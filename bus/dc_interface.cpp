@@ -508,6 +508,7 @@ struct InterfaceThunks {
         if (call.gone())
             return STATUS_NO_SUCH_DEVICE;
         call.fn().in_packets_.clear();   // the device drops what it has not sent yet
+        call.fn().zlp_due_ = false;
         return STATUS_SUCCESS;
     }
 

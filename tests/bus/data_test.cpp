@@ -38,17 +38,43 @@ TEST_F(BusTest, AShortPacketEndsATransfer)
     EXPECT_EQ(c.in_data(), pattern(100));
 }
 
-TEST_F(BusTest, FullPacketsFillATransferAndAZeroLengthPacketEndsOne)
+// The device follows the last full packet of a burst with a zero-length
+// packet: one per burst (packets still queued behind a full one need none),
+// and into a fresh transfer when the burst filled the one it was in.
+TEST_F(BusTest, ABurstEndingOnAPacketBoundaryEndsWithAZeroLengthPacket)
 {
     bus::CdcFunction& fn = make_function();
     DcClient& c = started_port(fn);
-    fn.send(pattern(192));   // three full packets: two fill the first transfer
+    fn.send(pattern(192));
+    fn.send(pattern(64));   // queued behind: the same burst, which fills two transfers
+    ASSERT_TRUE(c.post_in(128, true));
+    ASSERT_TRUE(c.wait_ins(3));
+    fn.settle();
+    EXPECT_THAT(byte_counts(c.ins()), ElementsAre(128, 128, 0));
+    fn.send(pattern(64));
+    ASSERT_TRUE(c.wait_ins(4));
+    c.stop_streaming();
+    EXPECT_THAT(byte_counts(c.ins()), ElementsAre(128, 128, 0, 64));
+    bus::Bytes sent = pattern(192);
+    const bus::Bytes packet = pattern(64);
+    for (int i = 0; i < 2; ++i)
+        sent.insert(sent.end(), packet.begin(), packet.end());
+    EXPECT_EQ(c.in_data(), sent);
+}
+
+TEST_F(BusTest, WithoutZeroLengthPacketsABurstOnABoundaryWaitsInTheTransfer)
+{
+    bus::FunctionConfig config;
+    config.zero_length_packets = false;
+    bus::CdcFunction& fn = make_function(config);
+    DcClient& c = started_port(fn);
+    fn.send(pattern(192));
     ASSERT_TRUE(c.post_in(128, true));
     ASSERT_TRUE(c.wait_ins(1));
     fn.settle();
     EXPECT_THAT(byte_counts(c.ins()), ElementsAre(128));
     EXPECT_EQ(fn.pending_in_bytes(), 0u);   // the third packet sits in the reposted transfer
-    fn.send_packet({});                      // a zero-length packet ends it
+    fn.send_packet({});                      // until the firmware sends the packet itself
     ASSERT_TRUE(c.wait_ins(2));
     c.stop_streaming();
     EXPECT_THAT(byte_counts(c.ins()), ElementsAre(128, 64));

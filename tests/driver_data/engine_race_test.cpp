@@ -261,6 +261,31 @@ public:
         EXPECT_EQ(held->data(), "hold") << "seed " << seed;
         return held->result();
     }
+
+    // A write arrives as the device goes to D2, at a peer that stalls, so
+    // that the power-down may find it still in its intake callback. The
+    // power-down waits for no request, and the write goes out after D0.
+    std::string write_racing_d2(uint64_t seed)
+    {
+        start(seed);
+        open();
+        fn_->inject(bus::Op::data_out_post, bus::Fault::stall());
+        std::unique_ptr<Io> io;
+        host::Thread* writer = host::spawn("writer", [&] {
+            sleep_for(host::Time(seed % 4) * kMicrosecond);
+            io = write("racing");
+        });
+        const host::Time before = host::now();
+        power(DevicePower::D2);
+        const host::Time power_down = host::now() - before;
+        host::join(writer);
+        power(DevicePower::D0);
+        fn_->release_stalls();
+        wait(*io);
+        if (power_down >= host::kSecond)
+            return "the power-down waited " + std::to_string(power_down / host::kMillisecond) + " ms";
+        return io->result();
+    }
 };
 
 TEST_F(EngineRaceTest, CloseFinishesAWriteWhoseStalledTransferTheTransportDisableEnds)
@@ -322,6 +347,12 @@ TEST_F(EngineRaceTest, RemovalLeavesACancelledWriteToItsPostedTransfer)
 {
     over_seeds(RACE_SEEDS, [this](uint64_t seed) { return removal_with_cancelled_write_posted(seed); },
                {kCancelled0});
+}
+
+TEST_F(EngineRaceTest, WriteInItsIntakeWhenTheQueueStopsNeitherHoldsThePowerDownNorIsLost)
+{
+    over_seeds(RACE_SEEDS, [this](uint64_t seed) { return write_racing_d2(seed); },
+               {outcome(STATUS_SUCCESS, 6)});
 }
 
 TEST_F(EngineRaceTest, ReadHeldAcrossD2GetsTheBytesThatCameDuringTheHold)

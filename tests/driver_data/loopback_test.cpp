@@ -30,6 +30,49 @@ TEST_F(LoopbackTest, EveryByteComesBackAndEachWriteIsOneTransfer)
     }
 }
 
+// With the product's receive geometry (128 packets per data-in transfer)
+// an echo that fills its last packet comes back only because the device
+// ends the burst with a zero-length packet, also when the burst fills the
+// transfer and that packet lands in the next one. A device that sends none
+// leaves the echo in the posted transfer until a short packet ends it.
+class ProductGeometryTest : public LoopbackTest {
+protected:
+    void start_product(bool zero_length_packets)
+    {
+        bus::FunctionConfig config;
+        config.zero_length_packets = zero_length_packets;
+        config.hardware_key = { { u"DataInPacketsPerXfer", ULONG(128) }, { u"DataInBuffers", ULONG(4) } };
+        start(1, config);
+        open();
+    }
+    std::string echo(const std::string& sent)
+    {
+        auto w = write(sent);
+        EXPECT_EQ(wait(*w).result(), outcome(STATUS_SUCCESS, sent.size()));
+        return read_back(sent.size(), 100);
+    }
+};
+
+TEST_F(ProductGeometryTest, EchoesOfWholePacketsComeBack)
+{
+    start_product(true);
+    for (size_t size : { size_t(64), size_t(128 * 64), size_t(64), size_t(3 * 128 * 64 + 640) }) {
+        const std::string sent = pattern(size, size);
+        EXPECT_EQ(first_difference(echo(sent), sent), "") << size;
+    }
+    expect_verifier_silent();
+}
+
+TEST_F(ProductGeometryTest, WithoutZeroLengthPacketsAWholePacketEchoWaitsInTheTransfer)
+{
+    start_product(false);
+    EXPECT_EQ(echo(pattern(64)), "");
+    auto w = write("short");
+    EXPECT_EQ(wait(*w).result(), outcome(STATUS_SUCCESS, 5));
+    EXPECT_EQ(read_back(64 + 5, 100), pattern(64) + "short");
+    expect_verifier_silent();
+}
+
 TEST_F(LoopbackTest, WritesGoOutOneAtATimeInArrivalOrder)
 {
     start();

@@ -90,5 +90,37 @@ TEST_F(LifecycleTest, BytesStreamedAcrossSuspendAndResumeArriveOnceInOrder)
     });
 }
 
+// The bus resumes the function while the system lifts an imposed power-down:
+// the resume callback's power reference and the D0 entry that releases such
+// a reference meet. It is released exactly once (no underflow), and nothing
+// keeps the device from idling afterwards.
+TEST_F(LifecycleTest, AResumeRacingTheD0EntryTakesAndReleasesOnePowerReference)
+{
+    seeds::run(kSeeds, [this](uint64_t seed) {
+        SCOPED_TRACE(seed);
+        bus::FunctionConfig config;
+        config.idle_timeout = 1;
+        config.callbacks_at_dispatch = seed % 2 == 0;
+        make(std::move(config), seed);
+        plug();
+        open();
+        power(host::io::DevicePower::D2);
+        fn_->suspend();
+
+        host::Thread* bus = host::spawn("bus", [this] { fn_->resume(); });
+        power(host::io::DevicePower::D0);
+        host::join(bus);
+        host_->settle();
+        fn_->settle();
+
+        EXPECT_EQ(fdx_->stop_idle_taken, 0);
+        EXPECT_EQ(fdx_->suspended, 0);
+        sleep_for(3 * host::kSecond);
+        EXPECT_NE(node_->power, host::io::DevicePower::D0) << "a power reference keeps the device from idling";
+        expect_verifier_silent();
+        stop();
+    });
+}
+
 }  // namespace
 }  // namespace lifecycle

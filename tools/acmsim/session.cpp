@@ -204,6 +204,7 @@ Machine::Machine(const Options& options, host::Mode mode, FILE* trace) : options
         functions_.push_back(to_function(spec, unsigned(functions_.size() + 1)));
     host_ = std::make_unique<host::Host>(host::HostOptions{ .mode = mode, .seed = options.seed });
     load_registry(options);
+    host_->install_package(ACMSERIAL_INF);   // the shipping defaults; a --reg value set before wins where the INF says so
     host::trace_set_live(trace);
     driver_status_ = host_->load_driver_module(kService, ACMSERIAL_MODULE);
 }

@@ -22,8 +22,9 @@ struct Plugged {
 };
 
 // The simulated machine of one run: the functions the options describe, a
-// host with the registry loaded and the driver module loaded, and, once
-// plugged, the children. The functions outlive the host.
+// host with the registry loaded, the driver package's INF installed and the
+// driver module loaded, and, once plugged, the children. The functions
+// outlive the host.
 class Machine {
 public:
     // `trace`: where the driver's trace goes live, nullptr for nowhere.

@@ -146,13 +146,18 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
     }
 }
 
-/* Notifications and reads again, when I/O is running. */
+/*
+ * Notifications and reads again, when I/O is running. The D0 exit and the
+ * suspend took the notification callback away; a D0 entry and a resume
+ * callback that both restart (one came while the other ran) register it
+ * once.
+ */
 VOID acm_io_restart(PACM_FDO_DATA fdx)
 {
     if (fdx->is_io_stopped != 0) {
         return;
     }
-    (VOID)common_class_notify_cb_reset(&fdx->common);
+    (VOID)common_class_notify_cb_set(&fdx->common, fdx->common.notify_cb);
     acm_data_in_restart(fdx);
 }
 
@@ -194,24 +199,30 @@ NTSTATUS acm_io_suspend_cb(PVOID context)
 
 /*
  * The stop-idle reference brings the device to D0 and keeps it there until
- * the D0 entry that follows releases it. A device that is already in D0 has
- * no such D0 entry coming, so the reference goes back at once; one that
+ * it is back: a device that is in D0 already (STATUS_SUCCESS) gives it back
+ * at once, and so does one that came back while the reference was taken;
+ * otherwise the next D0 entry or self-managed I/O restart does (the restart
+ * for a power-up whose D0 entry came just before the reference). One that
  * could not be referenced has none to give back.
  */
 static VOID acm_take_stop_idle(PACM_FDO_DATA fdx)
 {
     NTSTATUS status;
 
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 1, 0) == 1) {
+    if (InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_TAKING, ACM_STOP_IDLE_NONE) !=
+        ACM_STOP_IDLE_NONE) {
         DC_PRINT(DC_LEVEL_TRACE, "STOPIDLE ALLREADY [%s():%d]\n", "acm_io_resume_cb", __LINE__);
         return;
     }
     DC_PRINT(DC_LEVEL_TRACE, "SET STOPIDLE [%s():%d]\n", "acm_io_resume_cb", __LINE__);
     status = WdfDeviceStopIdle(fdx->common.device, FALSE);
-    if (status == STATUS_PENDING) {
+    if (status == STATUS_PENDING &&
+        InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_HELD, ACM_STOP_IDLE_TAKING) ==
+            ACM_STOP_IDLE_TAKING) {
         return;
     }
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1 && NT_SUCCESS(status)) {
+    InterlockedExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_NONE);
+    if (NT_SUCCESS(status)) {
         WdfDeviceResumeIdle(fdx->common.device);
     }
 }

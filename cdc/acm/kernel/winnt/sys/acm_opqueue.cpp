@@ -44,7 +44,10 @@ static BOOLEAN acm_queue_may_start(PACM_FDO_DATA fdx, WDFQUEUE queue)
 }
 
 /*
- * Forwarding runs without spin_lock, because the framework may call
+ * A request whose queue stopped while it was still in its intake callback
+ * was not acknowledged (it was not current then): it goes to its waiting
+ * queue, which settles the stop, and starts from there once the device is
+ * back. Forwarding runs without spin_lock, because the framework may call
  * EvtIoCanceledOnQueue from inside it; the current request may then have
  * completed in the meantime and found the queue still empty, so a request
  * waiting behind an empty slot is started here.
@@ -60,7 +63,8 @@ BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE qu
     if (ctx->major_function == IRP_MJ_WRITE) {
         InterlockedExchangeAdd((LONG volatile*)&fdx->out_queue_bytes, (LONG)ctx->length);
     }
-    if (*current_op_request == NULL && acm_queue_is_idle(queue) && acm_queue_may_start(fdx, queue)) {
+    if (*current_op_request == NULL && acm_queue_is_idle(queue) && acm_queue_may_start(fdx, queue) &&
+        !ctx->stopped_in_intake) {
         (VOID)InterlockedExchangePointer((PVOID volatile*)current_op_request, request);
         acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_TRACE, "%s: queue is empty, start request %p\n", __FUNCTION__, request);
@@ -68,6 +72,7 @@ BOOLEAN acm_queue_add_request(PACM_FDO_DATA fdx, WDFREQUEST request, WDFQUEUE qu
         return FALSE;
     }
     ctx->device = fdx;
+    ctx->stopped_in_intake = FALSE;
     acm_lock_release(fdx);
 
     status = WdfRequestForwardToIoQueue(request, queue);
@@ -249,10 +254,11 @@ static BOOLEAN acm_io_stop_hold_for_resume(WDFREQUEST request)
 
 /*
  * Only a current request is the engine's to acknowledge, and it is
- * acknowledged under spin_lock, so that no party completes it in between;
- * a request that is no longer current is being completed, and the stop
- * waits for that. Only a held request has its timer halted: resume starts
- * it again, while any other request still needs its timer to end.
+ * acknowledged under spin_lock, so that no party completes it in between.
+ * A request that is not current is being completed, or is still in its
+ * intake callback, which is told to park it in its waiting queue; the stop
+ * waits for either. Only a held request has its timer halted: resume
+ * starts it again, while any other request still needs its timer to end.
  */
 static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
 {
@@ -260,9 +266,13 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
     WDFTIMER timer = NULL;
 
     acm_lock_acquire(fdx);
-    if (acm_queue_slot_of(fdx, request) == NULL ||
-        ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
-         !acm_io_stop_hold_for_resume(request))) {
+    if (acm_queue_slot_of(fdx, request) == NULL) {
+        ctx->stopped_in_intake = TRUE;
+        acm_lock_release(fdx);
+        return;
+    }
+    if ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
+        !acm_io_stop_hold_for_resume(request)) {
         acm_lock_release(fdx);
         return;
     }

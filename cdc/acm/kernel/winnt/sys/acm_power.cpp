@@ -24,13 +24,33 @@ static PCSTR acm_power_state_name(WDF_POWER_DEVICE_STATE state)
 
 /* --- Power transitions ----------------------------------------------------- */
 
-/* Back from a low-power state: a resume callback has re-armed everything
-   already when it holds the stop-idle reference; otherwise do it here. */
+/*
+ * Back in D0: gives back a stop-idle reference held for this moment, or
+ * marks that the device came back while a resume callback takes one. TRUE
+ * when a resume callback has re-armed, or is re-arming, the I/O.
+ */
+static BOOLEAN acm_stop_idle_back_in_d0(PACM_FDO_DATA fdx, PCSTR caller)
+{
+    LONG state = InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_TAKING_D0,
+                                            ACM_STOP_IDLE_TAKING);
+
+    if (state == ACM_STOP_IDLE_TAKING || state == ACM_STOP_IDLE_TAKING_D0) {
+        return TRUE;
+    }
+    if (InterlockedCompareExchange(&fdx->stop_idle_taken, ACM_STOP_IDLE_NONE, ACM_STOP_IDLE_HELD) !=
+        ACM_STOP_IDLE_HELD) {
+        return FALSE;
+    }
+    DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", caller, __LINE__);
+    WdfDeviceResumeIdle(fdx->common.device);
+    return TRUE;
+}
+
+/* Back from a low-power state: a resume callback that holds or is taking
+   the stop-idle reference re-arms everything itself; otherwise do it here. */
 static VOID acm_d0_return(PACM_FDO_DATA fdx)
 {
-    if (InterlockedCompareExchange(&fdx->stop_idle_taken, 0, 1) == 1) {
-        DC_PRINT(DC_LEVEL_TRACE, "SET RESUMEIDLE [%s():%d]\n", "acm_evt_dev_d0_entry", __LINE__);
-        WdfDeviceResumeIdle(fdx->common.device);
+    if (acm_stop_idle_back_in_d0(fdx, "acm_evt_dev_d0_entry")) {
         return;
     }
     InterlockedExchange(&fdx->suspended, 0);
@@ -105,15 +125,17 @@ VOID acm_evt_dev_self_managed_io_flush(WDFDEVICE Device)
 }
 
 /*
- * Back in D0 with the queues running again. A current request that ended
- * while the device was away could not take the next one from its stopped
- * queue; the slots that stayed empty start their next request now.
+ * Back in D0 with the queues running again. A stop-idle reference taken
+ * after this power-up's D0 entry is given back here. A current request that
+ * ended while the device was away could not take the next one from its
+ * stopped queue; the slots that stayed empty start their next request now.
  */
 NTSTATUS acm_evt_dev_self_managed_io_restart(WDFDEVICE Device)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
+    (VOID)acm_stop_idle_back_in_d0(fdx, __FUNCTION__);
     if (fdx->current_read_request == NULL) {
         acm_request_start_next_queued(fdx, &fdx->current_read_request, fdx->read_queue,
                                       acm_request_read_start, acm_queue_get_next_request);

@@ -313,18 +313,36 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
     }
 }
 
+/*
+ * A transfer that an abort or a suspend ended part way through keeps the
+ * packets it had received: with many packets per transfer they are bytes
+ * the device sent and will not send again. A restart's abort is then
+ * answered by the post that follows them.
+ */
+static ULONG acm_bytes_kept(PACM_FDO_DATA fdx, NTSTATUS status, ULONG bytes)
+{
+    if (NT_SUCCESS(status)) {
+        return bytes;
+    }
+    DC_PRINT(DC_LEVEL_INFO, "%s: status %lx\n", "acm_read_data_in_complete", status);
+    if (bytes == 0 || (status != STATUS_CANCELLED && status != STATUS_POWER_STATE_INVALID)) {
+        return 0;
+    }
+    if (status == STATUS_CANCELLED) {
+        InterlockedExchange(&fdx->data_in_restart_due, 0);
+    }
+    return bytes;
+}
+
 VOID acm_read_data_in_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferred)
 {
     PACM_FDO_DATA fdx = (PACM_FDO_DATA)Context;
-    ULONG bytes = BytesTransferred;
+    ULONG bytes;
     read_desc_t* d;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, status %lx, bytes_read %ld\n", __FUNCTION__, Status,
              BytesTransferred);
-    if (!NT_SUCCESS(Status)) {
-        DC_PRINT(DC_LEVEL_INFO, "%s: status %lx\n", __FUNCTION__, Status);
-        bytes = 0;
-    }
+    bytes = acm_bytes_kept(fdx, Status, BytesTransferred);
     if (bytes > 0) {
         common_class_child_device_wakeup_post(&fdx->common);
     }

@@ -120,11 +120,20 @@ typedef struct _ACM_FDO_DATA {
     ULONG dont_clear_dtr;
     LONG delete_pending_count;
     LONG suspended;
-    LONG stop_idle_taken;
+    LONG stop_idle_taken;                 /* ACM_STOP_IDLE_*, interlocked */
     WDFWORKITEM read_in_workitem;
     LONG read_in_workitem_queued;
     LONG open_state;                      /* ACM_OPEN_*, interlocked */
 } ACM_FDO_DATA, *PACM_FDO_DATA;
+
+/* stop_idle_taken: the resume callback's power reference. While the callback
+   takes it, a D0 entry or self-managed I/O restart only marks that the
+   device came back (TAKING_D0), and the callback gives the reference back
+   itself; once held, the first of them that comes gives it back. */
+#define ACM_STOP_IDLE_NONE      0
+#define ACM_STOP_IDLE_HELD      1
+#define ACM_STOP_IDLE_TAKING    2
+#define ACM_STOP_IDLE_TAKING_D0 3
 
 /* open_state: the handle's cleanup and the removal's flush may both try to
    end one open; the one that moves it from active to ending does. */
@@ -179,6 +188,7 @@ typedef struct _ACM_REQUEST_CONTEXT {
     WDFTIMER timer;
     LONGLONG due_time;                    /* relative, 100-ns units */
     ULONG posted;
+    BOOLEAN stopped_in_intake;            /* its queue stopped before it was current */
 } ACM_REQUEST_CONTEXT, *PACM_REQUEST_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_REQUEST_CONTEXT, acm_request_get_context)
