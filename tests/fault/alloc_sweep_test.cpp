@@ -60,6 +60,7 @@ const Scenario kScenarios[] = {
     {"purge", configured, [](Machine& m) { m.purge(); }},
     {"sleep_and_wake", configured, [](Machine& m) { m.sleep_and_wake(); }},
     {"surprise_removal", configured, [](Machine& m) { m.surprise_remove(); }},
+    {"control_channel", configured, [](Machine& m) { m.control_channel(); }},
     {"close", configured, [](Machine& m) { m.close_port(); }},
     {"unplug", used_and_closed, [](Machine& m) { m.unplug(); }},
 };

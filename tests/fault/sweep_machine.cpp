@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace faulttest {
 
 using porttest::Io;
@@ -168,9 +170,52 @@ void Machine::surprise_remove()
     fn_->surprise_remove();
     host_->settle();
     ends(*in, "surprise removal");
+    auto late = PortClient::read(4);   // the device is gone: the request ends with an error
+    if (ends(*late, "surprise removal (late read)")) {
+        EXPECT_NE(late->status(), STATUS_SUCCESS);
+    }
     close();
     host_->settle();   // the removal completes with the last handle
     node_ = nullptr;
+}
+
+std::unique_ptr<Io> Machine::channel_control(DWORD code, dc_ioctl_data* record)
+{
+    auto io = std::make_unique<Io>();
+    DeviceIoControl(handle(), code, record, sizeof *record, record, sizeof *record, nullptr, &io->overlapped);
+    return io;
+}
+
+void Machine::control_channel()
+{
+    // Records and buffers in user memory, whose addresses the records carry in 32 bits.
+    auto* page = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    auto at = [page](size_t offset) { return ULONG(uintptr_t(page + offset)); };
+    auto* records = reinterpret_cast<dc_ioctl_data*>(page);
+    char* command = page + 256;
+    char* response = page + 512;
+    auto* setup = reinterpret_cast<dc_control_record*>(page + 1024);
+    std::memcpy(command, "AT\r", 3);
+
+    records[0] = dc_ioctl_data{0xFFFFFFFF, 3, at(256), 0, 0};
+    ends(*channel_control(IOCTL_CDC_SEND_ENCAPSULATED_COMMAND, &records[0]), "encapsulated command");
+
+    records[1] = dc_ioctl_data{0xFFFFFFFF, 0, 0, 0, 0};
+    auto wait = channel_control(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, &records[1]);
+    fn_->queue_response(bus::Bytes{'O', 'K'});
+    ends(*wait, "wait for the encapsulated response");
+
+    records[2] = dc_ioctl_data{0xFFFFFFFF, 0, 0, 64, at(512)};
+    auto get = channel_control(IOCTL_CDC_GET_ENCAPSULATED_RESPONSE, &records[2]);
+    if (ends(*get, "encapsulated response") && get->status() == STATUS_SUCCESS &&
+        records[2].dc_status == DC_STATUS_SUCCESS) {
+        EXPECT_EQ(std::string(response, records[2].data_out_len), "OK") << "the response came back changed";
+    }
+
+    *setup = dc_control_record{0x40, bus::CdcFunction::kVendorStore, 0, 0, 3, at(256), 3};
+    records[3] = dc_ioctl_data{0xFFFFFFFF, sizeof *setup, at(1024), 0, 0};
+    ends(*channel_control(IOCTL_DC_GENERIC_CONTROL, &records[3]), "generic control");
 }
 
 void Machine::close_port()

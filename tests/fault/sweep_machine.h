@@ -10,6 +10,8 @@
 #include "host/host.h"
 #include "tests/port/port_client.h"
 
+#include <dc_ioctl.h>
+
 #include <memory>
 #include <string>
 
@@ -32,7 +34,10 @@ public:
     void wait_on_mask();   // an event that comes, then a wait ended by a mask change
     void purge();          // a read and a write held pending, then aborted
     void sleep_and_wake(); // system sleep and wake with a read pending
-    void surprise_remove(); // the function vanishes under a pending read
+    void surprise_remove(); // the function vanishes under a pending read; a read after it
+    // An encapsulated command, the wait for its response and the response;
+    // a vendor request through the generic control.
+    void control_channel();
     void close_port();
     void unplug();          // query-remove, remove, unload
 
@@ -51,6 +56,8 @@ private:
     bool ends(porttest::Io& io, const char* step);
     // What the application saw of a read matches what the device sent.
     static void expect_prefix_of(const porttest::Io& io, const std::string& sent, const char* step);
+    // A control of the channel with its record (in and out) in user memory.
+    std::unique_ptr<porttest::Io> channel_control(DWORD code, dc_ioctl_data* record);
 
     std::unique_ptr<bus::CdcFunction> fn_;
     std::unique_ptr<host::Host> host_;
