@@ -59,6 +59,7 @@ const Scenario kScenarios[] = {
     {"wait_on_mask", configured, [](Machine& m) { m.wait_on_mask(); }},
     {"purge", configured, [](Machine& m) { m.purge(); }},
     {"sleep_and_wake", configured, [](Machine& m) { m.sleep_and_wake(); }},
+    {"bus_stop_and_start", configured, [](Machine& m) { m.bus_stop_and_start(); }},
     {"surprise_removal", configured, [](Machine& m) { m.surprise_remove(); }},
     {"control_channel", configured, [](Machine& m) { m.control_channel(); }},
     {"close", configured, [](Machine& m) { m.close_port(); }},

@@ -162,6 +162,24 @@ void Machine::sleep_and_wake()
     fn_->send(std::string_view("woke"));
     if (ends(*in, "sleep and wake"))
         expect_prefix_of(*in, "woke", "sleep and wake");
+
+    auto suspended = PortClient::read(4);
+    fn_->suspend();
+    fn_->resume();
+    fn_->send(std::string_view("back"));
+    const std::string unread = std::string("woke").substr(in->status() == STATUS_SUCCESS ? in->data().size() : 0);
+    if (ends(*suspended, "bus suspend and resume"))
+        expect_prefix_of(*suspended, unread + "back", "bus suspend and resume");
+}
+
+void Machine::bus_stop_and_start()
+{
+    fn_->port().io_stop();
+    auto out = PortClient::write("held");   // ends with an error while I/O is stopped
+    if (ends(*out, "bus stop")) {
+        EXPECT_NE(out->status(), STATUS_SUCCESS) << "a write while I/O is stopped";
+    }
+    fn_->port().io_start();
 }
 
 void Machine::surprise_remove()

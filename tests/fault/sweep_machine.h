@@ -33,7 +33,8 @@ public:
     void write();
     void wait_on_mask();   // an event that comes, then a wait ended by a mask change
     void purge();          // a read and a write held pending, then aborted
-    void sleep_and_wake(); // system sleep and wake with a read pending
+    void sleep_and_wake(); // system sleep and wake, then a bus suspend and resume, with a read pending
+    void bus_stop_and_start(); // the bus stops the port's I/O; a write meanwhile; the bus starts it again
     void surprise_remove(); // the function vanishes under a pending read; a read after it
     // An encapsulated command, the wait for its response and the response;
     // a vendor request through the generic control.
