@@ -10,9 +10,11 @@
 
 #include "host/kernel/verifier.h"
 #include "host/rtl/trace.h"
+#include "seeds.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -66,6 +68,9 @@ const Scenario kScenarios[] = {
     {"unplug", used_and_closed, [](Machine& m) { m.unplug(); }},
 };
 
+// Each scenario is swept under this many schedules (ACM_SEEDS chooses others).
+constexpr uint64_t kSeeds = 50;
+
 long g_swept_total = 0;
 
 // Prints the total of the scenarios this process ran.
@@ -73,19 +78,19 @@ class SweepTotal : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        std::printf("allocation sweep: %ld allocations swept in all\n", g_swept_total);
+        std::printf("allocation sweep: %ld allocation failures run in all\n", g_swept_total);
     }
 };
 const auto* const g_total = ::testing::AddGlobalTestEnvironment(new SweepTotal);
 
 class AllocationSweep : public ::testing::TestWithParam<Scenario> {
 protected:
-    // One run of the scenario with allocation `fail` of its swept part
-    // failing (0: none); returns how many the swept part made.
-    long run(long fail)
+    // One run of the scenario under `seed` with allocation `fail` of its
+    // swept part failing (0: none); returns how many the swept part made.
+    long run(uint64_t seed, long fail)
     {
         const Scenario& scenario = GetParam();
-        Machine m;
+        Machine m(seed);
         scenario.setup(m);
         if (HasFatalFailure())
             return 0;
@@ -111,12 +116,19 @@ protected:
 
 TEST_P(AllocationSweep, EveryAllocationFailingInTurnEndsCleanly)
 {
-    const long total = run(0);
-    ASSERT_FALSE(HasFailure()) << "the scenario fails without any allocation failing";
-    for (long n = 1; n <= total && !HasFailure(); ++n)
-        run(n);
-    std::printf("allocation sweep: %s: %ld allocations swept\n", GetParam().name, total);
-    g_swept_total += total;
+    long fewest = -1, most = 0, swept = 0;
+    seeds::run(kSeeds, [&](uint64_t seed) {
+        const long total = run(seed, 0);
+        ASSERT_FALSE(HasFailure()) << "the scenario fails without any allocation failing";
+        for (long n = 1; n <= total && !HasFailure(); ++n)
+            run(seed, n);
+        fewest = fewest < 0 ? total : std::min(fewest, total);
+        most = std::max(most, total);
+        swept += total;
+    });
+    std::printf("allocation sweep: %s: %ld to %ld allocations per run, %ld failures run\n", GetParam().name,
+                std::max(fewest, 0L), most, swept);
+    g_swept_total += swept;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, AllocationSweep, ::testing::ValuesIn(kScenarios),

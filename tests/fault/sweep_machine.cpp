@@ -21,7 +21,7 @@ constexpr ULONG kReadPatienceMs = 200;
 
 }  // namespace
 
-Machine::Machine()
+Machine::Machine(uint64_t seed)
 {
     host::verifier_reset();
     host::verifier_set_action(host::VerifierAction::record);
@@ -31,7 +31,7 @@ Machine::Machine()
         if (node_)
             host_->surprise_remove(node_);
     });
-    host_ = std::make_unique<host::Host>(host::HostOptions{});
+    host_ = std::make_unique<host::Host>(host::HostOptions{ .seed = seed });
     host::trace_clear();
 }
 

@@ -19,8 +19,8 @@ namespace faulttest {
 
 class Machine : public porttest::PortClient {
 public:
-    // A fresh host with the function; the verifier records.
-    Machine();
+    // A fresh host with the function, scheduled by `seed`; the verifier records.
+    explicit Machine(uint64_t seed);
     // Whatever the run left is taken apart (the host's own checks only).
     ~Machine();
 
