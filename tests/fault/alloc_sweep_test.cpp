@@ -69,7 +69,10 @@ const Scenario kScenarios[] = {
 };
 
 // Each scenario is swept under this many schedules (ACM_SEEDS chooses others).
-constexpr uint64_t kSeeds = 50;
+#ifndef SWEEP_SEEDS
+#define SWEEP_SEEDS 50
+#endif
+constexpr uint64_t kSeeds = SWEEP_SEEDS;
 
 long g_swept_total = 0;
 
