@@ -1,6 +1,8 @@
 #include "host/host.h"
 
 #include "host/kernel/pool.h"
+#include "host/kernel/verifier.h"
+#include "host/rtl/strings.h"
 #include "host/rtl/trace.h"
 #include "host/wdf/fx.h"
 
@@ -68,6 +70,8 @@ NTSTATUS Host::start_driver(std::u16string service, DriverEntryFn entry)
     path.Length = USHORT(registry_path_.size() * sizeof(WCHAR));
     path.MaximumLength = path.Length;
     NTSTATUS status = STATUS_SUCCESS;
+    objects_at_load_ = wdf::live_objects();
+    pool_blocks_at_load_ = pool_driver_blocks();
     io::pnp_run("DriverEntry", [&] {
         status = entry(driver.get(), &path);
         // The framework's entry stub deletes what WdfDriverCreate made when
@@ -78,6 +82,8 @@ NTSTATUS Host::start_driver(std::u16string service, DriverEntryFn entry)
     io::trace_pnp("DriverEntry", service, status);
     if (NT_SUCCESS(status))
         driver_ = std::move(driver);
+    else
+        verify_unload_leaves_nothing(service);
     return status;
 }
 
@@ -114,9 +120,21 @@ NTSTATUS Host::unload_driver()
             driver_->unload(driver_.get());
     });
     io::trace_pnp("unloaded", driver_->service_name);
+    verify_unload_leaves_nothing(driver_->service_name);
     driver_.reset();
     module_.reset();
     return STATUS_SUCCESS;
+}
+
+void Host::verify_unload_leaves_nothing(const std::u16string& service)
+{
+    const std::string name = to_utf8(service);
+    if (long objects = wdf::live_objects() - objects_at_load_; objects != 0)
+        verifier_report("object-leaked-at-unload",
+                        name + " unloaded with " + std::to_string(objects) + " framework objects still alive");
+    if (long blocks = pool_driver_blocks() - pool_blocks_at_load_; blocks != 0)
+        verifier_report("pool-leaked-at-unload",
+                        name + " unloaded with " + std::to_string(blocks) + " pool blocks not freed");
 }
 
 void Host::install_package(const std::string& inf_path)

@@ -91,11 +91,16 @@ public:
 private:
     NTSTATUS start_driver(std::u16string service, DriverEntryFn entry);
     void remove_remaining_devices();
+    // The image is gone: every framework object and pool block the driver
+    // got since its load must be gone with it.
+    void verify_unload_leaves_nothing(const std::u16string& service);
 
     std::unique_ptr<_DRIVER_OBJECT> driver_;
     std::u16string registry_path_;
     std::unique_ptr<io::DriverModule> module_;
     std::vector<reg::InfValue> package_values_;
+    long objects_at_load_ = 0;
+    long pool_blocks_at_load_ = 0;
 };
 
 }  // namespace host

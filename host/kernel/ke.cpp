@@ -6,6 +6,7 @@
 #include "host/kernel/sched.h"
 #include "host/kernel/verifier.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +16,8 @@ namespace {
 // 2026-01-01 00:00 UTC as a Windows system time (100-ns units since 1601).
 constexpr LONGLONG kBootSystemTime = 134115840000000000LL;
 constexpr ULONG kTimeIncrement = 156250;   // 15.625 ms clock tick
+
+std::atomic<long> g_driver_pool_blocks{0};
 
 // A deterministic, recognisable KTHREAD address for each host thread.
 PKTHREAD thread_address(uint32_t id)
@@ -94,7 +97,12 @@ EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
         host::verify_irql_at_most(APC_LEVEL, "ExAllocatePoolWithTag(PagedPool)");
     else
         host::verify_irql_at_most(DISPATCH_LEVEL, "ExAllocatePoolWithTag");
-    return host::pool_alloc(NumberOfBytes);
+    if (host::verifier_allocation_fails("ExAllocatePoolWithTag"))
+        return nullptr;
+    PVOID block = host::pool_alloc(NumberOfBytes);
+    if (block)
+        ++g_driver_pool_blocks;
+    return block;
 }
 
 EXTERN_C PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
@@ -105,10 +113,14 @@ EXTERN_C PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     host::verify_irql_at_most(DISPATCH_LEVEL, "ExFreePoolWithTag");
+    if (P)
+        --g_driver_pool_blocks;
     host::pool_free(P);
 }
 
 EXTERN_C VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+
+long host::pool_driver_blocks() { return g_driver_pool_blocks.load(); }
 
 EXTERN_C LONG InterlockedIncrement(LONG volatile* Addend)
 {

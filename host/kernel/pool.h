@@ -19,6 +19,10 @@ void* pool_alloc(size_t bytes);   // uninitialised; nullptr when exhausted
 void pool_free(void* p);
 void pool_reset();                // at scheduler start: a fresh arena
 
+// Blocks that ExAllocatePool* handed out and ExFreePool* has not taken back,
+// for the leak check at driver unload.
+long pool_driver_blocks();
+
 // Whether [p, p + bytes) touches an arena block that has been freed (free
 // mode cannot tell and answers false).
 bool pool_range_freed(const void* p, size_t bytes);

@@ -19,7 +19,9 @@ std::mutex g_lock;
 VerifierAction g_action = VerifierAction::stop;
 std::vector<Violation> g_violations;
 std::atomic<long> g_fail_after{-1};
+std::atomic<long> g_fail_only{0};
 std::atomic<long> g_allocations{0};
+std::string g_failed_allocation;   // under g_lock
 
 std::string report_text(const std::string& check, const std::string& detail)
 {
@@ -77,7 +79,9 @@ void verifier_reset()
     g_violations.clear();
     g_action = VerifierAction::stop;
     g_fail_after = -1;
+    g_fail_only = 0;
     g_allocations = 0;
+    g_failed_allocation.clear();
 }
 
 void verifier_fail_allocations_after(long n)
@@ -86,14 +90,34 @@ void verifier_fail_allocations_after(long n)
     g_allocations = 0;
 }
 
-bool verifier_allocation_fails()
+void verifier_fail_allocation(long n)
+{
+    std::lock_guard guard(g_lock);
+    g_fail_only = n;
+    g_allocations = 0;
+    g_failed_allocation.clear();
+}
+
+bool verifier_allocation_fails(const char* what)
 {
     long count = ++g_allocations;
     long limit = g_fail_after.load();
-    return limit >= 0 && count > limit;
+    if (limit >= 0 && count > limit)
+        return true;
+    if (count != g_fail_only.load())
+        return false;
+    std::lock_guard guard(g_lock);
+    g_failed_allocation = what;
+    return true;
 }
 
 long verifier_allocation_count() { return g_allocations.load(); }
+
+std::string verifier_failed_allocation()
+{
+    std::lock_guard guard(g_lock);
+    return g_failed_allocation;
+}
 
 void verify_irql_at_most(unsigned max, const char* call)
 {

@@ -22,12 +22,20 @@ std::vector<Violation> verifier_violations();
 bool verifier_fired(const std::string& check);
 void verifier_reset();
 
-// Allocation fault injection (VerifierAllocateFailCount): with n >= 0 every
-// framework allocation after the n-th fails; -1 turns it off.
+// Allocation fault injection. Counted are the allocations a driver can see
+// fail: framework objects made for it and its ExAllocatePool* calls; the
+// host's own bookkeeping is not. Both modes restart the count.
+// VerifierAllocateFailCount: with n >= 0 every allocation after the n-th
+// fails; -1 turns it off.
 void verifier_fail_allocations_after(long n);
-// Called by the framework at each of its allocations; true means fail it.
-bool verifier_allocation_fails();
+// Low-resources simulation one allocation at a time: the n-th (n >= 1)
+// fails and no other; 0 turns it off.
+void verifier_fail_allocation(long n);
+// Called at each counted allocation, `what` naming it; true means fail it.
+bool verifier_allocation_fails(const char* what = "allocation");
 long verifier_allocation_count();
+// What the fail-one mode failed, or "" while it has failed nothing.
+std::string verifier_failed_allocation();
 
 // Checks shared by host components.
 // Fails "irql" unless the current IRQL is at most `max`.

@@ -157,6 +157,9 @@ WDFAPI NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_ST
 {
     WDFDEVICE_INIT* init = check_init(DeviceInit, "WdfDeviceInitAssignName");
     if (init == nullptr) return STATUS_INVALID_PARAMETER;
+    // The framework keeps a copy of the name.
+    if (DeviceName != nullptr && host::verifier_allocation_fails("WdfDeviceInitAssignName"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     init->name = DeviceName != nullptr ? host::to_u16(DeviceName) : std::u16string();
     return STATUS_SUCCESS;
 }
@@ -332,6 +335,8 @@ WDFAPI NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING S
     if (device == nullptr) return STATUS_INVALID_HANDLE;
     if (SymbolicLinkName == nullptr || SymbolicLinkName->Length == 0) return STATUS_INVALID_PARAMETER;
     if (device->wdm->name.empty()) return STATUS_INVALID_DEVICE_STATE;   // a link needs a named device
+    // The framework keeps a copy of the link's name, to delete it with the device.
+    if (host::verifier_allocation_fails("WdfDeviceCreateSymbolicLink")) return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string link = host::to_u16(SymbolicLinkName);
     NTSTATUS status = host::io::create_symbolic_link(link, device->wdm->name);
     if (NT_SUCCESS(status)) device->symbolic_links.push_back(link);

@@ -82,11 +82,10 @@ void file_create(FxDevice* device, io::Irp* irp)
     };
     if (queued) {
         queues_dispatch(device, irp);
-    } else {
-        WDFREQUEST request = make_create_request(device, irp);
+    } else if (WDFREQUEST request = make_create_request(device, irp)) {
         WDFDEVICE handle = device->handle_as<WDFDEVICE>();
         call_driver("EvtDeviceFileCreate", [&] { callback(handle, request, file->handle_as<WDFFILEOBJECT>()); });
-    }
+    }   // else the create failed for want of a request object
     bool delete_now;
     {
         auto lock = host::sched_lock();

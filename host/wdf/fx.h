@@ -81,6 +81,8 @@ template <class T, class... Args>
 NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_parent,
                        const char* api, T** out, Args&&... args);
 
+// Objects created and not yet destroyed, for the leak check at unload.
+long live_objects();
 // Deletes `object` and its subtree (framework side: no ownership check).
 void delete_object(FxObject* object);
 // Frees an object that creation could not finish, without callbacks.

@@ -48,7 +48,7 @@ WDFAPI NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* Int
     if (device == nullptr) return STATUS_INVALID_HANDLE;
     if (InterfaceClassGUID == nullptr) return STATUS_INVALID_PARAMETER;
     if (find_interface(device, *InterfaceClassGUID, ReferenceString) != nullptr) return STATUS_SUCCESS;
-    if (host::verifier_allocation_fails()) return STATUS_INSUFFICIENT_RESOURCES;
+    if (host::verifier_allocation_fails("WdfDeviceCreateDeviceInterface")) return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string link;
     NTSTATUS status = host::io::register_interface(device->pdo, *InterfaceClassGUID, ReferenceString, &link);
     if (!NT_SUCCESS(status)) return status;

@@ -60,6 +60,7 @@ HandleTable& handles()
 
 // Guards the object tree, references and the deletion flags.
 std::mutex g_table_lock;
+long g_live_objects = 0;   // under g_table_lock
 
 // Every context area starts with this header, so that
 // WdfObjectContextGetObject can find the owner.
@@ -184,6 +185,7 @@ void destroy(FxObject* object)
         for (FxObject* child : object->children) child->parent = nullptr;   // still referenced
         object->children.clear();
         handles().set(object, Slot::destroyed);
+        --g_live_objects;
     }
     free_contexts(object);
     free_object_memory(object);
@@ -218,7 +220,7 @@ const char* kind_name(ObjectKind kind)
 
 void* allocate_object_memory(size_t bytes, const char* api)
 {
-    if (host::verifier_allocation_fails()) return nullptr;
+    if (host::verifier_allocation_fails(api)) return nullptr;
     void* memory = host::pool_alloc(bytes);
     if (memory != nullptr) std::memset(memory, 0, bytes);   // objects and contexts start zeroed
     return memory;
@@ -255,6 +257,7 @@ NTSTATUS init_object(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObje
         parent->children.push_back(object);
     }
     handles().set(object, Slot::live);
+    ++g_live_objects;
     return STATUS_SUCCESS;
 }
 
@@ -265,8 +268,15 @@ void discard_object(FxObject* object)
     {
         std::lock_guard guard(g_table_lock);
         handles().set(object, Slot::destroyed);
+        --g_live_objects;
     }
     free_object_memory(object);
+}
+
+long live_objects()
+{
+    std::lock_guard guard(g_table_lock);
+    return g_live_objects;
 }
 
 void delete_object(FxObject* object)

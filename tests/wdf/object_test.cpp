@@ -192,6 +192,45 @@ TEST_F(ObjectTest, TheAllocationAfterTheNthFailsWithoutCallbacks)
     WdfObjectDelete(first);
 }
 
+// The fail-one mode fails the n-th counted allocation alone and names it;
+// the pool the driver asks for is counted as the framework's objects are.
+TEST_F(ObjectTest, OnlyTheNthAllocationFailsAndIsNamed)
+{
+    host::verifier_fail_allocation(2);
+    WDFOBJECT first = make("1", nullptr);
+    EXPECT_EQ(host::verifier_failed_allocation(), "");
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'), nullptr);
+    EXPECT_EQ(host::verifier_failed_allocation(), "ExAllocatePoolWithTag");
+    WDFOBJECT third = make("3", nullptr);
+    EXPECT_NE(third, nullptr) << "the allocations after the n-th succeed";
+    EXPECT_EQ(host::verifier_allocation_count(), 3);
+    host::verifier_fail_allocation(0);
+    WdfObjectDelete(third);
+    WdfObjectDelete(first);
+}
+
+// What the driver still holds when it unloads: an object kept by a reference
+// the driver never dropped, and pool it never freed.
+TEST_F(ObjectTest, UnloadReportsLeakedObjectsAndPool)
+{
+    host::verifier_set_action(host::VerifierAction::record);
+    ASSERT_NE(fx.plug(), nullptr);
+    ASSERT_EQ(fx.host().remove(fx.host().devices()[0]), STATUS_SUCCESS);
+    ASSERT_EQ(fx.host().unload_driver(), STATUS_SUCCESS);
+    EXPECT_THAT(host::verifier_violations(), IsEmpty()) << "a driver that keeps nothing unloads cleanly";
+
+    ASSERT_EQ(fx.host().load_driver(wdftest::Fixture::kService, wdftest::Driver::DriverEntry), STATUS_SUCCESS);
+    WDFOBJECT kept = make("kept", nullptr);
+    WdfObjectReference(kept);
+    void* pool = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    ASSERT_EQ(fx.host().unload_driver(), STATUS_SUCCESS);
+    EXPECT_TRUE(host::verifier_fired("object-leaked-at-unload"));
+    EXPECT_TRUE(host::verifier_fired("pool-leaked-at-unload"));
+    WdfObjectDereference(kept);
+    ExFreePoolWithTag(pool, 'tseT');
+    host::verifier_reset();
+}
+
 // Device add with a name, a link, an interface and a string: each failing
 // allocation fails the add and leaves nothing behind.
 TEST(AllocationSweep, DeviceAddFailsCleanlyAtEveryAllocation)
