@@ -66,8 +66,14 @@ TEST(BoundedPreemption, FindsARaceThatNeedsOnePreciselyPlacedPreemption)
     // The schedule printed reproduces the failure alone, through its text.
     const auto reread = preemptions::parse(preemptions::format(*one.failing));
     ASSERT_TRUE(reread);
-    EXPECT_FALSE(preemptions::replay(*reread, run_once));
-    EXPECT_TRUE(preemptions::replay({}, run_once)) << "the default schedule does not preempt";
+    const preemptions::Result again = preemptions::replay(*reread, run_once);
+    EXPECT_TRUE(again.failing);
+    EXPECT_EQ(again.failing_preemptions, 1);
+    EXPECT_FALSE(preemptions::replay({}, run_once).failing) << "the default schedule does not preempt";
+    EXPECT_FALSE(preemptions::replay({ { 0, 99 } }, run_once).divergence.empty()) << "no thread 99";
+
+    const preemptions::Result one_delay = preemptions::explore(1, 100000, run_once, preemptions::Cost::every_departure);
+    EXPECT_TRUE(one_delay.failing) << "the default order reaches the window: one departure is enough";
 
     int seeds_that_found_it = 0;
     for (uint64_t seed = 1; seed <= 200; ++seed)

@@ -164,8 +164,18 @@ public:
             return kGenerator;
         Options o = options_at(candidates, current);
         auto departure = departures_.find(decisions_);
-        return take(candidates, o, departure == departures_.end() ? o.threads.front() : departure->second);
+        uint32_t thread = o.threads.front();
+        if (departure != departures_.end()) {
+            if (std::find(o.threads.begin(), o.threads.end(), departure->second) != o.threads.end())
+                thread = departure->second;
+            else if (divergence.empty())
+                divergence = "thread " + std::to_string(departure->second) + " cannot run at decision " +
+                             std::to_string(decisions_);
+        }
+        return take(candidates, o, thread);
     }
+
+    std::string divergence;
 
 private:
     std::map<uint64_t, uint32_t> departures_;
@@ -242,11 +252,19 @@ Result explore(int bound, uint64_t cap, const std::function<bool()>& run_once, C
     }
 }
 
-bool replay(const Schedule& schedule, const std::function<bool()>& run_once)
+Result replay(const Schedule& schedule, const std::function<bool()>& run_once)
 {
+    Result result;
     Replayer replayer(schedule);
     replayer.begin_run();
-    return run_once();
+    const bool passed = run_once();
+    result.schedules = 1;
+    result.divergence = replayer.divergence;
+    if (!passed) {
+        result.failing = schedule;
+        result.failing_preemptions = replayer.preemptions();
+    }
+    return result;
 }
 
 }  // namespace preemptions

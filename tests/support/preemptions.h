@@ -51,7 +51,8 @@ enum class Cost { preemption, every_departure };
 // controlled scheduler started during a run follows the schedule.
 Result explore(int bound, uint64_t cap, const std::function<bool()>& run_once, Cost cost = Cost::preemption);
 
-// Runs `run_once` once under `schedule`; returns what it returned.
-bool replay(const Schedule& schedule, const std::function<bool()>& run_once);
+// Runs `run_once` once under `schedule`: `failing` is set when it returned
+// false, `divergence` when the schedule named a thread that could not run.
+Result replay(const Schedule& schedule, const std::function<bool()>& run_once);
 
 }  // namespace preemptions

@@ -131,9 +131,12 @@ Range run_schedules(const std::function<void(uint64_t)>& body)
             body(seed);
             return failed_before || !::testing::Test::HasFailure();
         };
-        if (schedule)
-            preemptions::replay(*schedule, run_once);
-        else
+        if (schedule) {
+            const preemptions::Result result = preemptions::replay(*schedule, run_once);
+            if (!result.divergence.empty())
+                ADD_FAILURE() << kScheduleVariable << "=" << schedule_text << " does not fit this scenario: "
+                              << result.divergence;
+        } else
             explore_seed(seed, *bound, run_once);
         if (!failed_before && ::testing::Test::HasFailure())
             break;
