@@ -121,7 +121,8 @@ Range run_schedules(const std::function<void(uint64_t)>& body)
         ADD_FAILURE() << (schedule_text ? kScheduleVariable : bound_variable) << "=\""
                       << (schedule_text ? schedule_text : bound_text) << "\" is not valid: expected "
                       << kBoundVariable << " or " << kDelayVariable
-                      << "=N or N:CAP (a bound of 0 to 9, at most CAP schedules) or " << kScheduleVariable << "=DECISION:THREAD,... or default, as a failure printed it";
+                      << "=N or N:CAP (a bound of 0 to 9, at most CAP schedules) or " << kScheduleVariable
+                      << "=DECISION:THREAD,... or default, as a failure printed it";
         return Range{ 1, 0, true };
     }
     const Range range = schedule_seeds();
