@@ -99,7 +99,7 @@ public:
             Node& node = path_[decisions_];
             if (node.options.threads != o.threads && divergence_.empty())
                 divergence_ = "decision " + std::to_string(decisions_) + " offered other threads on replay";
-            return take(candidates, o, node.options.threads[std::min(node.taken, o.threads.size() - 1)]);
+            return take(candidates, o, node.options.threads[node.taken]);
         }
         path_.push_back({o, 0, spent()});
         return take(candidates, o, o.threads.front());
