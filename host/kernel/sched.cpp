@@ -39,6 +39,10 @@ public:
     std::condition_variable wake;
     // What a blocked thread waits for.
     const std::function<bool()>* ready_when = nullptr;
+    // Controlled mode: the state epoch at which `ready_when` last said no.
+    uint64_t unready_at = 0;
+    // A system thread waiting for work on this queue.
+    const void* idle_queue = nullptr;
     // Free mode: a state change made the predicate hold (set by the notifier).
     bool woken = false;
     Time deadline = kForever;
@@ -61,6 +65,8 @@ struct Scheduler {
     std::condition_variable clock_changed;   // free mode: the timer queue or `stopping` changed
     std::vector<Thread*> sleepers;     // free mode: scheduler threads waiting for a predicate
     std::vector<Thread*> runnable;     // controlled mode: reused by every decision
+    std::vector<Candidate> candidates; // the same, for a chooser
+    uint64_t chooser_token = 0;        // 0: no chooser was set at the start
     std::vector<Thread*> threads;      // live threads, in creation order
     std::vector<Thread*> unjoined;     // spawned threads nobody joined yet
     Thread* running = nullptr;         // controlled mode
@@ -68,6 +74,9 @@ struct Scheduler {
     uint64_t rng = 0;
     uint64_t digest = 0xcbf29ce484222325ull;
     uint64_t decisions = 0;
+    // Moves on at every notify_all, timer and step of virtual time: a
+    // predicate that said no at the current epoch still says no.
+    uint64_t epoch = 1;
     Time virtual_now = 0;
     std::chrono::steady_clock::time_point started;
     std::map<TimerHandle, Timer> timers;
@@ -80,6 +89,7 @@ struct Scheduler {
 };
 
 Scheduler* g_sched = nullptr;
+Chooser* g_chooser = nullptr;
 thread_local Thread* t_current = nullptr;
 
 bool controlled() { return g_sched && g_sched->config.mode == Mode::controlled; }
@@ -109,6 +119,7 @@ Time real_now()
 void fire_due_timers(Time now)
 {
     auto& s = *g_sched;
+    ++s.epoch;
     while (!s.timer_order.empty() && s.timer_order.begin()->first <= now) {
         TimerHandle handle = s.timer_order.begin()->second;
         s.timer_order.erase(s.timer_order.begin());
@@ -123,7 +134,14 @@ bool can_run(Thread* t)
         return true;
     if (t->state != State::blocked)
         return false;
-    return t->deadline <= g_sched->virtual_now || (*t->ready_when)();
+    if (t->deadline <= g_sched->virtual_now)
+        return true;
+    if (t->unready_at == g_sched->epoch)
+        return false;
+    if ((*t->ready_when)())
+        return true;
+    t->unready_at = g_sched->epoch;
+    return false;
 }
 
 [[noreturn]] void report_deadlock()
@@ -137,8 +155,25 @@ bool can_run(Thread* t)
     std::abort();
 }
 
-// Picks the next thread to run; advances virtual time when none can.
-Thread* pick_next()
+// Which of several runnable threads runs: the chooser's pick while it
+// drives this scheduler, else the seeded generator's.
+size_t choose_among(const std::vector<Thread*>& runnable, const Thread* current)
+{
+    auto& s = *g_sched;
+    if (g_chooser && s.chooser_token) {
+        s.candidates.clear();
+        for (Thread* t : runnable)
+            s.candidates.push_back({t->id, t->idle_queue});
+        const size_t i = g_chooser->choose(s.chooser_token, s.candidates, current->id);
+        if (i < runnable.size())
+            return i;
+    }
+    return next_random() % runnable.size();
+}
+
+// Picks the next thread to run after `current` reached a scheduling point;
+// advances virtual time when none can.
+Thread* pick_next(const Thread* current)
 {
     auto& s = *g_sched;
     std::vector<Thread*>& runnable = s.runnable;
@@ -160,7 +195,7 @@ Thread* pick_next()
         s.virtual_now = std::max(s.virtual_now, next);
         fire_due_timers(s.virtual_now);
     }
-    Thread* chosen = runnable[runnable.size() == 1 ? 0 : next_random() % runnable.size()];
+    Thread* chosen = runnable[runnable.size() == 1 ? 0 : choose_among(runnable, current)];
     record_choice(chosen);
     return chosen;
 }
@@ -170,7 +205,7 @@ Thread* pick_next()
 void switch_away(Thread* self, std::unique_lock<std::mutex>& lk)
 {
     auto& s = *g_sched;
-    Thread* next = pick_next();
+    Thread* next = pick_next(self);
     if (next == self) {
         self->state = State::running;
         return;
@@ -211,12 +246,26 @@ Thread* make_thread(std::string name)
     return t;
 }
 
+Thread* start_thread(std::string name, std::function<void()> body, const void* idle_queue = nullptr)
+{
+    std::unique_lock lk(g_sched->lock);
+    Thread* t = make_thread(std::move(name));
+    t->body = std::move(body);
+    t->idle_queue = idle_queue;
+    g_sched->threads.push_back(t);
+    g_sched->unjoined.push_back(t);
+    t->os_thread = std::thread(thread_main, t);
+    return t;
+}
+
 template <typename Item>
 void run_queue_forever(std::deque<Item*>& queue, uint8_t irql, const char* idle_what)
 {
     for (;;) {
         auto lk = sched_lock();
+        t_current->idle_queue = &queue;
         wait_until(lk, [&] { return g_sched->stopping || !queue.empty(); }, kForever, idle_what);
+        t_current->idle_queue = nullptr;
         if (queue.empty())
             return;   // stopping, nothing left
         Item* item = queue.front();
@@ -256,9 +305,11 @@ void free_clock_main()
 void spawn_system_threads()
 {
     for (unsigned i = 0; i < g_sched->config.processors; ++i)
-        spawn("cpu" + std::to_string(i), [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); });
+        start_thread("cpu" + std::to_string(i), [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); },
+                     &g_sched->dpcs);
     for (unsigned i = 0; i < g_sched->config.workers; ++i)
-        spawn("worker" + std::to_string(i), [] { run_queue_forever(g_sched->work, 0, "work queue"); });
+        start_thread("worker" + std::to_string(i), [] { run_queue_forever(g_sched->work, 0, "work queue"); },
+                     &g_sched->work);
 }
 
 }  // namespace
@@ -270,6 +321,8 @@ void sched_start(const SchedConfig& config)
     g_sched = new Scheduler;
     g_sched->config = config;
     g_sched->rng = config.seed;
+    if (g_chooser && config.mode == Mode::controlled)
+        g_sched->chooser_token = g_chooser->attach();
     g_sched->started = std::chrono::steady_clock::now();
     Thread* main = make_thread("main");
     main->state = State::running;
@@ -325,16 +378,7 @@ Time now()
     return controlled() ? g_sched->virtual_now : real_now();
 }
 
-Thread* spawn(std::string name, std::function<void()> body)
-{
-    std::unique_lock lk(g_sched->lock);
-    Thread* t = make_thread(std::move(name));
-    t->body = std::move(body);
-    g_sched->threads.push_back(t);
-    g_sched->unjoined.push_back(t);
-    t->os_thread = std::thread(thread_main, t);
-    return t;
-}
+Thread* spawn(std::string name, std::function<void()> body) { return start_thread(std::move(name), std::move(body)); }
 
 void join(Thread* t)
 {
@@ -428,6 +472,7 @@ bool wait_until(std::unique_lock<std::mutex>& lk, const std::function<bool()>& r
     Thread* self = t_current;
     self->state = State::blocked;
     self->ready_when = &ready;
+    self->unready_at = g_sched->epoch;   // it said no just now
     self->deadline = deadline;
     self->waiting_for = what;
     switch_away(self, lk);
@@ -443,6 +488,7 @@ void notify_all()
 {
     if (!g_sched)
         return;
+    ++g_sched->epoch;
     auto& sleepers = g_sched->sleepers;
     for (size_t i = 0; i < sleepers.size();) {
         Thread* t = sleepers[i];
@@ -523,5 +569,7 @@ void work_flush(std::unique_lock<std::mutex>& lk, WorkItem* item)
 
 uint64_t schedule_digest() { return g_sched ? g_sched->digest : 0; }
 uint64_t schedule_decisions() { return g_sched ? g_sched->decisions : 0; }
+
+void set_chooser(Chooser* chooser) { g_chooser = chooser; }
 
 }  // namespace host

@@ -12,14 +12,18 @@
 // All host state is guarded by one lock, the scheduler lock (`SchedLock`).
 // Blocking is always `wait_until(lock, predicate, deadline)`: the predicate is
 // evaluated with the lock held; whoever changes state a predicate reads must
-// do so under the lock and then call `notify_all()` (free mode needs it;
-// controlled mode re-evaluates predicates at every scheduling point anyway).
+// do so under the lock and then call `notify_all()`. Free mode needs it to
+// wake the waiter; controlled mode re-evaluates a blocked thread's predicate
+// only after a `notify_all()`, a timer or a step of virtual time, and
+// otherwise takes its last answer as still good.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -130,5 +134,36 @@ void work_flush(std::unique_lock<std::mutex>& lock, WorkItem* item);
 uint64_t schedule_digest();
 // How many scheduling decisions the controlled scheduler made so far.
 uint64_t schedule_decisions();
+
+// --- systematic exploration ----------------------------------------------
+// A harness that enumerates schedules sets a chooser: at each decision with
+// more than one runnable thread, the controlled scheduler asks it instead of
+// the seeded generator. A scheduler started while a chooser is set takes a
+// token from it (never 0, never reused) and hands the token back with every
+// choice, so that the chooser can leave a host of an earlier schedule (shut
+// down by the next) to the generator; once no chooser is set, the generator
+// decides for every scheduler.
+struct Candidate {
+    uint32_t id;
+    // Set for a system thread waiting for work on this queue: any other
+    // idle thread of the same queue would do the same.
+    const void* idle_queue;
+};
+
+class Chooser {
+public:
+    static constexpr size_t kGenerator = SIZE_MAX;
+    virtual uint64_t attach() = 0;
+    // An index into `candidates` (runnable threads in creation order), or
+    // kGenerator. `current` is the thread that reached the scheduling point;
+    // it is among the candidates when it could go on.
+    virtual size_t choose(uint64_t token, const std::vector<Candidate>& candidates, uint32_t current) = 0;
+
+protected:
+    ~Chooser() = default;
+};
+
+// Applies to schedulers started from now on; nullptr restores the generator.
+void set_chooser(Chooser* chooser);
 
 }  // namespace host

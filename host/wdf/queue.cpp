@@ -571,6 +571,7 @@ WDFAPI VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
         return;
     }
     r->stop = FxRequest::Stop::acknowledged;
+    notify_all();   // a suspend or purge may wait for this acknowledgement
     if (!Requeue) {
         r->resume_due = !r->queue->removed;
         return;

@@ -139,6 +139,7 @@ void request_complete(FxRequest* r, NTSTATUS status, ULONG_PTR information, cons
     r->delete_when_unpinned = true;
     request_pin_locked(r);
     io::Irp* irp = r->irp;
+    notify_all();   // no longer the driver's: a stop may wait for that
     lk.unlock();
 
     io::complete_irp(irp, status, information);

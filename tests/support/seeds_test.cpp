@@ -35,7 +35,11 @@ TEST(SeedRangeTest, RefusesEverythingElse)
 
 class SeedEnvironmentTest : public ::testing::Test {
 protected:
-    void TearDown() override { unsetenv("ACM_SEEDS"); }
+    void TearDown() override
+    {
+        for (const char* name : { "ACM_SEEDS", "ACM_PREEMPTIONS", "ACM_DELAYS", "ACM_SCHEDULE" })
+            unsetenv(name);
+    }
 
     static std::vector<uint64_t> seeds_run(uint64_t default_count)
     {
@@ -66,6 +70,22 @@ TEST_F(SeedEnvironmentTest, ABadValueFailsNamingTheVariableAndItsForms)
     setenv("ACM_SEEDS", "1..20", 1);
     EXPECT_NONFATAL_FAILURE(EXPECT_TRUE(seeds_run(5).empty()), "ACM_SEEDS=\"1..20\" is not a seed range: expected "
                                                                "ACM_SEEDS=N (one seed) or ACM_SEEDS=FIRST:LAST");
+}
+
+TEST_F(SeedEnvironmentTest, ABoundRunsSeedOneUnderEachScheduleInsteadOfTheCompiledSeeds)
+{
+    setenv("ACM_PREEMPTIONS", "1", 1);
+    EXPECT_EQ(seeds_run(1000), (std::vector<uint64_t>{ 1 })) << "no scheduler ran: one schedule";
+    setenv("ACM_SEEDS", "4:5", 1);
+    EXPECT_EQ(seeds_run(1000), (std::vector<uint64_t>{ 4, 5 }));
+    unsetenv("ACM_PREEMPTIONS");
+    for (const char* bad : { "", "10", "1:", "1:0", "-1", "one" }) {
+        setenv("ACM_DELAYS", bad, 1);
+        EXPECT_NONFATAL_FAILURE(EXPECT_TRUE(seeds_run(5).empty()), "expected ACM_PREEMPTIONS or ACM_DELAYS=N or N:CAP");
+    }
+    unsetenv("ACM_DELAYS");
+    setenv("ACM_SCHEDULE", "3:", 1);
+    EXPECT_NONFATAL_FAILURE(seeds_run(5), "ACM_SCHEDULE=\"3:\" is not valid");
 }
 
 TEST_F(SeedEnvironmentTest, AFailureNamesItsSeedAndTheCommandThatRerunsItAlone)
