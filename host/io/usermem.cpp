@@ -7,10 +7,10 @@
 // User addresses mean something only in the caller's context. Under the
 // controlled scheduler one thread runs at a time, so while a thread outside
 // user context runs (a DPC, a work item, the PnP thread, or driver code
-// other than EvtIoInCallerContext on the application's own thread) the whole
-// region is made inaccessible; the locked views of probed buffers stay
-// mapped. A driver that keeps a raw user address and uses it there faults,
-// and the fault is reported as the verifier would.
+// other than EvtIoInCallerContext on the application's own thread) no
+// allocation of the region is accessible; the locked views of probed
+// buffers stay mapped. A driver that keeps a raw user address and uses it
+// there faults, and the fault is reported as the verifier would.
 #include "host/io/iomgr.h"
 #include "host/io/iomgr_internal.h"
 
@@ -358,7 +358,6 @@ bool user_free(void* address)
     auto [base, bytes] = *it;
     set_pages(base, bytes, 0);
     forget_opened(base);
-    mprotect(reinterpret_cast<void*>(base), bytes, PROT_NONE);
     if (any_locked(base, bytes)) {
         g_space.freed_locked.insert(base);
         return true;

@@ -404,7 +404,8 @@ bool set_user_context(bool in)
 {
     if (!t_current)
         return true;
-    if (!controlled())   // only the controlled scheduler reads it
+    // Only this thread writes it; only the controlled scheduler reads it.
+    if (!controlled() || t_current->user_context == in)
         return std::exchange(t_current->user_context, in);
     std::unique_lock lk(g_sched->lock);
     bool was = std::exchange(t_current->user_context, in);
