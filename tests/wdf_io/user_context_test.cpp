@@ -77,24 +77,37 @@ protected:
         DeviceIoControl(file_, kNeitherIoctl, user_, sizeof kBytes, nullptr, 0, nullptr, &io_.overlapped);
     }
 
+    static WDF_OBJECT_ATTRIBUTES child_of_device()
+    {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = journal.device;
+        return attributes;
+    }
+
+    // Runs g_deferred from a timer's DPC in a millisecond.
+    static void defer_to_dpc()
+    {
+        WDF_OBJECT_ATTRIBUTES attributes = child_of_device();
+        WDF_TIMER_CONFIG config;
+        WDF_TIMER_CONFIG_INIT(&config, on_timer);
+        WDFTIMER timer;
+        ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
+    }
+
     // Reads `*address` from a timer's DPC, then from a work item.
     void read_from_dpc_and_work_item(volatile const char* const* address)
     {
         g_deferred = [this, address] { bytes_read_ += char(**address); };
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = journal.device;
-        WDF_TIMER_CONFIG timer_config;
-        WDF_TIMER_CONFIG_INIT(&timer_config, on_timer);
-        WDFTIMER timer;
-        ASSERT_EQ(WdfTimerCreate(&timer_config, &attributes, &timer), STATUS_SUCCESS);
-        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
+        defer_to_dpc();
         settle(2 * host::kMillisecond);
         EXPECT_NE(g_deferred_thread, nullptr);
-        WDF_WORKITEM_CONFIG work_config;
-        WDF_WORKITEM_CONFIG_INIT(&work_config, on_work);
+        WDF_OBJECT_ATTRIBUTES attributes = child_of_device();
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, on_work);
         WDFWORKITEM work;
-        ASSERT_EQ(WdfWorkItemCreate(&work_config, &attributes, &work), STATUS_SUCCESS);
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &work), STATUS_SUCCESS);
         WdfWorkItemEnqueue(work);
         WdfWorkItemFlush(work);
     }
@@ -165,14 +178,7 @@ TEST_F(UserContextTest, CopyBackOfARequestCompletedInADpcReachesTheCallersPages)
         std::memcpy(buffer, "answered", 8);
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 8);
     };
-    WDF_TIMER_CONFIG config;
-    WDF_TIMER_CONFIG_INIT(&config, on_timer);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = journal.device;
-    WDFTIMER timer;
-    ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
-    WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
+    defer_to_dpc();
     DWORD bytes = 0;
     EXPECT_TRUE(GetOverlappedResult(file_, overlapped, &bytes, TRUE));
     EXPECT_EQ(bytes, 8u);
