@@ -134,6 +134,7 @@ void finish_user_call(std::unique_lock<std::mutex>& lock, Irp* irp)
     IoCall& call = *irp->call;
     NTSTATUS status = irp->status;
     ULONG_PTR information = irp->information;
+    CallerContextScope in_caller;
     if (call.copy_out && !NT_ERROR(status)) {
         size_t bytes = std::min<size_t>(information, call.io.output_length);
         if (NT_SUCCESS(probe_locked(call.io.output, bytes, true)))

@@ -34,6 +34,7 @@ PnpThread g_pnp;
 
 void pnp_thread_main()
 {
+    set_user_context(false);
     for (;;) {
         auto lock = sched_lock();
         wait_until(lock, [] { return g_pnp.stopping || !g_pnp.jobs.empty(); }, kForever, "PnP work");

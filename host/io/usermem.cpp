@@ -3,10 +3,19 @@
 // page (and applied with mprotect, so that a stray access faults as it would
 // on Windows). Probing checks ranges against those protections; memory
 // outside the region is the process' own heap and stacks, read-write.
+//
+// User addresses mean something only in the caller's context. Under the
+// controlled scheduler one thread runs at a time, so while a thread outside
+// user context runs (a DPC, a work item, the PnP thread, or driver code
+// other than EvtIoInCallerContext on the application's own thread) no
+// allocation of the region is accessible; the locked views of probed
+// buffers stay mapped. A driver that keeps a raw user address and uses it
+// there faults, and the fault is reported as the verifier would.
 #include "host/io/iomgr.h"
 #include "host/io/iomgr_internal.h"
 
 #include "host/kernel/sched.h"
+#include "host/kernel/verifier.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,9 +26,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace host::io {
@@ -93,15 +104,109 @@ void remember_released(uintptr_t start, uintptr_t end)
     r.end.store(end, std::memory_order_relaxed);
 }
 
+// Under the controlled scheduler an allocation's pages carry their
+// protections only while it is open: allocations start closed (no access),
+// a thread in user context opens one when it first touches it (through the
+// fault handler), and all are closed again when a thread outside user
+// context is to run. So only what the application touched is ever
+// unprotected and protected again. `g_closed` is set while such a thread
+// runs. Changed with the scheduler lock held, or by the fault handler on
+// the one thread that runs.
+std::atomic<bool> g_closed{false};
+std::vector<uintptr_t> g_opened;   // bases of open allocations
+
+bool in_region(uintptr_t a) { return g_space.base && a >= uintptr_t(g_space.base) && a < uintptr_t(g_space.base) + kRegionSize; }
+
+size_t page_index(uintptr_t a) { return (a - uintptr_t(g_space.base)) / kPage; }
+
+bool opened(uintptr_t base) { return std::find(g_opened.begin(), g_opened.end(), base) != g_opened.end(); }
+
+// The allocation that holds `a`, or end().
+std::map<uintptr_t, size_t>::const_iterator allocation_at(uintptr_t a)
+{
+    auto it = g_space.allocations.upper_bound(a);
+    if (it == g_space.allocations.begin())
+        return g_space.allocations.end();
+    --it;
+    return a < it->first + it->second ? it : g_space.allocations.end();
+}
+
+// Applies the protections of the pages in [first, last), in runs of equal protection.
+void apply_protection(uintptr_t first, uintptr_t last)
+{
+    while (first < last) {
+        ULONG protect = g_space.pages[page_index(first)];
+        uintptr_t end = first + kPage;
+        while (end < last && g_space.pages[page_index(end)] == protect)
+            end += kPage;
+        mprotect(reinterpret_cast<void*>(first), end - first, protect ? posix_protection(protect) : PROT_NONE);
+        first = end;
+    }
+}
+
+void open_allocation(uintptr_t base, size_t bytes)
+{
+    if (!opened(base))
+        g_opened.push_back(base);
+    apply_protection(base, base + bytes);
+}
+
+void close_opened()
+{
+    for (uintptr_t base : g_opened) {
+        auto it = g_space.allocations.find(base);
+        if (it != g_space.allocations.end())
+            mprotect(reinterpret_cast<void*>(base), it->second, PROT_NONE);
+    }
+    g_opened.clear();
+}
+
+void forget_opened(uintptr_t base) { g_opened.erase(std::remove(g_opened.begin(), g_opened.end(), base), g_opened.end()); }
+
+// Whether allocations open only on touch: while the controlled scheduler
+// runs, with the fault handler in place. Otherwise threads run at once (or
+// nothing would open them) and every allocation stays open.
+bool opened_on_touch() { return g_space.fd >= 0 && sched_running() && sched_mode() == Mode::controlled; }
+
+void on_context(bool in_user_context)
+{
+    g_closed = !in_user_context;
+    if (g_closed)
+        close_opened();
+}
+
+void report_outside_caller(void* address)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", address);
+    verifier_report("user-address-outside-caller-context",
+                    std::string("user address ") + text +
+                        " used directly outside the caller's context; only EvtIoInCallerContext may, later code "
+                        "uses the locked view of the buffer");
+}
+
 // Names the fault and stops the run; any other fault goes on to the
 // handler that was there before (the default one, or a sanitizer's).
+// The first touch of a closed allocation opens it: in user context that
+// is all, outside it the verifier reports it first (and, recording, lets
+// the access go on).
 void on_segv(int signal, siginfo_t* info, void* context)
 {
-    if (in_released_view(uintptr_t(info->si_addr))) {
+    uintptr_t address = uintptr_t(info->si_addr);
+    if (in_released_view(address)) {
         static const char kText[] = "host: VERIFIER: user-buffer-after-completion: the driver used a locked "
                                     "user buffer after its request completed\n";
         (void)!write(STDERR_FILENO, kText, sizeof kText - 1);
         abort();
+    }
+    auto allocation = in_region(address) ? allocation_at(address) : g_space.allocations.end();
+    if (allocation != g_space.allocations.end() && !opened(allocation->first)) {
+        if (!g_closed || readable(g_space.pages[page_index(address)])) {
+            if (g_closed)
+                report_outside_caller(info->si_addr);
+            open_allocation(allocation->first, allocation->second);
+            return;
+        }
     }
     sigaction(SIGSEGV, &g_previous_segv, nullptr);   // the access faults again, there
 }
@@ -114,10 +219,6 @@ void install_fault_handler()
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &g_previous_segv);
 }
-
-bool in_region(uintptr_t a) { return g_space.base && a >= uintptr_t(g_space.base) && a < uintptr_t(g_space.base) + kRegionSize; }
-
-size_t page_index(uintptr_t a) { return (a - uintptr_t(g_space.base)) / kPage; }
 
 void map_region()
 {
@@ -135,10 +236,13 @@ void map_region()
     }
     g_space.base = static_cast<char*>(got);
     g_space.fd = fd;
-    if (fd >= 0)
+    if (fd >= 0) {
         install_fault_handler();
+        sched_set_context_hook(on_context);
+    }
     g_space.pages.assign(kRegionSize / kPage, 0);
     g_space.locks.assign(kRegionSize / kPage, 0);
+    g_opened.reserve(4096);   // the fault handler adds to it without allocating
 }
 
 // Fresh, zeroed pages for whoever allocates the range next.
@@ -176,10 +280,17 @@ void release_unlocked_freed()
     }
 }
 
+// Sets the pages' protections; they apply now where their allocation is open.
 void set_pages(uintptr_t address, size_t bytes, ULONG protect)
 {
     std::fill_n(g_space.pages.begin() + page_index(address), bytes / kPage, protect);
-    mprotect(reinterpret_cast<void*>(address), bytes, protect ? posix_protection(protect) : PROT_NONE);
+    for (uintptr_t page = address; page < address + bytes;) {
+        auto allocation = allocation_at(page);
+        uintptr_t end = std::min(address + bytes, allocation->first + allocation->second);
+        if (opened(allocation->first))
+            apply_protection(page, end);
+        page = end;
+    }
 }
 
 uintptr_t find_free_range(size_t bytes)
@@ -217,6 +328,7 @@ void reset_user_space()
     }
     g_space.allocations.clear();
     g_space.freed_locked.clear();
+    g_opened.clear();
     std::fill(g_space.pages.begin(), g_space.pages.end(), 0);
     std::fill(g_space.locks.begin(), g_space.locks.end(), 0);
 }
@@ -232,6 +344,8 @@ void* user_alloc(size_t bytes, ULONG protect)
         return nullptr;
     g_space.allocations[base] = bytes;
     set_pages(base, bytes, protect);
+    if (!opened_on_touch())
+        open_allocation(base, bytes);
     return reinterpret_cast<void*>(base);
 }
 
@@ -243,6 +357,7 @@ bool user_free(void* address)
         return false;
     auto [base, bytes] = *it;
     set_pages(base, bytes, 0);
+    forget_opened(base);
     if (any_locked(base, bytes)) {
         g_space.freed_locked.insert(base);
         return true;
@@ -327,6 +442,9 @@ void user_unlock_view(void* view, void* p, size_t len)
         g_space.locks[i]--;
     release_unlocked_freed();
 }
+
+CallerContextScope::CallerContextScope() : was_closed_(g_closed) { g_closed = false; }
+CallerContextScope::~CallerContextScope() { on_context(!was_closed_); }
 
 size_t user_locked_pages()
 {

@@ -6,6 +6,7 @@
 #include "host/rtl/trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -33,6 +35,7 @@ public:
     uint32_t id = 0;
     uint8_t irql = 0;
     int spin_locks = 0;
+    bool user_context = true;
     State state = State::ready;
     // Controlled mode: this thread holds the processor token.
     bool scheduled = false;
@@ -91,6 +94,13 @@ struct Scheduler {
 Scheduler* g_sched = nullptr;
 Chooser* g_chooser = nullptr;
 thread_local Thread* t_current = nullptr;
+std::atomic<void (*)(bool)> g_context_hook{nullptr};
+
+void tell_context(const Thread* t)
+{
+    if (auto hook = g_context_hook.load())
+        hook(t->user_context);
+}
 
 bool controlled() { return g_sched && g_sched->config.mode == Mode::controlled; }
 
@@ -128,6 +138,20 @@ void fire_due_timers(Time now)
     }
 }
 
+// A blocked thread's wait reads what it waits for (an OVERLAPPED, say) in
+// its own context, whichever thread evaluates it.
+bool ready_now(const Thread* t)
+{
+    const Thread* self = g_sched->running;
+    auto hook = g_context_hook.load();
+    if (!hook || !t->user_context || !self || self->user_context)
+        return (*t->ready_when)();
+    hook(true);
+    bool ready = (*t->ready_when)();
+    hook(false);
+    return ready;
+}
+
 bool can_run(Thread* t)
 {
     if (t->state == State::ready)
@@ -138,7 +162,7 @@ bool can_run(Thread* t)
         return true;
     if (t->unready_at == g_sched->epoch)
         return false;
-    if ((*t->ready_when)())
+    if (ready_now(t))
         return true;
     t->unready_at = g_sched->epoch;
     return false;
@@ -214,6 +238,7 @@ void switch_away(Thread* self, std::unique_lock<std::mutex>& lk)
     next->state = State::running;
     next->scheduled = true;
     s.running = next;
+    tell_context(next);
     next->wake.notify_one();
     if (self->state == State::finished)
         return;
@@ -305,10 +330,18 @@ void free_clock_main()
 void spawn_system_threads()
 {
     for (unsigned i = 0; i < g_sched->config.processors; ++i)
-        start_thread("cpu" + std::to_string(i), [] { run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue"); },
+        start_thread("cpu" + std::to_string(i),
+                     [] {
+                         set_user_context(false);
+                         run_queue_forever(g_sched->dpcs, kDispatchLevel, "dpc queue");
+                     },
                      &g_sched->dpcs);
     for (unsigned i = 0; i < g_sched->config.workers; ++i)
-        start_thread("worker" + std::to_string(i), [] { run_queue_forever(g_sched->work, 0, "work queue"); },
+        start_thread("worker" + std::to_string(i),
+                     [] {
+                         set_user_context(false);
+                         run_queue_forever(g_sched->work, 0, "work queue");
+                     },
                      &g_sched->work);
 }
 
@@ -359,6 +392,8 @@ void sched_stop()
     delete g_sched;
     g_sched = nullptr;
     t_current = nullptr;
+    if (auto hook = g_context_hook.load())
+        hook(true);   // one thread again, the process' own
 }
 
 bool sched_running() { return g_sched != nullptr; }
@@ -408,6 +443,24 @@ int& held_spin_locks()
     static thread_local int unknown_thread_locks = 0;
     return t_current ? t_current->spin_locks : unknown_thread_locks;
 }
+
+bool in_user_context(const Thread* t) { return !t || t->user_context; }
+
+bool set_user_context(bool in)
+{
+    if (!t_current)
+        return true;
+    // Only this thread writes it; only the controlled scheduler reads it.
+    if (!controlled() || t_current->user_context == in)
+        return std::exchange(t_current->user_context, in);
+    std::unique_lock lk(g_sched->lock);
+    bool was = std::exchange(t_current->user_context, in);
+    if (was != in)
+        tell_context(t_current);
+    return was;
+}
+
+void sched_set_context_hook(void (*hook)(bool)) { g_context_hook = hook; }
 
 void yield_point(const char* what)
 {

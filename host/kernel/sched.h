@@ -75,6 +75,19 @@ void set_current_irql(uint8_t irql);
 // Number of spin locks the current thread holds (the verifier checks it).
 int& held_spin_locks();
 
+// Whether the thread runs in the context of the process' user address space:
+// an application thread outside driver code, or the driver in the caller's
+// context (EvtIoInCallerContext). Threads start in it; the host's processors,
+// system worker threads and PnP thread leave it at once. Setting it for the
+// current thread returns what it was.
+bool in_user_context(const Thread* t);
+bool set_user_context(bool in);
+// Told, with the scheduler lock held, whenever the controlled scheduler hands
+// the processor to a thread, before that thread goes on; and when the current
+// thread changes its user context. The host's user address space uses it to
+// let only a thread in user context reach user memory directly.
+void sched_set_context_hook(void (*hook)(bool in_user_context));
+
 // --- scheduling ------------------------------------------------------------
 // A scheduling point: in controlled mode the scheduler may switch to another
 // ready thread here. `what` names the point for the schedule trace.

@@ -108,8 +108,11 @@ T* resolve(H handle, const char* api)
 // Runs a driver callback the framework calls at PASSIVE_LEVEL or from a
 // known IRQL, and verifies it returns at the IRQL it was entered at and
 // holding no spin lock ("callback-irql-changed", "callback-holds-spinlock").
+// The callback runs outside the caller's user context (`in_user_context`
+// says otherwise only for EvtIoInCallerContext): whichever thread it is
+// called on, the framework does not promise the caller's one.
 template <class F>
-decltype(auto) call_driver(const char* callback, F&& body);
+decltype(auto) call_driver(const char* callback, F&& body, bool in_user_context = false);
 void verify_callback_return(const char* callback, uint8_t entry_irql, int entry_locks);
 
 // --- driver ----------------------------------------------------------------
@@ -230,14 +233,19 @@ NTSTATUS create_object(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default_pare
 }
 
 template <class F>
-decltype(auto) call_driver(const char* callback, F&& body)
+decltype(auto) call_driver(const char* callback, F&& body, bool in_user_context)
 {
     struct Check {
         const char* callback;
         uint8_t irql;
         int locks;
-        ~Check() { verify_callback_return(callback, irql, locks); }
-    } check{callback, host::current_irql(), host::held_spin_locks()};
+        bool user_context;
+        ~Check()
+        {
+            host::set_user_context(user_context);
+            verify_callback_return(callback, irql, locks);
+        }
+    } check{callback, host::current_irql(), host::held_spin_locks(), host::set_user_context(in_user_context)};
     return body();
 }
 

@@ -125,9 +125,10 @@ void queues_dispatch(FxDevice* device, io::Irp* irp)
         r->in_caller_context = true;
         request_pin_locked(r);
     }
-    call_driver("EvtIoInCallerContext", [&] {
-        device->io_in_caller_context(device->handle_as<WDFDEVICE>(), r->handle_as<WDFREQUEST>());
-    });
+    call_driver(
+        "EvtIoInCallerContext",
+        [&] { device->io_in_caller_context(device->handle_as<WDFDEVICE>(), r->handle_as<WDFREQUEST>()); },
+        in_user_context(current_thread()));
     {
         auto lk = sched_lock();
         r->in_caller_context = false;

@@ -178,5 +178,37 @@ TEST_F(BadInputTest, RecordChangedWhileQueuedIsRefused)
     EXPECT_EQ(host::io::user_locked_pages(), 0u);
 }
 
+// The four codes as internal device controls from a kernel-mode client of
+// the port are no common controls: they go to the queue like any internal
+// control, whose dispatcher does not know them, whole record or short. The
+// record is not touched and nothing reaches the function.
+TEST_F(BadInputTest, CommonCodesAsInternalControlsAreRefusedByTheInternalDispatcher)
+{
+    close();
+    _FILE_OBJECT* kernel_client = nullptr;
+    ASSERT_EQ(host::io::open_file(u"\\??\\COM5", GENERIC_READ | GENERIC_WRITE, 0, &kernel_client), STATUS_SUCCESS);
+    for (DWORD code : kCodes) {
+        for (ULONG length : { ULONG(sizeof(dc_ioctl_data)), ULONG(4) }) {
+            SCOPED_TRACE(testing::Message() << code << ", record of " << length);
+            fn_->clear_logs();
+            Areas a = good_areas(code, 16);
+            std::memcpy(a.data_out, "untouched", 9);
+            host::io::UserIo io;
+            io.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            io.ioctl = code;
+            io.input = io.output = a.in;
+            io.input_length = io.output_length = length;
+            io.done = [](NTSTATUS, ULONG_PTR) {};
+            EXPECT_EQ(host::io::submit(kernel_client, std::move(io)), STATUS_INVALID_DEVICE_REQUEST);
+            EXPECT_EQ(a.out->dc_status, 0xFFFFFFFFu);
+            EXPECT_EQ(std::string(a.data_out, 9), "untouched");
+            EXPECT_TRUE(fn_->control_log().empty());
+            EXPECT_TRUE(fn_->encapsulated_commands().empty());
+        }
+    }
+    EXPECT_EQ(host::io::user_locked_pages(), 0u);
+    host::io::close_file(kernel_client);
+}
+
 }  // namespace
 }  // namespace commontest
