@@ -360,7 +360,10 @@ struct InterfaceThunks {
             return STATUS_INVALID_PARAMETER;
         const FunctionConfig& cfg = call.fn().config_;
         Bytes descriptor;
-        if (subtype == CDC_FD_CALL_MANAGEMENT && cfg.call_management)
+        if (auto raw = cfg.raw_functional_descriptors.find(uint8_t(subtype));
+            subtype <= 0xFF && raw != cfg.raw_functional_descriptors.end())
+            descriptor = raw->second;
+        else if (subtype == CDC_FD_CALL_MANAGEMENT && cfg.call_management)
             descriptor = {CDC_CALL_MGMT_DESC_LENGTH, CDC_CS_INTERFACE, CDC_FD_CALL_MANAGEMENT, *cfg.call_management,
                           uint8_t(cfg.comm_interface + 1)};
         else if (subtype == CDC_FD_ABSTRACT_CONTROL_MANAGEMENT && cfg.acm)
