@@ -371,7 +371,7 @@ struct InterfaceThunks {
         else
             return STATUS_NOT_FOUND;
         const ULONG n = std::min<ULONG>(*length, ULONG(descriptor.size()));
-        std::memcpy(buffer, descriptor.data(), n);
+        std::copy_n(descriptor.begin(), n, static_cast<uint8_t*>(buffer));
         *length = n;
         return STATUS_SUCCESS;
     }
