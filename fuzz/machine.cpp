@@ -2,6 +2,7 @@
 
 #include "acm_serial.h"
 #include "host/io/iomgr.h"
+#include "host/kernel/pool.h"
 #include "host/kernel/verifier.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/trace.h"
@@ -62,6 +63,8 @@ Machine::~Machine()
     host_.reset();   // removes the device and unloads the driver
     fn_.reset();
     expect_clean("after removal");
+    if (const size_t left = host::pool_blocks_in_use())
+        fail(std::to_string(left) + " pool blocks left allocated after the driver unloaded");
 }
 
 bool Machine::plug(const std::function<void(host::ChildDevice&)>& adjust)

@@ -21,7 +21,7 @@ for target in "${targets[@]}"; do
   corpus=build/fuzz/corpus/$target artifacts=build/fuzz/artifacts/$target
   mkdir -p "$corpus" "$artifacts"
   echo "=== $target: $runs inputs"
-  if ! build/fuzz/fuzz/${target}_fuzz -runs="$runs" -max_len=4096 -timeout=20 -print_final_stats=1 \
+  if ! build/fuzz/fuzz/${target}_fuzz -runs="$runs" -detect_leaks=0 -max_len=4096 -timeout=20 -print_final_stats=1 \
       -artifact_prefix="$artifacts/" "$corpus" "fuzz/corpus/$target" 2>"$artifacts/log"; then
     status=1
     echo "$target: FAILED, see $artifacts/log"
