@@ -26,6 +26,8 @@ Bytes header_packet(uint16_t iface, uint8_t code, uint16_t value)
 CdcFunction::CdcFunction(FunctionConfig config)
     : config_(std::move(config)), line_coding_(config_.initial_line_coding)
 {
+    if (config_.max_packet == 0u)
+        throw std::invalid_argument("bus: a bulk endpoint's maximum packet size is at least 1");
     port_ = std::make_unique<DcChild>(*this, ChildKind::port);
     if (config_.serial_control_device)
         control_ = std::make_unique<DcChild>(*this, ChildKind::control);

@@ -78,8 +78,13 @@ struct FunctionConfig {
     // Functional descriptors: bmCapabilities, or absent.
     std::optional<uint8_t> call_management = 0x03;
     std::optional<uint8_t> acm = 0x06;   // line coding and control lines, send break
+    // Functional descriptors by subtype exactly as the function reports
+    // them, whatever their length and fields; they take the place of the
+    // two above for the driver (the device still answers as those say).
+    std::map<uint8_t, Bytes> raw_functional_descriptors;
 
     Speed speed = Speed::full;            // data packets of 64 or 512 bytes
+    std::optional<ULONG> max_packet;      // wMaxPacketSize of the bulk endpoints (1 or more) instead
     ULONG ui_number = 5;
     ULONG idle_timeout = 0;               // seconds; 0: no selective suspend
     bool serial_control_device = false;   // a second child of class "System"
@@ -204,7 +209,7 @@ public:
     DcChild& port() { return *port_; }
     DcChild* control() { return control_.get(); }
     std::vector<host::ChildDevice> children() const;
-    ULONG max_packet_size() const { return config_.speed == Speed::full ? 64 : 512; }
+    ULONG max_packet_size() const { return config_.max_packet.value_or(config_.speed == Speed::full ? 64 : 512); }
     static constexpr size_t kInterruptPacketSize = 16;   // notification endpoint
 
     // --- firmware -------------------------------------------------------

@@ -360,7 +360,10 @@ struct InterfaceThunks {
             return STATUS_INVALID_PARAMETER;
         const FunctionConfig& cfg = call.fn().config_;
         Bytes descriptor;
-        if (subtype == CDC_FD_CALL_MANAGEMENT && cfg.call_management)
+        if (auto raw = cfg.raw_functional_descriptors.find(uint8_t(subtype));
+            subtype <= 0xFF && raw != cfg.raw_functional_descriptors.end())
+            descriptor = raw->second;
+        else if (subtype == CDC_FD_CALL_MANAGEMENT && cfg.call_management)
             descriptor = {CDC_CALL_MGMT_DESC_LENGTH, CDC_CS_INTERFACE, CDC_FD_CALL_MANAGEMENT, *cfg.call_management,
                           uint8_t(cfg.comm_interface + 1)};
         else if (subtype == CDC_FD_ABSTRACT_CONTROL_MANAGEMENT && cfg.acm)
@@ -368,7 +371,7 @@ struct InterfaceThunks {
         else
             return STATUS_NOT_FOUND;
         const ULONG n = std::min<ULONG>(*length, ULONG(descriptor.size()));
-        std::memcpy(buffer, descriptor.data(), n);
+        std::copy_n(descriptor.begin(), n, static_cast<uint8_t*>(buffer));
         *length = n;
         return STATUS_SUCCESS;
     }

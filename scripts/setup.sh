@@ -5,6 +5,8 @@ packages=(cmake ninja-build ccache g++ gcc-multilib g++-multilib googletest libg
 missing=()
 # The driver is also compiled with an independent Windows toolchain.
 packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+packages+=(clang libclang-rt-dev)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

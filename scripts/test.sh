@@ -3,7 +3,7 @@
 # the default build (which also compiles the driver with MinGW-w64 and
 # compares constants with MinGW's), AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer over the free-mode stress
-# tests.
+# tests, and a bounded run of each libFuzzer target (clang).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -22,3 +22,4 @@ run_preset() {
 run_preset default all -LE stress
 run_preset asan all -LE 'stress|race'
 run_preset tsan stress_tests -L stress
+run_preset fuzz fuzz_targets -L fuzz

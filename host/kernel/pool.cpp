@@ -49,6 +49,7 @@ struct Watch {
 std::mutex g_pool_lock;
 char* g_arena = nullptr;
 size_t g_arena_used = 0;
+size_t g_arena_live = 0;                      // arena blocks allocated and not yet freed
 std::map<uintptr_t, uintptr_t> g_freed;       // arena blocks freed in this run: start -> end
 std::map<uintptr_t, Watch> g_watches;         // by start
 
@@ -88,6 +89,7 @@ Header* arena_alloc(size_t bytes)
     g_arena_used += total;
     POOL_UNPOISON(h, sizeof(Header) + bytes);
     h->magic = kArenaBlock;
+    g_arena_live++;
     return h;
 }
 
@@ -127,6 +129,8 @@ void pool_free(void* p)
         user = watched_user(start, end);
         if (h->magic == kArenaBlock && h->bytes)
             g_freed[start] = end;
+        if (h->magic == kArenaBlock)
+            g_arena_live--;
     }
     if (!user.empty())
         verifier_report("pool-freed-while-in-use", "a pool block is freed while " + user + " still uses it");
@@ -173,6 +177,13 @@ void pool_reset()
         POOL_POISON(g_arena, g_arena_used);
     }
     g_arena_used = 0;
+    g_arena_live = 0;
+}
+
+size_t pool_blocks_in_use()
+{
+    std::lock_guard guard(g_pool_lock);
+    return g_arena_live;
 }
 
 }  // namespace host

@@ -18,6 +18,9 @@ constexpr uint8_t kPoolFreedByte = 0xDF;
 void* pool_alloc(size_t bytes);   // uninitialised; nullptr when exhausted
 void pool_free(void* p);
 void pool_reset();                // at scheduler start: a fresh arena
+// Controlled mode: blocks allocated since the arena was last reset and not
+// freed; after a driver's devices are gone and it is unloaded, its leaks.
+size_t pool_blocks_in_use();
 
 // Blocks that ExAllocatePool* handed out and ExFreePool* has not taken back,
 // for the leak check at driver unload.

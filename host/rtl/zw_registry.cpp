@@ -80,7 +80,7 @@ NTSTATUS value_record(KEY_VALUE_INFORMATION_CLASS info_class, std::u16string_vie
         image->assign(*fixed_size + name_bytes, 0);
         const ULONG head[3] = {0, v.type, name_bytes};
         std::memcpy(image->data(), head, sizeof head);
-        std::memcpy(image->data() + *fixed_size, name.data(), name_bytes);
+        std::copy_n(reinterpret_cast<const uint8_t*>(name.data()), name_bytes, image->data() + *fixed_size);
         return STATUS_SUCCESS;
     }
     case KeyValueFullInformation: {
@@ -89,8 +89,8 @@ NTSTATUS value_record(KEY_VALUE_INFORMATION_CLASS info_class, std::u16string_vie
         image->assign(data_offset + data_bytes, 0);
         const ULONG head[5] = {0, v.type, data_offset, data_bytes, name_bytes};
         std::memcpy(image->data(), head, sizeof head);
-        std::memcpy(image->data() + *fixed_size, name.data(), name_bytes);
-        std::memcpy(image->data() + data_offset, v.data.data(), data_bytes);
+        std::copy_n(reinterpret_cast<const uint8_t*>(name.data()), name_bytes, image->data() + *fixed_size);
+        std::copy_n(v.data.begin(), data_bytes, image->data() + data_offset);   // empty data has no storage
         return STATUS_SUCCESS;
     }
     case KeyValuePartialInformation: {
@@ -98,7 +98,7 @@ NTSTATUS value_record(KEY_VALUE_INFORMATION_CLASS info_class, std::u16string_vie
         image->assign(*fixed_size + data_bytes, 0);
         const ULONG head[3] = {0, v.type, data_bytes};
         std::memcpy(image->data(), head, sizeof head);
-        std::memcpy(image->data() + *fixed_size, v.data.data(), data_bytes);
+        std::copy_n(v.data.begin(), data_bytes, image->data() + *fixed_size);   // empty data has no storage
         return STATUS_SUCCESS;
     }
     default:

@@ -210,6 +210,24 @@ TEST_F(Registry, QueryFullAndBasicInformationLayouts)
     ZwClose(key);
 }
 
+// A value may hold no data at all (an empty REG_BINARY, a PortName written
+// without even its NUL): every layout reports it with length 0.
+TEST_F(Registry, QueryValueWithoutData)
+{
+    reg::set_value(kParams, u"PortName", reg::Value{ REG_SZ, {} });
+    HANDLE key = open(kParams);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"PortName");
+    alignas(8) UCHAR buffer[64];
+    ULONG needed;
+    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &needed),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->DataLength, 0u);
+    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, sizeof buffer, &needed), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->DataLength, 0u);
+    ZwClose(key);
+}
+
 TEST_F(Registry, SetAndDeleteThroughAHandle)
 {
     reg::create_key(kParams);
