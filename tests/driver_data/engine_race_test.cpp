@@ -16,8 +16,6 @@ namespace {
 using host::io::DevicePower;
 constexpr host::Time kMicrosecond = host::kMillisecond / 1000;
 
-const std::string kCancelled0 = outcome(STATUS_CANCELLED, 0);
-const std::string kTimeout0 = outcome(STATUS_TIMEOUT, 0);
 const std::string kDeletePending0 = outcome(STATUS_DELETE_PENDING, 0);
 const std::string kUnsuccessful0 = outcome(STATUS_UNSUCCESSFUL, 0);
 
