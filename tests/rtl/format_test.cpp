@@ -139,7 +139,7 @@ TEST(FormatMisc, PercentUnknownAndTrailing)
     EXPECT_EQ(fmt("100%% done"), "100% done");
     EXPECT_EQ(fmt("a%"), "a");
     EXPECT_EQ(fmt("%y"), "y");
-    EXPECT_EQ(fmt(nullptr), "");
+    EXPECT_EQ(fmt<char>(nullptr), "");
 }
 
 TEST(FormatMisc, FloatingPoint)
