@@ -117,7 +117,7 @@ TEST_F(DeviceAddTest, SerialControlDeviceGetsOnlyItsPrivateInterface)
     EXPECT_EQ(serial_count(), 0u) << "a naming that never happened was undone";
 
     // Without a PortName value: never looked up.
-    EXPECT_NE(plug({ .class_name = u"system" }), nullptr);
+    EXPECT_NE(plug({ .class_name = u"system", .port = u"" }), nullptr);
 }
 
 }  // namespace
