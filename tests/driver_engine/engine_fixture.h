@@ -163,7 +163,8 @@ public:
         settle();
         data(5);
         power(host::io::DevicePower::D3);
-        const bool held = !io->done() && acm_request_get_context(fdx()->current_read_request)->resume;
+        const WDFREQUEST current = fdx()->current_read_request;
+        const bool held = !io->done() && current && acm_request_get_context(current)->resume;
         power(host::io::DevicePower::D0);
         if (!io->done())
             data(0);
