@@ -56,13 +56,7 @@ protected:
     PACM_FDO_DATA fdx() const { return harness.fdx; }
 
     // --- the application ------------------------------------------------------
-    std::unique_ptr<Io> read(DWORD length)
-    {
-        auto io = std::make_unique<Io>();
-        io->buffer.resize(length);
-        ReadFile(file_, io->buffer.data(), length, nullptr, &io->overlapped);
-        return io;
-    }
+    std::unique_ptr<Io> read(DWORD length) { return porttest::read_on(file_, length); }
 
     std::unique_ptr<Io> write(DWORD length)
     {
@@ -72,12 +66,7 @@ protected:
         return io;
     }
 
-    NTSTATUS wait(Io& io)
-    {
-        DWORD bytes;
-        GetOverlappedResult(file_, &io.overlapped, &bytes, TRUE);
-        return io.status();
-    }
+    NTSTATUS wait(Io& io) { return porttest::finish_on(file_, io); }
 
     void cancel(Io& io) { CancelIoEx(file_, &io.overlapped); }
 

@@ -97,6 +97,23 @@ struct Wait {
     }
 };
 
+// An overlapped read of `length` bytes on `file`; its buffer starts 0xEE.
+inline std::unique_ptr<Io> read_on(HANDLE file, DWORD length)
+{
+    auto io = std::make_unique<Io>();
+    io->buffer.assign(length, '\xEE');
+    ReadFile(file, io->buffer.data(), length, nullptr, &io->overlapped);
+    return io;
+}
+
+// Waits for the request on `file` to end; its status.
+inline NTSTATUS finish_on(HANDLE file, Io& io)
+{
+    DWORD bytes;
+    GetOverlappedResult(file, &io.overlapped, &bytes, TRUE);
+    return io.status();
+}
+
 class PortClient {
 public:
     // How long a wait for a request lasts, in host time. A request still
@@ -122,13 +139,7 @@ public:
     }
     HANDLE handle() const { return port_; }
 
-    std::unique_ptr<Io> read(DWORD length)
-    {
-        auto io = std::make_unique<Io>();
-        io->buffer.assign(length, '\xEE');
-        ReadFile(port_, io->buffer.data(), length, nullptr, &io->overlapped);
-        return io;
-    }
+    std::unique_ptr<Io> read(DWORD length) { return read_on(port_, length); }
     std::unique_ptr<Io> write(std::string bytes)
     {
         auto io = std::make_unique<Io>();

@@ -36,7 +36,7 @@ inline void close_handle(HANDLE& handle)
     handle = INVALID_HANDLE_VALUE;
 }
 
-// Plugs the root device ROOT\<id> into `host` and opens `path` on it.
+// Plugs `child` into `host` and opens `path` on it.
 inline host::io::DeviceNode* plug_and_open(host::Host& host, const host::ChildDevice& child, const wchar_t* path,
                                            HANDLE* file)
 {

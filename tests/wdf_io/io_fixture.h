@@ -63,13 +63,7 @@ protected:
 
     static void record_violations() { host::verifier_set_action(host::VerifierAction::record); }
 
-    std::unique_ptr<Io> read(DWORD length)
-    {
-        auto io = std::make_unique<Io>();
-        io->buffer.resize(length);
-        ReadFile(file_, io->buffer.data(), length, nullptr, &io->overlapped);
-        return io;
-    }
+    std::unique_ptr<Io> read(DWORD length) { return porttest::read_on(file_, length); }
 
     std::unique_ptr<Io> write(DWORD length)
     {
@@ -89,12 +83,7 @@ protected:
     }
 
     // Waits for the call to complete and returns its status.
-    NTSTATUS wait(Io& io)
-    {
-        DWORD bytes;
-        GetOverlappedResult(file_, &io.overlapped, &bytes, TRUE);
-        return io.status();
-    }
+    NTSTATUS wait(Io& io) { return porttest::finish_on(file_, io); }
 
     void cancel(Io& io) { CancelIoEx(file_, &io.overlapped); }
 
