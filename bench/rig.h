@@ -3,7 +3,7 @@
 // application holding each COM port open through the user-mode API.
 #pragma once
 
-#include "tests/port/port_client.h"
+#include "tests/support/port_client.h"
 
 #include "bus/behaviours.h"
 #include "bus/cdc_function.h"

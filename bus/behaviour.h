@@ -78,14 +78,14 @@ public:
     virtual void start() {}
     virtual void stop() {}
 
-    virtual void host_data(DeviceSide&, std::span<const uint8_t> bytes) {}
-    virtual void control_lines(DeviceSide&, uint16_t lines) {}
+    virtual void host_data(DeviceSide&, std::span<const uint8_t> /*bytes*/) {}
+    virtual void control_lines(DeviceSide&, uint16_t /*lines*/) {}
     virtual void line_coding(DeviceSide&, const LineCoding&) {}
-    virtual void break_state(DeviceSide&, bool on) {}
-    virtual void transport(DeviceSide&, bool enabled) {}
+    virtual void break_state(DeviceSide&, bool /*on*/) {}
+    virtual void transport(DeviceSide&, bool /*enabled*/) {}
     // A reply to queue for GET_ENCAPSULATED_RESPONSE (announced with
     // RESPONSE_AVAILABLE), or none.
-    virtual std::optional<Bytes> encapsulated_command(DeviceSide&, std::span<const uint8_t> command)
+    virtual std::optional<Bytes> encapsulated_command(DeviceSide&, std::span<const uint8_t> /*command*/)
     {
         return std::nullopt;
     }

@@ -45,13 +45,13 @@ public:
 
     // Power: the device's power-policy owner moves it to `state`; for a
     // system transition the PnP manager calls power_system first.
-    virtual NTSTATUS power_device(DevicePower state) { return STATUS_SUCCESS; }
-    virtual NTSTATUS power_system(SystemPower state) { return STATUS_SUCCESS; }
+    virtual NTSTATUS power_device(DevicePower /*state*/) { return STATUS_SUCCESS; }
+    virtual NTSTATUS power_system(SystemPower /*state*/) { return STATUS_SUCCESS; }
 
     // IRP_MN_QUERY_INTERFACE, sent down the stack: the first handler that
     // does not return STATUS_NOT_SUPPORTED answers.
-    virtual NTSTATUS query_interface(const GUID& type, USHORT size, USHORT version,
-                                     PINTERFACE interface, PVOID specific_data)
+    virtual NTSTATUS query_interface(const GUID& /*type*/, USHORT /*size*/, USHORT /*version*/,
+                                     PINTERFACE /*interface*/, PVOID /*specific_data*/)
     {
         return STATUS_NOT_SUPPORTED;
     }

@@ -32,6 +32,17 @@ T interlocked(T volatile* target, Op op)
     return op(const_cast<T*>(target));
 }
 
+// The value before; `exchange` replaced it if it was `comperand`.
+template <typename T>
+T compare_exchange(T volatile* destination, T exchange, T comperand)
+{
+    return interlocked(destination, [=](T* d) {
+        T expected = comperand;
+        __atomic_compare_exchange_n(d, &expected, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+        return expected;
+    });
+}
+
 }  // namespace
 
 EXTERN_C KIRQL KeGetCurrentIrql(void) { return host::current_irql(); }
@@ -144,11 +155,7 @@ EXTERN_C LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
 
 EXTERN_C LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand)
 {
-    return interlocked(Destination, [=](LONG* d) {
-        LONG expected = Comperand;
-        __atomic_compare_exchange_n(d, &expected, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-        return expected;
-    });
+    return compare_exchange(Destination, Exchange, Comperand);
 }
 
 EXTERN_C LONG InterlockedOr(LONG volatile* Destination, LONG Value)
@@ -168,11 +175,7 @@ EXTERN_C PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 
 EXTERN_C PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand)
 {
-    return interlocked(Destination, [=](PVOID* d) {
-        PVOID expected = Comperand;
-        __atomic_compare_exchange_n(d, &expected, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-        return expected;
-    });
+    return compare_exchange(Destination, Exchange, Comperand);
 }
 
 // As a checked build of Windows prints to the debugger; then the verifier

@@ -482,22 +482,31 @@ void power_dereference_locked(FxDevice* device, std::unique_lock<std::mutex>& lo
 
 using namespace host::wdf;
 
+namespace {
+
+// A power policy record handed to the device's handler, at PASSIVE_LEVEL.
+template <typename Settings, typename Assign>
+NTSTATUS assign_settings(WDFDEVICE handle, Settings* settings, const char* api, Assign assign)
+{
+    host::verify_irql_at_most(PASSIVE_LEVEL, api);
+    FxDevice* device = resolve<FxDevice>(handle, api);
+    if (device == nullptr) return STATUS_INVALID_HANDLE;
+    if (settings == nullptr) return STATUS_INVALID_PARAMETER;
+    return assign(handler_of(device), *settings);
+}
+
+}  // namespace
+
 WDFAPI NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings)
 {
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfDeviceAssignS0IdleSettings");
-    FxDevice* device = resolve<FxDevice>(Device, "WdfDeviceAssignS0IdleSettings");
-    if (device == nullptr) return STATUS_INVALID_HANDLE;
-    if (Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    return handler_of(device)->assign_idle(*Settings);
+    return assign_settings(Device, Settings, "WdfDeviceAssignS0IdleSettings",
+                           [](auto* handler, const auto& s) { return handler->assign_idle(s); });
 }
 
 WDFAPI NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings)
 {
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfDeviceAssignSxWakeSettings");
-    FxDevice* device = resolve<FxDevice>(Device, "WdfDeviceAssignSxWakeSettings");
-    if (device == nullptr) return STATUS_INVALID_HANDLE;
-    if (Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    return handler_of(device)->assign_wake(*Settings);
+    return assign_settings(Device, Settings, "WdfDeviceAssignSxWakeSettings",
+                           [](auto* handler, const auto& s) { return handler->assign_wake(s); });
 }
 
 // WaitForD0 FALSE: STATUS_PENDING while the device is still on its way to D0.

@@ -403,6 +403,19 @@ void wait_for_queue(FxQueue* q, bool needs_empty, const char* what)
     wait_until(lk, [&] { return q->owned.empty() && (!needs_empty || q->waiting.empty()); }, kForever, what);
 }
 
+// The synchronous form of a state change: `change` the queue, then wait
+// until the driver owns no request (and, if `needs_empty`, none waits).
+template <typename Change>
+void change_synchronously(WDFQUEUE queue, const char* api, bool needs_empty, const char* what, Change change)
+{
+    bool wait = may_wait(api);
+    FxQueue* q = queue_of(queue, api);
+    if (q == nullptr || !wait)
+        return;
+    change(q);
+    wait_for_queue(q, needs_empty, what);
+}
+
 // Stops accepting and presenting, cancels the waiting requests and the
 // driver's cancelable ones.
 void purge(FxQueue* q, PFN_WDF_IO_QUEUE_STATE routine, WDFCONTEXT context)
@@ -460,12 +473,9 @@ WDFAPI VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, 
 
 WDFAPI VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
 {
-    bool wait = may_wait("WdfIoQueueStopSynchronously");
-    FxQueue* q = queue_of(Queue, "WdfIoQueueStopSynchronously");
-    if (q == nullptr || !wait)
-        return;
-    WdfIoQueueStop(Queue, nullptr, nullptr);
-    wait_for_queue(q, false, "WdfIoQueueStopSynchronously: requests the driver owns");
+    change_synchronously(Queue, "WdfIoQueueStopSynchronously", false,
+                         "WdfIoQueueStopSynchronously: requests the driver owns",
+                         [Queue](FxQueue*) { WdfIoQueueStop(Queue, nullptr, nullptr); });
 }
 
 WDFAPI VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
@@ -477,12 +487,9 @@ WDFAPI VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete
 
 WDFAPI VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
 {
-    bool wait = may_wait("WdfIoQueuePurgeSynchronously");
-    FxQueue* q = queue_of(Queue, "WdfIoQueuePurgeSynchronously");
-    if (q == nullptr || !wait)
-        return;
-    purge(q, nullptr, nullptr);
-    wait_for_queue(q, true, "WdfIoQueuePurgeSynchronously: requests to complete");
+    change_synchronously(Queue, "WdfIoQueuePurgeSynchronously", true,
+                         "WdfIoQueuePurgeSynchronously: requests to complete",
+                         [](FxQueue* q) { purge(q, nullptr, nullptr); });
 }
 
 WDFAPI VOID WdfIoQueueDrain(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE DrainComplete, WDFCONTEXT Context)
@@ -500,12 +507,9 @@ WDFAPI VOID WdfIoQueueDrain(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE DrainComplete
 
 WDFAPI VOID WdfIoQueueDrainSynchronously(WDFQUEUE Queue)
 {
-    bool wait = may_wait("WdfIoQueueDrainSynchronously");
-    FxQueue* q = queue_of(Queue, "WdfIoQueueDrainSynchronously");
-    if (q == nullptr || !wait)
-        return;
-    WdfIoQueueDrain(Queue, nullptr, nullptr);
-    wait_for_queue(q, true, "WdfIoQueueDrainSynchronously: requests to complete");
+    change_synchronously(Queue, "WdfIoQueueDrainSynchronously", true,
+                         "WdfIoQueueDrainSynchronously: requests to complete",
+                         [Queue](FxQueue*) { WdfIoQueueDrain(Queue, nullptr, nullptr); });
 }
 
 // --- the driver moving requests -------------------------------------------------------------

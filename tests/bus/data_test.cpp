@@ -545,11 +545,12 @@ TEST_F(ContractTest, ADataOutBufferFreedWhileItsTransferIsPosted)
 {
     bus::CdcFunction& fn = make_function();
     DcClient& c = started_port(fn);
-    auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 64, 'tseT'));
+    constexpr ULONG kTag = 0x74736554;   // 'tseT'
+    auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
     std::memset(buffer, 'x', 64);
     fn.inject(bus::Op::data_out_post, bus::Fault::stall());
     ASSERT_TRUE(c.ifc.data_out_post(c.ctx(), buffer, 64, [](PVOID, NTSTATUS, ULONG) {}, nullptr, 0, 0));
-    ExFreePoolWithTag(buffer, 'tseT');
+    ExFreePoolWithTag(buffer, kTag);
     EXPECT_THAT(checks(), ElementsAre("pool-freed-while-in-use"));
     fn.release_stalls();
     fn.settle();

@@ -24,7 +24,7 @@ protected:
     std::string refused(DWORD code, void* in, DWORD in_length, void* out, DWORD out_length)
     {
         fn_->clear_logs();
-        auto io = issue(handle(), code, in, in_length, out, out_length);
+        auto io = issue(code, in, in_length, out, out_length);
         wait(*io);
         EXPECT_TRUE(fn_->control_log().empty());
         EXPECT_EQ(host::io::user_locked_pages(), 0u);
@@ -151,7 +151,7 @@ TEST_F(BadInputTest, RecordFreedWhileAWaitIsOutstanding)
 {
     auto* record = static_cast<dc_ioctl_data*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(record, nullptr);
-    auto io = issue(handle(), IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, record, 20, record, 20);
+    auto io = issue(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, record, 20, record, 20);
     fn_->settle();
     EXPECT_EQ(host::io::user_locked_pages(), 1u) << "no data areas: only the record's page";
     ASSERT_TRUE(VirtualFree(record, 0, MEM_RELEASE));

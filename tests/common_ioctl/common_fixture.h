@@ -5,7 +5,7 @@
 // received and the verifier saw.
 #pragma once
 
-#include "port/port_fixture.h"
+#include "port_fixture.h"
 
 #include "host/io/iomgr.h"
 #include "host/rtl/trace.h"
@@ -39,6 +39,15 @@ struct Areas {
 
 class CommonTest : public porttest::PortTest {
 protected:
+    CommonTest() : PortTest({ .module = ACMSERIAL_MODULE }) {}
+
+    // The module bound to a loopback function, its port opened.
+    void start(uint64_t seed = 1, bus::FunctionConfig config = {})
+    {
+        PortTest::start(seed, std::move(config));
+        open();
+    }
+
     void SetUp() override
     {
         if (std::getenv("ACM_TRACE"))
@@ -84,21 +93,15 @@ protected:
         return a;
     }
 
-    // The control issued overlapped on `handle`; the caller waits.
-    std::unique_ptr<Io> issue(HANDLE handle, DWORD code, void* in, DWORD in_length, void* out, DWORD out_length)
-    {
-        auto io = std::make_unique<Io>();
-        DeviceIoControl(handle, code, in, in_length, out, out_length, nullptr, &io->overlapped);
-        return io;
-    }
+    using PortClient::issue;
     std::unique_ptr<Io> issue(DWORD code, const Areas& a)
     {
-        return issue(handle(), code, a.in, sizeof(dc_ioctl_data), a.out, sizeof(dc_ioctl_data));
+        return PortClient::issue(code, a.in, sizeof(dc_ioctl_data), a.out, sizeof(dc_ioctl_data));
     }
     // The control, waited for: "status/information" of the request.
     std::string call(DWORD code, const Areas& a, HANDLE on = nullptr)
     {
-        auto io = issue(on ? on : handle(), code, a.in, sizeof(dc_ioctl_data), a.out, sizeof(dc_ioctl_data));
+        auto io = PortClient::issue(code, a.in, sizeof(dc_ioctl_data), a.out, sizeof(dc_ioctl_data), on);
         wait_on(on ? on : handle(), *io);
         return io->result();
     }
@@ -136,15 +139,6 @@ protected:
                 log.push_back(t);
         return log;
     }
-    std::vector<bus::ControlTransfer> class_log(uint8_t request) const
-    {
-        std::vector<bus::ControlTransfer> log;
-        for (const auto& t : fn_->control_log())
-            if (!t.generic && t.request == request)
-                log.push_back(t);
-        return log;
-    }
-
     // The serial control device of a function that has one, opened.
     HANDLE open_control_device()
     {

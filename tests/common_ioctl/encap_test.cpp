@@ -15,7 +15,7 @@ protected:
     void start_modem(bus::FunctionConfig config = {})
     {
 
-        start(1, host::Mode::controlled, std::move(config));
+        start(1, std::move(config));
         fn_->set_behaviour(std::make_shared<bus::AtModem>());
     }
     std::string send(const std::string& command, HANDLE on = nullptr)
@@ -41,8 +41,8 @@ protected:
     Wait wait_response(HANDLE on = nullptr)
     {
         Wait w{ areas("", 0), nullptr };
-        w.io = issue(on ? on : handle(), IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, w.areas.in,
-                     sizeof(dc_ioctl_data), w.areas.out, sizeof(dc_ioctl_data));
+        w.io = issue(IOCTL_CDC_WAIT_FOR_ENCAPSULATED_RESPONSE, w.areas.in, sizeof(dc_ioctl_data), w.areas.out,
+                     sizeof(dc_ioctl_data), on);
         return w;
     }
     void settle()
@@ -65,7 +65,7 @@ TEST_F(EncapTest, SendWaitGetCarriesACommandAndItsResponse)
     EXPECT_EQ(w.io->result(), taken()) << "announced before the WAIT: completes at once";
     EXPECT_EQ(w.areas.out->dc_status, ULONG(DC_STATUS_SUCCESS));
     EXPECT_NE(get().find("OK"), std::string::npos);
-    EXPECT_EQ(class_log(0x01).back().length, 256u) << "wLength is the room given";
+    EXPECT_EQ(requests(0x01).back().length, 256u) << "wLength is the room given";
 }
 
 TEST_F(EncapTest, APendingWaitCompletesOnResponseAvailable)
@@ -119,7 +119,7 @@ TEST_F(EncapTest, GetWithNoRoomAsksForNothing)
 {
     start_modem();
     EXPECT_EQ(get(0), "");
-    EXPECT_EQ(class_log(0x01).back().length, 0u);
+    EXPECT_EQ(requests(0x01).back().length, 0u);
 }
 
 // A cancelled WAIT gives back its place: the next announcement is kept for

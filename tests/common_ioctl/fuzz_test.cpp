@@ -109,7 +109,7 @@ protected:
         const DWORD in_length = rng_() % 4 ? 20 : length();
         const DWORD out_length = rng_() % 4 ? 20 : length();
 
-        auto io = issue(handle(), code, in, in_length, out, out_length);
+        auto io = issue(code, in, in_length, out, out_length);
         if (rng_() % 4 == 0)
             fn_->response_available();
         fn_->settle();

@@ -109,7 +109,7 @@ TEST_F(GenericControlTest, ASerialControlDeviceAloneServesTheControls)
 {
     bus::FunctionConfig config;
     config.serial_control_device = true;
-    start(1, host::Mode::controlled, config);
+    start(1, config);
     ASSERT_NE(host_->plug(fn_->control()->description()), nullptr);
     Areas a = generic(control_record(kStandardIn, 0x08, 1), 1);
     EXPECT_EQ(call(IOCTL_DC_GENERIC_CONTROL, a), outcome(STATUS_INVALID_DEVICE_REQUEST, 0));

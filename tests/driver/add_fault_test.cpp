@@ -61,8 +61,9 @@ TEST_F(AddFaultTest, EveryAllocationFailureIsRolledBack)
             if (traced(step.message) == 0)
                 continue;
             step.runs++;
-            if (step.add_message)
+            if (step.add_message) {
                 EXPECT_EQ(traced(step.add_message), 1u) << step.message;
+            }
         }
     }
 

@@ -32,17 +32,6 @@ inline constexpr GUID kComPortInterface = {
     0x86e0d1e0, 0x8089, 0x11d0, { 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73 }
 };
 
-inline host::reg::Value reg_sz(std::u16string_view text)
-{
-    host::reg::Value value{ REG_SZ, {} };
-    for (char16_t c : text) {
-        value.data.push_back(uint8_t(c & 0xff));
-        value.data.push_back(uint8_t(c >> 8));
-    }
-    value.data.insert(value.data.end(), { 0, 0 });
-    return value;
-}
-
 // What the bus reports for one child; an empty port gives no PortName value.
 struct Child {
     std::u16string class_name = u"Ports";

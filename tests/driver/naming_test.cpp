@@ -22,9 +22,6 @@ TEST_F(NamingTest, PortIsPublishedUnderItsComNameAndWithdrawnAtRemoval)
     EXPECT_EQ(interfaces_of(node, kComPortInterface), 1u);
     EXPECT_EQ(interfaces_of(node, kSerialCtrlInterface), 0u);
     EXPECT_EQ(serial_count(), 1u);
-    EXPECT_EQ(traced("acm_do_external_naming: NT name " + host::to_utf8(nt_name) +
-                     ", DOS name \\DosDevices\\COM7"),
-              1u);
 
     host_->remove(node);
     EXPECT_FALSE(serialcomm(nt_name));
@@ -50,8 +47,6 @@ TEST_F(NamingTest, EachPortCountsOnce)
 TEST_F(NamingTest, MissingPortNameFailsTheAddAndLeavesNoTrace)
 {
     EXPECT_EQ(plug({ .port = u"" }), nullptr);
-    EXPECT_EQ(traced("acm_do_external_naming: failed c0000034"), 1u);   // STATUS_OBJECT_NAME_NOT_FOUND
-    EXPECT_EQ(traced("acm_evt_device_add: external naming failed c0000034"), 1u);
     EXPECT_EQ(serialcomm_count(), 0u);
     EXPECT_EQ(serial_count(), 0u);
 }
@@ -61,7 +56,6 @@ TEST_F(NamingTest, ComNameCollisionFailsTheSecondPortOnly)
     auto* first = plug({ .port = u"COM5" });
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(plug({ .port = u"COM5" }), nullptr);
-    EXPECT_EQ(traced("acm_do_external_naming: WdfDeviceCreateSymbolicLink failed c0000035"), 1u);
 
     EXPECT_EQ(host::io::resolve_link(u"\\DosDevices\\COM5"), fdo_name(first));
     EXPECT_EQ(serialcomm_count(), 1u);

@@ -49,14 +49,14 @@ TEST_F(ClassRequestTest, CodesAreSentUntranslated)
     EXPECT_EQ(last().data, (Bytes{ 110, 0, 0, 0, 1, 4, 5 }));
 }
 
-TEST_F(ClassRequestTest, FailedSetLineCodingIsOnlyLogged)
+TEST_F(ClassRequestTest, FailedSetLineCodingKeepsTheStoredSetting)
 {
     start();
+    const bus::LineCoding device_had = fn_->line_coding();
     fn_->inject(bus::Op::control_request, bus::Fault::fail(STATUS_UNSUCCESSFUL));
     set_line(19200, 0, 0, 8);
     EXPECT_EQ(ULONG(fdx_->line_coding.dwDTERate), 19200u);
-    EXPECT_EQ(traced("acm_req_set_line_coding: SET_LINE_CODING done, status c0000001, bytes 7, bytes_transferred 0"),
-              1u);
+    EXPECT_EQ(fn_->line_coding(), device_had);
 }
 
 TEST_F(ClassRequestTest, GetLineCodingFillsTheRecord)
@@ -134,41 +134,14 @@ TEST_F(ClassRequestTest, BreakNeedsItsOwnCapability)
 
 TEST_F(ClassRequestTest, SendersPostAChildWakeUpFirst)
 {
-    start();
+    bus::FunctionConfig config;
+    config.idle_timeout = 2;   // selective suspend: the function may be asleep
+    start(config);
+    const int wakeups = fn_->port().calls("device_wakeup");
     acm_req_set_control_line_state(fdx_, CDC_CONTROL_LINE_DTR);
-    EXPECT_EQ(traced("common_class_child_device_wakeup_post: Device is not remote wake-able"), 1u);
-}
-
-}  // namespace
-}  // namespace bindtest
-
-namespace bindtest {
-namespace {
-
-TEST_F(BindTest, AnOpenStartsFromZeroCountersButKeepsTheSettings)
-{
-    ASSERT_NE(started(), nullptr);
-    fdx_->line_coding = { 19200, 2, 1, 7 };
-    fdx_->control_line_state = CDC_CONTROL_LINE_DTR;
-    fdx_->timeouts.ReadTotalTimeoutConstant = 500;
-    fdx_->special_chars.EventChar = '\n';
-    fdx_->modem_status = SERIAL_DSR_STATE;
-    fdx_->wait_mask = fdx_->history_mask = SERIAL_EV_RXCHAR;
-    fdx_->errors = SERIAL_ERROR_FRAMING;
-    fdx_->hold_reasons = 0x10;
-    fdx_->out_queue_bytes = 12;
-    fdx_->perf_stats.ReceivedCount = 99;
-
-    acm_settings_reset_at_open(fdx_);
-
-    EXPECT_EQ(fdx_->modem_status | fdx_->wait_mask | fdx_->history_mask | fdx_->errors | fdx_->hold_reasons |
-                  fdx_->out_queue_bytes | fdx_->perf_stats.ReceivedCount,
-              0u);
-    EXPECT_EQ(ULONG(fdx_->line_coding.dwDTERate), 19200u);
-    EXPECT_EQ(fdx_->control_line_state, CDC_CONTROL_LINE_DTR);
-    EXPECT_EQ(fdx_->timeouts.ReadTotalTimeoutConstant, 500u);
-    EXPECT_EQ(fdx_->special_chars.EventChar, '\n');
-    EXPECT_EQ(fdx_->handflow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+    WdfWorkItemFlush(fdx_->common.child_device_wakeup_workitem);
+    EXPECT_EQ(fn_->port().calls("device_wakeup"), wakeups + 1);
+    EXPECT_EQ(fn_->control_lines(), CDC_CONTROL_LINE_DTR);
 }
 
 }  // namespace

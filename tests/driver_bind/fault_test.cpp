@@ -27,9 +27,8 @@ TEST_F(BindTest, PurgeGivesUpAfterTenThousandChecksAndTheLateTransferIsStillAcco
     const host::Time waited = host::now() - before;
     EXPECT_GE(waited, 9'999 * host::kMillisecond);
     EXPECT_LT(waited, 10'001 * host::kMillisecond);
-    EXPECT_EQ(traced("acm_data_in_purge: time out"), 1u);
-    EXPECT_EQ(traced("acm_data_in_purge: left pending 1"), 1u);
     EXPECT_EQ(fdx_->data_in_purged, 0);
+    EXPECT_EQ(fdx_->data_in_pending, 1u);
 
     // The transfer the bus still holds keeps its descriptor: nothing else is
     // posted, and its late bytes land where the ring expects them.
@@ -57,7 +56,7 @@ TEST_F(BindTest, PurgeAboveDispatchDoesNotWait)
     acm_data_in_purge(fdx_);
     KeLowerIrql(old_irql);
     EXPECT_EQ(host::now(), before);
-    EXPECT_EQ(traced("acm_data_in_purge: time out"), 1u);
+    EXPECT_EQ(fdx_->data_in_purged, 0);
     EXPECT_TRUE(desc(0).posted);
 }
 
@@ -79,7 +78,6 @@ TEST_F(BindTest, PurgeRacingWithAPostNeverWaitsForIt)
         fn_->settle();
 
         EXPECT_LT(host::now() - before, 100 * host::kMillisecond);
-        EXPECT_EQ(traced("acm_data_in_purge: time out"), 0u);
         const bool outstanding = fn_->data_in_outstanding();
         EXPECT_EQ(fdx_->data_in_pending, outstanding ? 1u : 0u);
         EXPECT_EQ(desc(fdx_->desc_end).posted, outstanding);

@@ -25,7 +25,6 @@ protected:
         for (size_t i = 0; i < n; i++)
             device_sends(filled(kPacket, char(c + i)));
     }
-    static size_t wait_deliveries() { return traced("acm_request_wait_update_pending_and_complete: current request is empty"); }
 };
 
 TEST_F(ReadBufferTest, DefaultRingIsEightDescriptorsOf64Bytes)
@@ -56,7 +55,6 @@ TEST_F(ReadBufferTest, GeometryFollowsTheRegistryAndTheEndpoint)
     EXPECT_EQ(fdx_->read_buffer_size, 3u * 2 * 512);
     EXPECT_EQ(desc(2).buffer, fdx_->read_buffer + 2 * 1024);
     EXPECT_EQ(desc(2).length, 1024u);
-    EXPECT_EQ(traced("acm_read_buffer_init: read buffers 3, max ps 200, packets per transfer 2"), 1u);
 }
 
 // The package's defaults fill whole frames at both speeds (128 packets are
@@ -89,7 +87,6 @@ TEST_F(ReadBufferTest, ZeroBuffersFailThePreparationAndLeaveNoBinding)
     config.hardware_key = { { u"DataInBuffers", ULONG(0) } };
     make(config);
     EXPECT_EQ(plug(), nullptr);
-    EXPECT_EQ(traced("acm_read_buffer_init: failed since size is not valid"), 1u);
     EXPECT_EQ(fn_->port().references(), 0);
 }
 
@@ -99,7 +96,6 @@ TEST_F(ReadBufferTest, ARingLargerThan32BitsIsNotValid)
     config.hardware_key = { { u"DataInBuffers", ULONG(0x01000000) }, { u"DataInPacketsPerXfer", ULONG(0x100) } };
     make(config);
     EXPECT_EQ(plug(), nullptr);   // 2^24 x 64 x 2^8 bytes would wrap to 0 in 32 bits
-    EXPECT_EQ(traced("acm_read_buffer_init: failed since size is not valid"), 1u);
 }
 
 TEST_F(ReadBufferTest, MissingPacketSizeFailsThePreparation)
@@ -107,16 +103,13 @@ TEST_F(ReadBufferTest, MissingPacketSizeFailsThePreparation)
     make();
     fn_->inject(bus::Op::get_max_packet_size, bus::Fault::fail(STATUS_NOT_SUPPORTED));
     EXPECT_EQ(plug(), nullptr);
-    EXPECT_EQ(traced("acm_read_buffer_init: Failed to retrieve read max ps, status c00000bb"), 1u);
+    EXPECT_EQ(fn_->port().references(), 0);
 }
 
 TEST_F(ReadBufferTest, NothingIsPostedWithoutAnOpenHandle)
 {
     ASSERT_NE(started(), nullptr);
     acm_read_data_in(fdx_);
-    EXPECT_EQ(traced("<---> data_in_purged is_io_stopped ref_count=0") +
-                  traced("<--->  is_io_stopped ref_count=0"),
-              1u);
     EXPECT_EQ(fn_->port().calls("data_in_post"), 0);
 }
 
@@ -149,17 +142,15 @@ TEST_F(ReadBufferTest, RxCharForAnyDelivery)
     fdx_->wait_mask = SERIAL_EV_RXCHAR;
     device_sends("z");
     EXPECT_EQ(fdx_->history_mask, ULONG(SERIAL_EV_RXCHAR));
-    EXPECT_EQ(wait_deliveries(), 1u);
 }
 
-TEST_F(ReadBufferTest, RxFlagOncePerMatchingByte)
+TEST_F(ReadBufferTest, RxFlagForMatchingBytes)
 {
     start();
     fdx_->wait_mask = SERIAL_EV_RXFLAG;
     fdx_->special_chars.EventChar = '\n';
     device_sends("one\ntwo\nthree\n");
     EXPECT_EQ(fdx_->history_mask, ULONG(SERIAL_EV_RXFLAG));
-    EXPECT_EQ(wait_deliveries(), 3u + 1);   // each match, then the delivery of the history
 }
 
 TEST_F(ReadBufferTest, EventCharacterZeroNeverRaisesRxFlag)
@@ -171,7 +162,6 @@ TEST_F(ReadBufferTest, EventCharacterZeroNeverRaisesRxFlag)
     fn_->settle();
     EXPECT_EQ(fdx_->read_buffer_bytes, 4u);
     EXPECT_EQ(fdx_->history_mask, 0u);
-    EXPECT_EQ(wait_deliveries(), 0u);
 }
 
 TEST_F(ReadBufferTest, FullRingStopsPostingAndACopyOutRestartsIt)
@@ -181,7 +171,6 @@ TEST_F(ReadBufferTest, FullRingStopsPostingAndACopyOutRestartsIt)
     EXPECT_EQ(fdx_->read_buffer_bytes, 512u);
     EXPECT_EQ(fdx_->desc_end, fdx_->desc_begin);
     EXPECT_FALSE(fn_->data_in_outstanding());
-    EXPECT_GE(traced(" NOT EMPTY [acm_read_data_in()"), 1u);
     device_sends("waiting");
     EXPECT_EQ(fdx_->read_buffer_bytes, 512u);   // the device holds it
 
@@ -254,8 +243,8 @@ TEST_F(ReadBufferTest, OtherFailuresPurgeAndRestartToo)
     open_stream();
     WdfWorkItemFlush(fdx_->read_in_workitem);
     fn_->settle();
-    EXPECT_EQ(traced("acm_read_data_in_complete: status c000009c"), 1u);
-    EXPECT_EQ(traced("acm_data_in_purge: purged"), 1u);
+    EXPECT_EQ(fn_->port().calls("data_abort"), 1);
+    EXPECT_EQ(fn_->port().calls("data_in_post"), 2);
     EXPECT_TRUE(fn_->data_in_outstanding());
 }
 
@@ -267,7 +256,6 @@ TEST_F(ReadBufferTest, WithoutAReadInWorkItemTheStreamWaitsForTheNextCaller)
     fn_->inject(bus::Op::data_in_post, bus::Fault::complete(STATUS_DEVICE_DATA_ERROR, 0));
     device_sends("x");   // its transfer ends, the next post fails
     fn_->settle();
-    EXPECT_EQ(traced("acm_read_data_in_complete: no read-in work item, data-in waits for the next read"), 1u);
     EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
     EXPECT_FALSE(fn_->data_in_outstanding());
 
@@ -285,7 +273,7 @@ TEST_P(StreamStopTest, FailedTransferStopsTheStreamWithoutAPurge)
     open_stream();
     EXPECT_FALSE(fn_->data_in_outstanding());
     EXPECT_EQ(fn_->port().calls("data_in_post"), 1);
-    EXPECT_EQ(traced("acm_data_in_purge"), 0u);
+    EXPECT_EQ(fn_->port().calls("data_abort"), 0);
     EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
     EXPECT_EQ(fdx_->data_in_pending, 0u);
     EXPECT_FALSE(desc(0).posted);
@@ -440,7 +428,6 @@ TEST_F(ReadBufferTest, PurgeAbortsTheTransferAndEmptiesTheRing)
     device_sends("abc");
     acm_data_in_purge(fdx_);
     fn_->settle();
-    EXPECT_EQ(traced("acm_data_in_purge: purged"), 1u);
     EXPECT_EQ(fdx_->read_buffer_bytes, 0u);
     EXPECT_EQ(fdx_->desc_begin, 0u);
     EXPECT_EQ(fdx_->desc_end, 0u);

@@ -16,8 +16,6 @@ namespace {
 using host::io::DevicePower;
 constexpr host::Time kMicrosecond = host::kMillisecond / 1000;
 
-const std::string kCancelled0 = outcome(STATUS_CANCELLED, 0);
-const std::string kTimeout0 = outcome(STATUS_TIMEOUT, 0);
 const std::string kDeletePending0 = outcome(STATUS_DELETE_PENDING, 0);
 const std::string kUnsuccessful0 = outcome(STATUS_UNSUCCESSFUL, 0);
 
@@ -33,6 +31,17 @@ protected:
         return io;
     }
     void power(DevicePower state) { EXPECT_EQ(host_->set_power(node_, state), STATUS_SUCCESS); }
+
+    // The port opened with a total read time-out of `constant_ms`: one read
+    // pended, one queued behind it.
+    std::pair<std::unique_ptr<Io>, std::unique_ptr<Io>> two_reads(uint64_t seed, ULONG constant_ms)
+    {
+        start(seed);
+        open();
+        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, constant_ms));
+        auto first = read(8);
+        return { std::move(first), read(8) };
+    }
 
     // A read without a time-out that a power-down would hold: the second of
     // two, so that it came from read_queue, pended once the first got data.
@@ -123,11 +132,7 @@ public:
     // then the application closes the port.
     std::string bus_stop_then_close(uint64_t seed)
     {
-        start(seed);
-        open();
-        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, 1000));
-        auto first = read(8);
-        auto second = read(8);
+        auto [first, second] = two_reads(seed, 1000);
         sleep_for(host::Time(seed % 4) * kMicrosecond);
         fn_->port().io_stop();
         close();
@@ -166,11 +171,7 @@ public:
     // read_queue; that one gets its own time-out once the device is back.
     std::string read_times_out_in_d2(uint64_t seed)
     {
-        start(seed);
-        open();
-        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, 500));
-        auto first = read(8);
-        auto second = read(8);
+        auto [first, second] = two_reads(seed, 500);
         sleep_for(400 * host::kMillisecond + host::Time(seed % 7) * kMicrosecond);
         power(DevicePower::D2);
         sleep_ms(200);

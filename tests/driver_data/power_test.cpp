@@ -100,9 +100,7 @@ TEST_F(PowerTest, WritePostedAcrossD2CompletesWhenItsTransferEnds)
     ASSERT_FALSE(io->done());
     power(host::io::DevicePower::D2);
     sleep_ms(100);
-    EXPECT_TRUE(io->done());
-    EXPECT_EQ(host::trace_count("acm_evt_io_stop: flags"), 1u);
-    EXPECT_EQ(host::trace_count("acm_request_write_complete_current: completing request"), 1u);
+    EXPECT_TRUE(io->done()) << "the stopped queue still holds the write";
     power(host::io::DevicePower::D0);
     EXPECT_EQ(wait(*io).result(), outcome(STATUS_SUCCESS, sent.size()));
     EXPECT_EQ(device_received(), sent);

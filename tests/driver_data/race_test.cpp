@@ -11,11 +11,6 @@
 namespace datatest {
 namespace {
 
-const std::string kSuccess5 = outcome(STATUS_SUCCESS, 5);
-const std::string kTimeout5 = outcome(STATUS_TIMEOUT, 5);
-const std::string kTimeout0 = outcome(STATUS_TIMEOUT, 0);
-const std::string kCancelled0 = outcome(STATUS_CANCELLED, 0);
-
 class RaceTest : public DataTest {
 protected:
     // Whatever is left in the ring, taken at once.

@@ -2,6 +2,8 @@
 // hooks, DPCs, timer and cancel routines of its two slots.
 #include "engine_harness.h"
 
+#include "acm_read.h"
+
 namespace engtest {
 
 Harness harness;
@@ -22,17 +24,6 @@ BOOLEAN read_copy(PACM_FDO_DATA, WDFREQUEST request)
     return FALSE;
 }
 
-// The time-out and cancel paths take the read back from the data side.
-BOOLEAN read_clear_pending(PACM_FDO_DATA, WDFREQUEST request)
-{
-    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
-    if (ctx->ref_bits & REF_ISR) {
-        ctx->information = 0;
-        ctx->ref_bits &= ~REF_ISR;
-    }
-    return FALSE;
-}
-
 void read_end(ACM_BEFORE_COMPLETE_ROUTINE* hook, NTSTATUS status, WDFTIMER timer, ULONG ref_type)
 {
     PACM_FDO_DATA fdx = harness.fdx;
@@ -44,18 +35,31 @@ EVT_WDF_DPC read_dpc;
 VOID read_dpc(WDFDPC) { read_end(read_copy, STATUS_SUCCESS, harness.read_timer, REF_TYPE_ISR); }
 
 EVT_WDF_TIMER read_timeout;
-VOID read_timeout(WDFTIMER timer) { read_end(read_clear_pending, STATUS_TIMEOUT, timer, REF_TYPE_TIMER); }
+VOID read_timeout(WDFTIMER timer)
+{
+    harness.read_timeouts++;
+    read_end(acm_read_clear_pending, STATUS_TIMEOUT, timer, REF_TYPE_TIMER);
+}
+
+// A cancel routine called from inside the marking, which holds spin_lock,
+// only clears REF_CANCEL: the start routine completes the request.
+BOOLEAN cancelled_while_marking(WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    if (!(ctx->ref_bits & REF_SETTING))
+        return FALSE;
+    ctx->ref_bits &= ~REF_CANCEL;
+    harness.cancel_during_set++;
+    return TRUE;
+}
 
 EVT_WDF_REQUEST_CANCEL read_cancel;
 VOID read_cancel(WDFREQUEST request)
 {
-    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
-    if (ctx->ref_bits & REF_SETTING) {
-        ctx->ref_bits &= ~REF_CANCEL;
-        harness.cancel_during_set++;
+    if (cancelled_while_marking(request))
         return;
-    }
-    read_end(read_clear_pending, STATUS_CANCELLED, harness.read_timer, REF_TYPE_CANCEL);
+    harness.read_cancels++;
+    read_end(acm_read_clear_pending, STATUS_CANCELLED, harness.read_timer, REF_TYPE_CANCEL);
 }
 
 // The marking protocol of every start routine; spin_lock held. TRUE if the
@@ -124,12 +128,8 @@ VOID write_dpc(WDFDPC) { write_end(write_transferred, STATUS_SUCCESS, REF_TYPE_I
 EVT_WDF_REQUEST_CANCEL write_cancel;
 VOID write_cancel(WDFREQUEST request)
 {
-    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
-    if (ctx->ref_bits & REF_SETTING) {
-        ctx->ref_bits &= ~REF_CANCEL;
-        harness.cancel_during_set++;
+    if (cancelled_while_marking(request))
         return;
-    }
     write_end(write_take_back, STATUS_CANCELLED, REF_TYPE_CANCEL);
 }
 

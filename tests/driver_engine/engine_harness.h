@@ -32,6 +32,8 @@ struct Harness {
     bool suspended = false;       // the bus reports the function suspended
 
     int cancel_during_set = 0;    // cancel routine calls that found REF_SETTING
+    int read_cancels = 0;         // cancel routine calls on a marked read
+    int read_timeouts = 0;        // read timer expiries
 };
 
 extern Harness harness;

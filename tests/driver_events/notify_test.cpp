@@ -1,7 +1,7 @@
 // The function's notifications: SERIAL_STATE drives the modem status, the
 // line errors ClearCommError reports and clears, and the error statistics;
 // NETWORK_CONNECTION and RESPONSE_AVAILABLE are taken; malformed packets
-// change nothing, are refused or ignored, and each leaves its trace line.
+// change nothing and are refused or ignored.
 #include "events_fixture.h"
 
 #include "host/rtl/trace.h"
@@ -79,13 +79,12 @@ TEST_F(NotifyTest, OlderErrorsNotYetReadRaiseEvErrAgain)
     EXPECT_EQ(comm_errors(), DWORD(CE_OVERRUN));
 }
 
-// Every malformed packet is counted in the trace and leaves the port as it was.
+// Every malformed packet is refused or ignored and leaves the port as it was.
 TEST_F(NotifyTest, MalformedNotificationsChangeNothing)
 {
     opened();
     ASSERT_TRUE(SetCommMask(handle(), 0x1FFF & ~EV_TXEMPTY));
     auto w = wait_event();
-    host::trace_clear();
 
     const bus::Bytes serial_state = bus::serial_state_packet(0, 0x007F);
     int short_packets = 0, bad_serial_states = 0, unknown = 0;
@@ -107,9 +106,6 @@ TEST_F(NotifyTest, MalformedNotificationsChangeNothing)
     }
     settle();
 
-    EXPECT_EQ(host::trace_count("acm_notify_cb: wrong packet size"), size_t(short_packets));
-    EXPECT_EQ(host::trace_count("acm_notify_cb: invalid SERIAL_STATE notification"), size_t(bad_serial_states));
-    EXPECT_EQ(host::trace_count("acm_notify_cb: not an ACM notification"), size_t(unknown));
     std::vector<bool> want(short_packets + bad_serial_states, false);
     want.insert(want.end(), unknown, true);
     EXPECT_EQ(accepted(), want);
@@ -140,10 +136,9 @@ TEST_F(NotifyTest, EveryPacketPostsTheChildWakeUpEvenAMalformedOne)
     EXPECT_EQ(fn_->port().calls("device_wakeup"), 1);
 }
 
-TEST_F(NotifyTest, AFloodOfMalformedPacketsIsCountedAndHarmless)
+TEST_F(NotifyTest, AFloodOfMalformedPacketsIsHarmless)
 {
     opened();
-    host::trace_clear();
     constexpr int kPackets = 500;
     for (int i = 0; i < kPackets; i++) {
         bus::Bytes p = bus::serial_state_packet(0, 0x0073);
@@ -151,7 +146,6 @@ TEST_F(NotifyTest, AFloodOfMalformedPacketsIsCountedAndHarmless)
         fn_->notify(p);
     }
     settle();
-    EXPECT_EQ(host::trace_count("acm_notify_cb: wrong packet size"), size_t(kPackets));
     EXPECT_EQ(modem_status(), 0u);
     EXPECT_EQ(comm_errors(), 0u);
 

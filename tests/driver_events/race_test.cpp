@@ -55,6 +55,17 @@ protected:
         });
     }
 
+    // The application closes the port while `actor` runs; the wait ends
+    // by the close at the latest. Gives its outcome and events.
+    std::string close_against(host::Thread* actor, Wait& w, uint64_t seed)
+    {
+        sleep_ms(1);
+        close();
+        host::join(actor);
+        EXPECT_TRUE(w.done()) << "seed " << seed;
+        return w.result_with_events();
+    }
+
     // The port serves waits after the race as before.
     void expect_waits_again(uint64_t seed)
     {
@@ -132,11 +143,7 @@ public:
                 KeStallExecutionProcessor(1);
             fn_->send("d");
         });
-        sleep_ms(1);
-        close();
-        host::join(data);
-        EXPECT_TRUE(w->done()) << "seed " << seed;
-        return w->result_with_events();
+        return close_against(data, *w, seed);
     }
 
     // The application cancels a wait again and again while the device's
@@ -182,11 +189,7 @@ public:
         host::Thread* line = actor("line", host::kMillisecond + jitter(seed, 1, 3000), [this] {
             fn_->serial_state(CDC_SERIAL_STATE_TX_CARRIER);
         });
-        sleep_ms(1);
-        close();
-        host::join(line);
-        EXPECT_TRUE(w->done()) << "seed " << seed;
-        return w->result_with_events();
+        return close_against(line, *w, seed);
     }
 
     // A read waiting for data, the device sending while the application

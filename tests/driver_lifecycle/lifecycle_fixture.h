@@ -10,6 +10,8 @@
 #include "host/kernel/verifier.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/trace.h"
+#include "port_client.h"
+#include "root_device.h"
 
 #include <win32.h>
 
@@ -21,12 +23,8 @@
 
 namespace lifecycle {
 
-struct Io {
-    OVERLAPPED overlapped{};
-    char buffer[64]{};
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
-};
+using porttest::Io;
+using porttest::sleep_for;
 
 class LifecycleTest : public ::testing::Test {
 protected:
@@ -66,8 +64,7 @@ protected:
 
     static HANDLE open_port()
     {
-        return CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+        return porttest::open_overlapped(L"\\\\.\\COM5");
     }
     void open()
     {
@@ -84,9 +81,7 @@ protected:
 
     void stop()
     {
-        if (file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
+        porttest::close_handle(file_);
         host_.reset();   // the function outlives the devices bound to it
         fn_.reset();
         fdx_ = nullptr;
@@ -95,7 +90,17 @@ protected:
     std::unique_ptr<Io> read()
     {
         auto io = std::make_unique<Io>();
-        ReadFile(file_, io->buffer, sizeof io->buffer, nullptr, &io->overlapped);
+        io->buffer.assign(64, '\0');
+        ReadFile(file_, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->overlapped);
+        return io;
+    }
+    // A read of the freshly opened port, waiting for data.
+    std::unique_ptr<Io> pending_read()
+    {
+        started();
+        open();
+        auto io = read();
+        fn_->settle();
         return io;
     }
     std::unique_ptr<Io> purge()
@@ -126,13 +131,6 @@ protected:
         return n;
     }
 
-    static void sleep_for(host::Time span)
-    {
-        LARGE_INTEGER interval;
-        interval.QuadPart = -span;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-
     int calls(std::string_view operation) { return fn_->port().calls(operation); }
     bool notify_registered() { return fn_->port().notify_registered(); }
     static size_t traced(std::string_view needle) { return host::trace_count(needle); }
@@ -161,7 +159,7 @@ protected:
         device_sends("ping");
         auto in = read();
         EXPECT_TRUE(wait_bounded(in->overlapped, &bytes)) << "the read after reopening never completed";
-        EXPECT_EQ(std::string(in->buffer, bytes), "ping");
+        EXPECT_EQ(in->buffer.substr(0, bytes), "ping");
         OVERLAPPED out{};
         WriteFile(file_, "pong", 4, nullptr, &out);
         EXPECT_TRUE(wait_bounded(out, &bytes)) << "the write after reopening never completed";

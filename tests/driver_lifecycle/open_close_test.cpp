@@ -79,10 +79,7 @@ TEST_F(LifecycleTest, CloseStopsTheStreamsAndDropsDtr)
 
 TEST_F(LifecycleTest, CloseCancelsAPendingReadBeforeItReturns)
 {
-    started();
-    open();
-    auto io = read();
-    fn_->settle();
+    auto io = pending_read();
     ASSERT_FALSE(io->done());
 
     close();

@@ -38,7 +38,6 @@ TEST_F(LifecycleTest, LowPowerWithNoHandleOpenTouchesNothing)
     EXPECT_FALSE(notify_registered()) << "no notifications while the port is closed";
     EXPECT_EQ(calls("data_in_post"), 0);
     EXPECT_EQ(calls("handles_open_at_d0_exit"), 0);
-    EXPECT_EQ(traced("zero refs"), 1u);
 }
 
 TEST_F(LifecycleTest, D0EntrySendsClearDataWithAHandleOpenButNotDuringACreate)
@@ -56,7 +55,6 @@ TEST_F(LifecycleTest, D0EntrySendsClearDataWithAHandleOpenButNotDuringACreate)
     power(DevicePower::D0);
     fdx_->create_file_in_progress = 0;
     EXPECT_EQ(calls("dc_clear_data"), 2);
-    EXPECT_EQ(traced("create_file_in_progress"), 1u);
 }
 
 TEST_F(LifecycleTest, BusSuspendAndResumeKeepEveryReceivedByte)
@@ -81,10 +79,10 @@ TEST_F(LifecycleTest, BusSuspendAndResumeKeepEveryReceivedByte)
     device_sends("!");
     EXPECT_EQ(ring_bytes(), 12u);
 
-    // Nothing is left for a later D0 entry to release.
+    // Nothing is left for a later D0 entry to release: releasing it anyway
+    // underflows the device's power references, which the verifier reports.
     power(DevicePower::D2);
     power(DevicePower::D0);
-    EXPECT_EQ(traced("SET RESUMEIDLE"), 0u);
     expect_verifier_silent();
 }
 
@@ -99,21 +97,20 @@ TEST_F(LifecycleTest, AResumeWhileIdleInLowPowerBringsTheDeviceBackWithoutKeepin
     plug();
     open();
     sleep_for(2 * host::kSecond);
-    ASSERT_EQ(traced("targetstate="), 1u) << "idle: powered down";
+    ASSERT_NE(node_->power, DevicePower::D0) << "idle: powered down";
 
     fn_->suspend();
     fn_->send("while away");
     fn_->resume();
     host_->settle();
     fn_->settle();
-    EXPECT_EQ(traced("SET STOPIDLE"), 1u);
-    EXPECT_EQ(traced("SET RESUMEIDLE"), 1u);
+    EXPECT_EQ(node_->power, DevicePower::D0) << "the resume's power reference brought it back";
     EXPECT_EQ(fdx_->stop_idle_taken, 0);
     EXPECT_TRUE(notify_registered());
     EXPECT_EQ(ring_bytes(), 10u);
 
     sleep_for(2 * host::kSecond);
-    EXPECT_EQ(traced("targetstate="), 2u) << "no reference left behind: idle again";
+    EXPECT_NE(node_->power, DevicePower::D0) << "no reference left behind: idle again";
     expect_verifier_silent();
 }
 
@@ -130,7 +127,6 @@ TEST_F(LifecycleTest, AResumeDuringAnImposedPowerDownIsReleasedByTheNextD0Entry)
     EXPECT_EQ(fdx_->stop_idle_taken, 1);
 
     power(DevicePower::D0);
-    EXPECT_EQ(traced("SET RESUMEIDLE"), 1u);
     EXPECT_EQ(fdx_->stop_idle_taken, 0);
     EXPECT_TRUE(notify_registered());
     expect_verifier_silent();

@@ -82,10 +82,7 @@ TEST_F(LifecycleTest, RemovalWithTheHandleOpenEndsTheOpenOnceAndWithdrawsTheName
 
 TEST_F(LifecycleTest, RemovalCancelsAPendingRead)
 {
-    started();
-    open();
-    auto io = read();
-    fn_->settle();
+    auto io = pending_read();
     ASSERT_FALSE(io->done());
 
     ASSERT_EQ(host_->remove(node_), STATUS_SUCCESS);

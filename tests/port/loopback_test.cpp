@@ -1,33 +1,20 @@
-// An application writes to the port and reads the loopback's answer: every
-// byte comes back intact, each write reaches the device as one transfer of
-// its whole length, and a pending read and write end cleanly on close.
+// The driver module loaded as the system loads it: an application's reads
+// and writes interleave on the loopback without loss, and a pending read
+// ends cleanly on close.
 #include "port_fixture.h"
 
 namespace porttest {
 namespace {
 
-class PortLoopbackTest : public PortTest {};
-
-TEST_F(PortLoopbackTest, EveryByteComesBackAndEachWriteIsOneTransfer)
-{
-    for (size_t size : { size_t(1), size_t(64), size_t(4096), size_t(1) << 20 }) {
-        SCOPED_TRACE(size);
-        start();
-        const std::string sent = pattern(size);
-        auto w = write(sent);
-        EXPECT_EQ(wait(*w).result(), outcome(STATUS_SUCCESS, size));
-        EXPECT_EQ(first_difference(read_back(size), sent), "");
-
-        auto out = data_out();
-        ASSERT_EQ(out.size(), 1u);
-        EXPECT_EQ(out[0].length, size);
-        expect_verifier_silent();
-    }
-}
+class PortLoopbackTest : public PortTest {
+protected:
+    PortLoopbackTest() : PortTest({ .module = ACMSERIAL_MODULE }) {}
+};
 
 TEST_F(PortLoopbackTest, ReadsAndWritesInterleaveWithoutLoss)
 {
     start();
+    open();
     fn_->set_timing(bus::Timing::full_speed());
     ASSERT_TRUE(set_timeouts(0, 0, 0));
     std::string sent, got;
@@ -54,6 +41,7 @@ TEST_F(PortLoopbackTest, ReadsAndWritesInterleaveWithoutLoss)
 TEST_F(PortLoopbackTest, CloseEndsAPendingReadWithOperationAborted)
 {
     start();
+    open();
     auto io = read(10);
     sleep_ms(50);
     EXPECT_FALSE(io->done());

@@ -8,11 +8,15 @@
 namespace porttest {
 namespace {
 
-class PortStressTest : public PortTest {};
+class PortStressTest : public PortTest {
+protected:
+    PortStressTest() : PortTest({ .module = ACMSERIAL_MODULE }) {}
+};
 
 TEST_F(PortStressTest, WriterAndReaderOnRealThreads)
 {
-    start(1, host::Mode::free);
+    start(1, {}, host::Mode::free);
+    open();
     ASSERT_TRUE(set_timeouts(MAXULONG, MAXULONG, 2000));
     constexpr size_t kChunks = 64, kChunk = 1000;
     const std::string sent = pattern(kChunks * kChunk);

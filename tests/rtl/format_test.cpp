@@ -7,27 +7,9 @@
 
 #include <ntddk.h>
 
-#include "host/rtl/format.h"
+#include "format_call.h"
 
 namespace {
-
-std::string fmt(const char* f, ...)
-{
-    va_list ap;
-    va_start(ap, f);
-    std::string s = host::format_windows(f, ap);
-    va_end(ap);
-    return s;
-}
-
-std::u16string wfmt(const char16_t* f, ...)
-{
-    va_list ap;
-    va_start(ap, f);
-    std::u16string s = host::format_windows(f, ap);
-    va_end(ap);
-    return s;
-}
 
 TEST(FormatStrings, NarrowFunctionTakesNarrowSAndWideS)
 {
@@ -37,20 +19,20 @@ TEST(FormatStrings, NarrowFunctionTakesNarrowSAndWideS)
 
 TEST(FormatStrings, WideFunctionTakesWideSAndNarrowS)
 {
-    EXPECT_EQ(wfmt(u"%s|%S", L"wide", "narrow"), u"wide|narrow");
-    EXPECT_EQ(wfmt(u"%ws|%hs|%ls", L"a", "b", L"c"), u"a|b|c");
+    EXPECT_EQ(fmt(u"%s|%S", L"wide", "narrow"), u"wide|narrow");
+    EXPECT_EQ(fmt(u"%ws|%hs|%ls", L"a", "b", L"c"), u"a|b|c");
 }
 
 TEST(FormatStrings, ConvertsBetweenUtf8AndUtf16)
 {
     EXPECT_EQ(fmt("%ws", L"caf\u00e9 \u20ac"), "caf\xC3\xA9 \xE2\x82\xAC");
-    EXPECT_EQ(wfmt(u"%hs", "caf\xC3\xA9"), u"caf\u00e9");
+    EXPECT_EQ(fmt(u"%hs", "caf\xC3\xA9"), u"caf\u00e9");
 }
 
 TEST(FormatStrings, NullPointersPrintNull)
 {
     EXPECT_EQ(fmt("%s %ws", (char*)nullptr, (wchar_t*)nullptr), "(null) (null)");
-    EXPECT_EQ(wfmt(u"%s", (wchar_t*)nullptr), u"(null)");
+    EXPECT_EQ(fmt(u"%s", (wchar_t*)nullptr), u"(null)");
     EXPECT_EQ(fmt("[%.3s]", (char*)nullptr), "[(nu]");
     EXPECT_EQ(fmt("%wZ %Z", (UNICODE_STRING*)nullptr, (ANSI_STRING*)nullptr), "(null) (null)");
     UNICODE_STRING empty = {0, 0, nullptr};
@@ -62,7 +44,7 @@ TEST(FormatStrings, CountedStringsUseTheirLengthNotANul)
     WCHAR buffer[] = L"COM12345";
     UNICODE_STRING us = {4 * sizeof(WCHAR), sizeof buffer, buffer};
     EXPECT_EQ(fmt("<%wZ>", &us), "<COM1>");
-    EXPECT_EQ(wfmt(u"<%wZ>", &us), u"<COM1>");
+    EXPECT_EQ(fmt(u"<%wZ>", &us), u"<COM1>");
     char text[] = "abcdef";
     ANSI_STRING as = {3, sizeof text, text};
     EXPECT_EQ(fmt("<%Z>", &as), "<abc>");
@@ -76,16 +58,16 @@ TEST(FormatStrings, WidthPrecisionAndJustification)
     EXPECT_EQ(fmt("[%*s][%-*s][%.*s]", 5, "ab", 4, "ab", 1, "ab"), "[   ab][ab  ][a]");
     EXPECT_EQ(fmt("[%*s]", -4, "ab"), "[ab  ]");   // negative '*' width: left-justified
     EXPECT_EQ(fmt("[%.*s]", -1, "abc"), "[abc]");  // negative '*' precision: none
-    EXPECT_EQ(wfmt(u"[%5ws]", L"ab"), u"[   ab]");
+    EXPECT_EQ(fmt(u"[%5ws]", L"ab"), u"[   ab]");
 }
 
 TEST(FormatCharacters, ByFunctionWidthAndModifier)
 {
     EXPECT_EQ(fmt("%c%C%wc%hc%lc", 'a', L'b', L'c', 'd', L'e'), "abcde");
-    EXPECT_EQ(wfmt(u"%c%C%wc%hc", L'a', 'b', L'c', 'd'), u"abcd");
+    EXPECT_EQ(fmt(u"%c%C%wc%hc", L'a', 'b', L'c', 'd'), u"abcd");
     EXPECT_EQ(fmt("%wc", L'\u00e9'), "\xC3\xA9");
     EXPECT_EQ(fmt("[%3c][%-3c]", 'x', 'y'), "[  x][y  ]");
-    EXPECT_EQ(wfmt(u"%wc%wc%wc%wc", L'1', L'a', L'F', L'0'), u"1aF0");
+    EXPECT_EQ(fmt(u"%wc%wc%wc%wc", L'1', L'a', L'F', L'0'), u"1aF0");
 }
 
 TEST(FormatIntegers, LongIsThirtyTwoBits)
@@ -97,7 +79,7 @@ TEST(FormatIntegers, LongIsThirtyTwoBits)
     EXPECT_EQ(fmt("%lx", (LONG)STATUS_BUFFER_OVERFLOW), "80000005");
     EXPECT_EQ(fmt("0x%x %lX", (NTSTATUS)STATUS_CANCELLED, (NTSTATUS)STATUS_INVALID_PARAMETER),
               "0xc0000120 C000000D");
-    EXPECT_EQ(wfmt(u"%lx|%ld", 0xC0000001u, (LONG)-1), u"c0000001|-1");
+    EXPECT_EQ(fmt(u"%lx|%ld", 0xC0000001u, (LONG)-1), u"c0000001|-1");
 }
 
 TEST(FormatIntegers, SixtyFourBitModifiers)
@@ -148,7 +130,7 @@ TEST(FormatPointers, FullWidthUpperCaseHex)
     EXPECT_EQ(fmt("%p", (void*)0x1234abcdull), "000000001234ABCD");
     EXPECT_EQ(fmt("TID=0x%p", (void*)nullptr), "TID=0x0000000000000000");
     EXPECT_EQ(fmt("%p", (void*)0xFFFF800012345678ull), "FFFF800012345678");
-    EXPECT_EQ(wfmt(u"%p", (void*)0xABCull), u"0000000000000ABC");
+    EXPECT_EQ(fmt(u"%p", (void*)0xABCull), u"0000000000000ABC");
     EXPECT_EQ(fmt("[%20p]", (void*)1), "[    0000000000000001]");
 }
 
@@ -157,7 +139,7 @@ TEST(FormatMisc, PercentUnknownAndTrailing)
     EXPECT_EQ(fmt("100%% done"), "100% done");
     EXPECT_EQ(fmt("a%"), "a");
     EXPECT_EQ(fmt("%y"), "y");
-    EXPECT_EQ(fmt(nullptr), "");
+    EXPECT_EQ(fmt<char>(nullptr), "");
 }
 
 TEST(FormatMisc, FloatingPoint)
@@ -171,7 +153,7 @@ TEST(FormatMisc, MessagesAsTheDriverPrintsThem)
                   (void*)0x1000, "acm_evt_dev_d0_exit", 812),
               "--->COM5: targetstate=WdfPowerDeviceD3, device=0000000000001000 "
               "[acm_evt_dev_d0_exit():812]\n");
-    EXPECT_EQ(wfmt(u"%ws%ws%ws%d", L"\\Device\\", L"acm", L"_AcmSerial", 3),
+    EXPECT_EQ(fmt(u"%ws%ws%ws%d", L"\\Device\\", L"acm", L"_AcmSerial", 3),
               u"\\Device\\acm_AcmSerial3");
     EXPECT_EQ(fmt("%s: Wrong GUID length %hu\n", "f", (USHORT)74), "f: Wrong GUID length 74\n");
 }

@@ -8,20 +8,11 @@
 
 #include <ntddk.h>
 
-#include "host/rtl/format.h"
+#include "format_call.h"
 #include "host/rtl/registry.h"
 #include "host/rtl/strings.h"
 
 namespace {
-
-std::string windows(const char* f, ...)
-{
-    va_list ap;
-    va_start(ap, f);
-    std::string s = host::format_windows(f, ap);
-    va_end(ap);
-    return s;
-}
 
 std::string windows_wide(const char* f, ...)
 {
@@ -103,7 +94,7 @@ TEST(FormatFuzz, IntegerDirectivesAgreeWithTheCLibrary)
         const int precision = static_cast<int>(rng() % 31) - 10;
         const long long value = rng() % 4 == 0 ? 0 : static_cast<long long>(rng()) >> (rng() % 64);
         const std::string expected = call(c_library, d, d.c, width, precision, value);
-        ASSERT_EQ(call(windows, d, d.windows, width, precision, value), expected)
+        ASSERT_EQ(call(fmt<char>, d, d.windows, width, precision, value), expected)
             << d.windows << " width " << width << " precision " << precision << " value " << value;
         ASSERT_EQ(call(windows_wide, d, d.windows, width, precision, value), expected) << d.windows;
     }

@@ -3,7 +3,6 @@
 // the line coding cannot carry.
 #include "serial_fixture.h"
 
-#include "host/rtl/trace.h"
 
 #include <cstring>
 
@@ -155,7 +154,7 @@ TEST_F(CommStateTest, ARefusedSetCommStateLeavesThePortAsItWas)
 }
 
 // Devices that refuse SET_LINE_CODING exist, and applications rely on
-// SetCommState succeeding: the refusal is traced, the settings are kept,
+// SetCommState succeeding: the refusal is only logged, the settings are kept,
 // and a refused GET_LINE_CODING leaves them as they are.
 TEST_F(CommStateTest, ADeviceRefusingTheLineCodingDoesNotFailTheApplication)
 {
@@ -163,8 +162,10 @@ TEST_F(CommStateTest, ADeviceRefusingTheLineCodingDoesNotFailTheApplication)
     fn_->inject(bus::Op::control_request, bus::Fault::fail(STATUS_UNSUCCESSFUL).always());
 
     EXPECT_TRUE(set_line(CBR_115200, 7, EVENPARITY, ONESTOPBIT)) << GetLastError();
-    EXPECT_EQ(host::trace_count("acm_req_set_line_coding: the device refused SET_LINE_CODING, status c0000001"), 2u)
-        << "one for each control";
+    const auto refused = requests(CDC_SET_LINE_CODING);
+    EXPECT_EQ(refused.size(), 2u) << "one for each control";
+    for (const auto& t : refused)
+        EXPECT_EQ(t.status, STATUS_UNSUCCESSFUL);
     expect_reads_back(CBR_115200, 7, EVENPARITY, ONESTOPBIT);
 }
 

@@ -5,7 +5,6 @@
 #include "serial_fixture.h"
 
 #include "host/rtl/strings.h"
-#include "host/rtl/trace.h"
 
 #include <cstring>
 #include <string>
@@ -154,7 +153,6 @@ TEST_F(ControlsTest, UnknownCodesAreInvalidFunctions)
             << std::hex << code;
     }
     EXPECT_TRUE(port_state() == before);
-    EXPECT_EQ(host::trace_count("acm_evt_ioctl: unknown ioctl 1b1ffc (func 7ff)"), 1u);
 }
 
 // A function with a serial control device: the common class controls
@@ -171,9 +169,6 @@ TEST_F(ControlsTest, EachDeviceRoleRefusesTheOthersControls)
     *record = dc_ioctl_data{};
     EXPECT_EQ(control_error(IOCTL_CDC_GET_ENCAPSULATED_RESPONSE, record, sizeof *record, record, sizeof *record),
               DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(host::trace_count("acm_evt_ioctl: IOCTL GET_ENCAPSULATED_RESPONSE (80002443) is not allowed for "
-                                "non-serial control device"),
-              1u);
     EXPECT_TRUE(state().BaudRate != 0) << "the serial controls are the port's";
 
     host::io::DeviceNode* control = host_->plug(fn_->control()->description());
@@ -186,8 +181,6 @@ TEST_F(ControlsTest, EachDeviceRoleRefusesTheOthersControls)
     DWORD returned = 0;
     EXPECT_FALSE(DeviceIoControl(device, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof rate, &returned, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_EQ(host::trace_count("acm_evt_ioctl: IOCTL GET_BAUD_RATE (1b0050) is not allowed for serial control device"),
-              1u);
     DCB dcb{};
     EXPECT_FALSE(GetCommState(device, &dcb));
     CloseHandle(device);

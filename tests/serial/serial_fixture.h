@@ -27,14 +27,6 @@ protected:
     }
 
     // --- what the function received -----------------------------------------
-    std::vector<bus::ControlTransfer> requests(uint8_t request) const
-    {
-        std::vector<bus::ControlTransfer> out;
-        for (const auto& t : fn_->control_log())
-            if (t.request == request && !t.generic)
-                out.push_back(t);
-        return out;
-    }
     std::vector<bus::LineCoding> line_codings_sent() const
     {
         std::vector<bus::LineCoding> out;
@@ -49,28 +41,6 @@ protected:
             out.push_back(t.value);
         return out;
     }
-
-    // --- the application's side -------------------------------------------------
-    DCB state()
-    {
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        EXPECT_TRUE(GetCommState(handle(), &dcb)) << GetLastError();
-        return dcb;
-    }
-    // A control with raw buffers; the Win32 error, ERROR_SUCCESS when it succeeded.
-    DWORD control_error(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length)
-    {
-        return ioctl(code, in, in_length, out, out_length) ? DWORD(ERROR_SUCCESS) : GetLastError();
-    }
-    template <typename T>
-    T get(DWORD code)
-    {
-        T value{};
-        EXPECT_TRUE(ioctl(code, nullptr, 0, &value, sizeof value)) << std::hex << code;
-        return value;
-    }
-    SERIAL_STATUS comm_status() { return get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
 };
 
 }  // namespace serialtest

@@ -109,15 +109,16 @@ TEST_F(ObjectTest, ContextsAreZeroedTypedAndFindTheirObject)
 // zeroed memory fails the same way on every run.
 TEST_F(ObjectTest, PoolAndMemoryBuffersAreNotZeroed)
 {
-    auto* pool = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 32, 'tseT'));
+    constexpr ULONG kTag = 0x74736554;   // 'tseT'
+    auto* pool = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag));
     ASSERT_NE(pool, nullptr);
     EXPECT_EQ(pool[0], 0xC5);
     EXPECT_EQ(pool[31], 0xC5);
-    ExFreePoolWithTag(pool, 'tseT');
+    ExFreePoolWithTag(pool, kTag);
 
     WDFMEMORY memory = nullptr;
     PVOID buffer = nullptr;
-    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 'tseT', 16, &memory, &buffer), STATUS_SUCCESS);
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, kTag, 16, &memory, &buffer), STATUS_SUCCESS);
     EXPECT_EQ(static_cast<UCHAR*>(buffer)[15], 0xC5);
     WdfObjectDelete(memory);
 }

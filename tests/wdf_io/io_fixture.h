@@ -6,6 +6,8 @@
 
 #include "host/host.h"
 #include "host/kernel/verifier.h"
+#include "port_client.h"
+#include "root_device.h"
 
 #include <win32.h>
 
@@ -16,14 +18,7 @@
 
 namespace iotest {
 
-// One overlapped call from the application.
-struct Io {
-    OVERLAPPED overlapped{};
-    std::vector<char> buffer;
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
-    ULONG_PTR information() const { return overlapped.InternalHigh; }
-};
+using porttest::Io;
 
 class IoTest : public ::testing::Test {
 protected:
@@ -40,35 +35,35 @@ protected:
     {
         host_ = std::make_unique<host::Host>(host::HostOptions{.mode = mode, .seed = seed});
         ASSERT_EQ(host_->load_driver(u"iotest", DriverEntry), STATUS_SUCCESS);
-        host::ChildDevice child;
-        child.instance_path = u"ROOT\\IOTEST\\0000";
-        child.class_name = u"System";
-        child.friendly_name = u"I/O test device";
-        child.hardware_id = u"ROOT\\IOTEST";
-        node_ = host_->plug(child);
-        ASSERT_NE(node_, nullptr);
-        file_ = CreateFileW(L"\\\\.\\IOTEST", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
+        node_ = porttest::plug_and_open(*host_, porttest::root_child(u"IOTEST", u"System", u"I/O test device"),
+                                        L"\\\\.\\IOTEST", &file_);
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
     }
 
     void stop()
     {
-        if (file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
+        porttest::close_handle(file_);
         host_.reset();
+    }
+
+    // start() with a manual queue beside the default one; gives the manual queue.
+    WDFQUEUE start_with_manual_queue()
+    {
+        WDFQUEUE manual = nullptr;
+        behaviour.create_queues = [&manual](WDFDEVICE device) {
+            WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
+            WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
+            config = queue_config(WdfIoQueueDispatchManual, false);
+            WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &manual);
+        };
+        start();
+        behaviour.create_queues = nullptr;   // the lambda refers to this frame
+        return manual;
     }
 
     static void record_violations() { host::verifier_set_action(host::VerifierAction::record); }
 
-    std::unique_ptr<Io> read(DWORD length)
-    {
-        auto io = std::make_unique<Io>();
-        io->buffer.resize(length);
-        ReadFile(file_, io->buffer.data(), length, nullptr, &io->overlapped);
-        return io;
-    }
+    std::unique_ptr<Io> read(DWORD length) { return porttest::read_on(file_, length); }
 
     std::unique_ptr<Io> write(DWORD length)
     {
@@ -88,12 +83,7 @@ protected:
     }
 
     // Waits for the call to complete and returns its status.
-    NTSTATUS wait(Io& io)
-    {
-        DWORD bytes;
-        GetOverlappedResult(file_, &io.overlapped, &bytes, TRUE);
-        return io.status();
-    }
+    NTSTATUS wait(Io& io) { return porttest::finish_on(file_, io); }
 
     void cancel(Io& io) { CancelIoEx(file_, &io.overlapped); }
 

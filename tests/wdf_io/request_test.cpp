@@ -347,14 +347,7 @@ TEST_F(RequestTest, UnmarkCancelableResults)
 
 TEST_F(RequestTest, UnmarkCancelableOnARequestTheDriverDoesNotOwn)
 {
-    WDFQUEUE manual = nullptr;
-    behaviour.create_queues = [&](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-        config = queue_config(WdfIoQueueDispatchManual, false);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &manual);
-    };
-    start();
+    WDFQUEUE manual = start_with_manual_queue();
     auto io = read(4);
     WDFREQUEST request = journal.take_held();
     ASSERT_EQ(WdfRequestForwardToIoQueue(request, manual), STATUS_SUCCESS);
@@ -366,14 +359,7 @@ TEST_F(RequestTest, UnmarkCancelableOnARequestTheDriverDoesNotOwn)
 
 TEST_F(RequestTest, ForwardingIsRefusedForCancelableOrForeignRequests)
 {
-    WDFQUEUE manual = nullptr;
-    behaviour.create_queues = [&](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-        config = queue_config(WdfIoQueueDispatchManual, false);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &manual);
-    };
-    start();
+    WDFQUEUE manual = start_with_manual_queue();
     auto io = read(4);
     WDFREQUEST request = journal.take_held();
     EXPECT_EQ(WdfRequestForwardToIoQueue(request, journal.default_queue), STATUS_INVALID_DEVICE_REQUEST);

@@ -9,9 +9,10 @@ class VerifierTest : public IoTest {
 protected:
     VerifierTest() { record_violations(); }
 
-    // A read the driver holds.
-    WDFREQUEST held_read()
+    // The device started and a read the driver holds.
+    WDFREQUEST started_with_held_read()
     {
+        start();
         ios_.push_back(read(4));
         return journal.take_held();
     }
@@ -23,8 +24,7 @@ protected:
 
 TEST_F(VerifierTest, CompletingARequestTwice)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WdfRequestComplete(request, STATUS_SUCCESS);
     EXPECT_FALSE(fired("request-completed-twice"));
     WdfRequestComplete(request, STATUS_SUCCESS);
@@ -33,8 +33,7 @@ TEST_F(VerifierTest, CompletingARequestTwice)
 
 TEST_F(VerifierTest, UsingARequestAfterItsCompletion)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WdfRequestComplete(request, STATUS_SUCCESS);
     WdfRequestGetInformation(request);
     EXPECT_TRUE(fired("request-used-after-completion"));
@@ -42,8 +41,7 @@ TEST_F(VerifierTest, UsingARequestAfterItsCompletion)
 
 TEST_F(VerifierTest, CompletingACancelableRequestOutsideItsCancelRoutine)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WdfRequestMarkCancelable(request, evt_request_cancel);
     WdfRequestComplete(request, STATUS_SUCCESS);
     EXPECT_TRUE(fired("request-completed-while-cancelable"));
@@ -51,8 +49,7 @@ TEST_F(VerifierTest, CompletingACancelableRequestOutsideItsCancelRoutine)
 
 TEST_F(VerifierTest, CompletingInsideTheCancelRoutineIsAllowed)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WdfRequestMarkCancelable(request, evt_request_cancel);
     cancel(*ios_.back());
     EXPECT_EQ(wait(*ios_.back()), STATUS_CANCELLED);
@@ -61,8 +58,7 @@ TEST_F(VerifierTest, CompletingInsideTheCancelRoutineIsAllowed)
 
 TEST_F(VerifierTest, CompletingWhileHoldingASpinLock)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WDFSPINLOCK lock;
     ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
     WdfSpinLockAcquire(lock);
@@ -74,8 +70,7 @@ TEST_F(VerifierTest, CompletingWhileHoldingASpinLock)
 TEST_F(VerifierTest, EvtIoStopThatNeitherCompletesNorAcknowledges)
 {
     behaviour.on_stop = [](WDFQUEUE, WDFREQUEST, ULONG) {};
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     host_->set_power(node_, host::io::DevicePower::D3);
     EXPECT_TRUE(fired("evt-io-stop-not-acknowledged"));
     WdfRequestComplete(request, STATUS_SUCCESS);
@@ -83,8 +78,7 @@ TEST_F(VerifierTest, EvtIoStopThatNeitherCompletesNorAcknowledges)
 
 TEST_F(VerifierTest, StopAcknowledgeOutsideEvtIoStop)
 {
-    start();
-    WDFREQUEST request = held_read();
+    WDFREQUEST request = started_with_held_read();
     WdfRequestStopAcknowledge(request, FALSE);
     EXPECT_TRUE(fired("stop-acknowledge-outside-evtiostop"));
     WdfRequestComplete(request, STATUS_SUCCESS);
@@ -92,8 +86,7 @@ TEST_F(VerifierTest, StopAcknowledgeOutsideEvtIoStop)
 
 TEST_F(VerifierTest, RequestLeftUncompletedAtRemoval)
 {
-    start();
-    held_read();   // the default EvtIoStop keeps it, also on purge
+    started_with_held_read();   // the default EvtIoStop keeps it, also on purge
     host_->remove(node_);
     EXPECT_TRUE(fired("request-left-uncompleted"));
 }

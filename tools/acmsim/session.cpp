@@ -24,16 +24,6 @@ namespace {
 
 constexpr char16_t kService[] = u"acmserial";
 
-host::reg::Value reg_sz(const std::u16string& text)
-{
-    host::reg::Value value{ REG_SZ, {} };
-    for (char16_t c : text) {
-        value.data.push_back(uint8_t(c & 0xff));
-        value.data.push_back(uint8_t(c >> 8));
-    }
-    value.data.insert(value.data.end(), { 0, 0 });
-    return value;
-}
 
 host::ChildDevice to_child_device(const FunctionSpec& spec, unsigned number)
 {
@@ -46,7 +36,7 @@ host::ChildDevice to_child_device(const FunctionSpec& spec, unsigned number)
     device.pdo_name = host::to_u16(spec.pdo.empty() ? "\\Device\\USBPDO-" + n : spec.pdo);
     device.hardware_id = u"USB\\VID_1234&PID_5678&MI_00";
     if (!spec.port.empty())
-        device.hardware_key.emplace_back(u"PortName", reg_sz(host::to_u16(spec.port)));
+        device.hardware_key.emplace_back(u"PortName", host::reg::string_value(host::to_u16(spec.port)));
     return device;
 }
 

@@ -85,8 +85,11 @@ BOOL issue_on(File& file, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED
 // Issues one read, write or control on `handle`: a synchronous handle waits
 // for the result, an overlapped one reports through the OVERLAPPED. The
 // file object stays referenced meanwhile, whatever other threads close.
+// The count transferred reads 0 until the request has ended.
 BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED overlapped)
 {
+    if (transferred)
+        *transferred = 0;
     auto lock = host::sched_lock();
     auto file = find<File>(handle);
     if (!file)
@@ -145,8 +148,6 @@ EXTERN_C BOOL CloseHandle(HANDLE hObject)
 EXTERN_C BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                        LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
     host::io::UserIo io;
     io.major = IRP_MJ_READ;
     io.output = lpBuffer;
@@ -157,8 +158,6 @@ EXTERN_C BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead
 EXTERN_C BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                         LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
     host::io::UserIo io;
     io.major = IRP_MJ_WRITE;
     io.input = lpBuffer;
@@ -170,8 +169,6 @@ EXTERN_C BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpIn
                               LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                               LPOVERLAPPED lpOverlapped)
 {
-    if (lpBytesReturned)
-        *lpBytesReturned = 0;
     host::io::UserIo io;
     io.major = IRP_MJ_DEVICE_CONTROL;
     io.ioctl = dwIoControlCode;

@@ -1,8 +1,10 @@
 // The application's side of a COM port: overlapped reads, writes and
-// controls through the user-mode API, with the outcomes as
-// "status/information", and test data that shows any lost, duplicated or
-// reordered byte.
+// controls and the comm functions of the user-mode API, with the outcomes
+// as "status/information", and test data that shows any lost, duplicated
+// or reordered byte.
 #pragma once
+
+#include "root_device.h"
 
 #include "host/kernel/sched.h"
 
@@ -25,6 +27,12 @@ inline std::string outcome(NTSTATUS status, ULONG_PTR information)
     std::snprintf(text, sizeof text, "%08x/%lu", static_cast<uint32_t>(status), static_cast<unsigned long>(information));
     return text;
 }
+
+// The outcomes the races of a read end in.
+inline const std::string kSuccess5 = outcome(STATUS_SUCCESS, 5);
+inline const std::string kTimeout5 = outcome(STATUS_TIMEOUT, 5);
+inline const std::string kTimeout0 = outcome(STATUS_TIMEOUT, 0);
+inline const std::string kCancelled0 = outcome(STATUS_CANCELLED, 0);
 
 // `n` bytes that differ from their neighbours and repeat only every 251.
 inline std::string pattern(size_t n, size_t offset = 0)
@@ -75,6 +83,37 @@ struct Io {
     bool hung = false;   // still pending when the wait for it gave up
 };
 
+// One overlapped WaitCommEvent.
+struct Wait {
+    OVERLAPPED overlapped{};
+    DWORD events = 0xEEEEEEEE;
+    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
+    NTSTATUS status() const { return NTSTATUS(overlapped.Internal); }
+    std::string result() const { return outcome(status(), overlapped.InternalHigh); }
+    // The outcome, and the events a successful wait returned.
+    std::string result_with_events() const
+    {
+        return status() == STATUS_SUCCESS ? result() + " events " + std::to_string(events) : result();
+    }
+};
+
+// An overlapped read of `length` bytes on `file`; its buffer starts 0xEE.
+inline std::unique_ptr<Io> read_on(HANDLE file, DWORD length)
+{
+    auto io = std::make_unique<Io>();
+    io->buffer.assign(length, '\xEE');
+    ReadFile(file, io->buffer.data(), length, nullptr, &io->overlapped);
+    return io;
+}
+
+// Waits for the request on `file` to end; its status.
+inline NTSTATUS finish_on(HANDLE file, Io& io)
+{
+    DWORD bytes;
+    GetOverlappedResult(file, &io.overlapped, &bytes, TRUE);
+    return io.status();
+}
+
 class PortClient {
 public:
     // How long a wait for a request lasts, in host time. A request still
@@ -83,13 +122,13 @@ public:
     static constexpr DWORD kRequestLimitMs = 60'000;
 
     explicit PortClient(const wchar_t* name = L"\\\\.\\COM5") : name_(name) {}
-    ~PortClient() { close(); }
+    virtual ~PortClient() { close(); }
     PortClient(const PortClient&) = delete;
     PortClient& operator=(const PortClient&) = delete;
 
     bool open()
     {
-        port_ = CreateFileW(name_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        port_ = open_overlapped(name_);
         return port_ != INVALID_HANDLE_VALUE;
     }
     void close()
@@ -100,13 +139,7 @@ public:
     }
     HANDLE handle() const { return port_; }
 
-    std::unique_ptr<Io> read(DWORD length)
-    {
-        auto io = std::make_unique<Io>();
-        io->buffer.assign(length, '\xEE');
-        ReadFile(port_, io->buffer.data(), length, nullptr, &io->overlapped);
-        return io;
-    }
+    std::unique_ptr<Io> read(DWORD length) { return read_on(port_, length); }
     std::unique_ptr<Io> write(std::string bytes)
     {
         auto io = std::make_unique<Io>();
@@ -126,6 +159,16 @@ public:
     }
     int hung_requests() const { return hung_requests_; }
     void cancel(Io& io) { CancelIoEx(port_, &io.overlapped); }
+
+    // A control issued overlapped on `on` (this port by default); the caller waits.
+    std::unique_ptr<Io> issue(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length,
+                              HANDLE on = nullptr)
+    {
+        auto io = std::make_unique<Io>();
+        DeviceIoControl(on ? on : port_, code, const_cast<void*>(in), in_length, out, out_length, nullptr,
+                        &io->overlapped);
+        return io;
+    }
 
     // A control, waited for; FALSE with GetLastError() as Win32 reports it.
     BOOL ioctl(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length, DWORD* returned = nullptr)
@@ -148,6 +191,55 @@ public:
         SERIAL_TIMEOUTS timeouts{ interval, multiplier, constant, 0, 0 };
         return ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0);
     }
+    // A control with raw buffers; the Win32 error, ERROR_SUCCESS when it succeeded.
+    DWORD control_error(DWORD code, const void* in, DWORD in_length, void* out, DWORD out_length)
+    {
+        return ioctl(code, in, in_length, out, out_length) ? DWORD(ERROR_SUCCESS) : GetLastError();
+    }
+    // A control that returns one record.
+    template <typename T>
+    T get(DWORD code)
+    {
+        T value{};
+        check(ioctl(code, nullptr, 0, &value, sizeof value), "a control");
+        return value;
+    }
+
+    // --- the comm functions -------------------------------------------------------
+    DCB state()
+    {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        check(GetCommState(port_, &dcb), "GetCommState");
+        return dcb;
+    }
+    DWORD modem_status()
+    {
+        DWORD status = 0xEEEEEEEE;
+        check(GetCommModemStatus(port_, &status), "GetCommModemStatus");
+        return status;
+    }
+    DWORD comm_errors(COMSTAT* stat = nullptr)
+    {
+        DWORD errors = 0xEEEEEEEE;
+        COMSTAT ignored;
+        check(ClearCommError(port_, &errors, stat ? stat : &ignored), "ClearCommError");
+        return errors;
+    }
+    SERIAL_STATUS comm_status() { return get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
+    SERIALPERF_STATS stats() { return get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS); }
+    std::unique_ptr<Wait> wait_event()
+    {
+        auto w = std::make_unique<Wait>();
+        WaitCommEvent(port_, &w->events, &w->overlapped);
+        return w;
+    }
+    Wait& finish(Wait& w)
+    {
+        DWORD bytes;
+        GetOverlappedResult(port_, &w.overlapped, &bytes, TRUE);
+        return w;
+    }
 
     // Reads until `n` bytes came or a read gave none; every read waits for
     // its first data at most `patience_ms`. Reads ask for at most 4 KiB: the
@@ -167,7 +259,17 @@ public:
         return got;
     }
 
+protected:
+    // A comm function that should not fail did; a test fixture reports it.
+    virtual void failed(const char* call) { (void)call; }
+
 private:
+    void check(BOOL ok, const char* call)
+    {
+        if (!ok)
+            failed(call);
+    }
+
     const wchar_t* name_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     int hung_requests_ = 0;
