@@ -25,6 +25,8 @@ WDF_DECLARE_CONTEXT_TYPE(COUNTER_CONTEXT)
 
 namespace {
 
+constexpr ULONG kTestTag = 0x74736554;   // "Test" in a pool dump
+
 std::vector<std::string> g_events;
 
 VOID log_cleanup(WDFOBJECT object) { g_events.push_back(std::string("cleanup ") + named_context(object)->name); }
@@ -109,16 +111,15 @@ TEST_F(ObjectTest, ContextsAreZeroedTypedAndFindTheirObject)
 // zeroed memory fails the same way on every run.
 TEST_F(ObjectTest, PoolAndMemoryBuffersAreNotZeroed)
 {
-    constexpr ULONG kTag = 0x74736554;   // 'tseT'
-    auto* pool = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag));
+    auto* pool = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTestTag));
     ASSERT_NE(pool, nullptr);
     EXPECT_EQ(pool[0], 0xC5);
     EXPECT_EQ(pool[31], 0xC5);
-    ExFreePoolWithTag(pool, kTag);
+    ExFreePoolWithTag(pool, kTestTag);
 
     WDFMEMORY memory = nullptr;
     PVOID buffer = nullptr;
-    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, kTag, 16, &memory, &buffer), STATUS_SUCCESS);
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, kTestTag, 16, &memory, &buffer), STATUS_SUCCESS);
     EXPECT_EQ(static_cast<UCHAR*>(buffer)[15], 0xC5);
     WdfObjectDelete(memory);
 }
@@ -200,7 +201,7 @@ TEST_F(ObjectTest, OnlyTheNthAllocationFailsAndIsNamed)
     host::verifier_fail_allocation(2);
     WDFOBJECT first = make("1", nullptr);
     EXPECT_EQ(host::verifier_failed_allocation(), "");
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag), nullptr);
     EXPECT_EQ(host::verifier_failed_allocation(), "ExAllocatePoolWithTag");
     WDFOBJECT third = make("3", nullptr);
     EXPECT_NE(third, nullptr) << "the allocations after the n-th succeed";
@@ -223,12 +224,12 @@ TEST_F(ObjectTest, UnloadReportsLeakedObjectsAndPool)
     ASSERT_EQ(fx.host().load_driver(wdftest::Fixture::kService, wdftest::Driver::DriverEntry), STATUS_SUCCESS);
     WDFOBJECT kept = make("kept", nullptr);
     WdfObjectReference(kept);
-    void* pool = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    void* pool = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
     ASSERT_EQ(fx.host().unload_driver(), STATUS_SUCCESS);
     EXPECT_TRUE(host::verifier_fired("object-leaked-at-unload"));
     EXPECT_TRUE(host::verifier_fired("pool-leaked-at-unload"));
     WdfObjectDereference(kept);
-    ExFreePoolWithTag(pool, 'tseT');
+    ExFreePoolWithTag(pool, kTestTag);
     host::verifier_reset();
 }
 
