@@ -334,10 +334,10 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
         return;
     }
 
-    /* A failed transfer: start over from an empty ring, at
-       PASSIVE_LEVEL. Without a work item the stream waits for the next
-       caller of acm_read_data_in rather than spin here. */
-    acm_data_in_purge(fdx);
+    /* A failed transfer lost only its own bytes: what the ring holds
+       arrived intact and stays. The stream restarts from the work item
+       rather than spin here on a device that keeps failing; without a
+       work item it waits for the next caller of acm_read_data_in. */
     if (fdx->read_in_workitem == NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: no read-in work item, data-in waits for the next read\n",
                  "acm_read_data_in_complete");
