@@ -237,8 +237,11 @@ NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB call
 
 VOID common_class_notify_cb_clear(common_class_ctx* ctx)
 {
-    if (common_flip(&ctx->notify_cb_registered, 1)) {
-        (VOID)ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL);
+    if (common_flip(&ctx->notify_cb_registered, 1) &&
+        !ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL)) {
+        /* The bus keeps calling it: the next set finds it registered. */
+        InterlockedExchange(&ctx->notify_cb_registered, 1);
+        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
     }
 }
 
