@@ -238,6 +238,8 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
         return;
     }
     ctx->posted = 0;
+    /* Whoever completes the write reports what the device took. */
+    ctx->information = BytesTransferred;
     if (ctx->resume) {
         acm_write_take_back_from_stop(request);
     }
@@ -246,7 +248,6 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
         ctx->ref_bits |= REF_PURGE;
     }
     if (ctx->ref_bits & (REF_CANCEL | REF_PURGE)) {
-        ctx->information = BytesTransferred;
         ctx->ref_bits |= REF_DPC;
         WdfSpinLockRelease(fdx->spin_lock);
         WdfDpcEnqueue(fdx->write_complete_dpc);
@@ -272,19 +273,20 @@ static BOOLEAN acm_write_clear_dpc(PACM_FDO_DATA fdx, WDFREQUEST request)
  * A finished transfer completes its write with STATUS_SUCCESS and the
  * count the bus reported, whatever status the bus gave, except an aborted
  * transfer: that write, like one cancelled meanwhile, completes with
- * STATUS_CANCELLED. A write ended by the close is not reported done.
+ * STATUS_CANCELLED and the bytes the device took. A cancel that came after
+ * the device had taken every byte is too late: the write is done.
  */
 VOID acm_request_write_complete_current(PACM_FDO_DATA fdx)
 {
     WDFREQUEST request;
+    PACM_REQUEST_CONTEXT ctx;
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG ref_bits;
 
     WdfSpinLockAcquire(fdx->spin_lock);
     request = fdx->current_write_request;
-    ref_bits = request != NULL ? acm_request_get_context(request)->ref_bits : 0;
-    if (request != NULL && (!(ref_bits & REF_CANCEL) || (ref_bits & REF_PURGE))) {
-        acm_request_get_context(request)->information = 0;
+    ctx = request != NULL ? acm_request_get_context(request) : NULL;
+    if (ctx != NULL && (!(ctx->ref_bits & REF_CANCEL) || (ctx->ref_bits & REF_PURGE)) &&
+        ctx->information < ctx->length) {
         status = STATUS_CANCELLED;
     }
     WdfSpinLockRelease(fdx->spin_lock);
@@ -305,6 +307,7 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PACM_FDO_DATA fdx = ctx->device;
+    NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     if (ctx->ref_bits & REF_SETTING) {
@@ -339,8 +342,11 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
                  __FUNCTION__);
         return;
     }
+    /* A transfer that ended before the cancel and took every byte has
+       done the write. */
+    status = ctx->information == ctx->length ? STATUS_SUCCESS : STATUS_CANCELLED;
     WdfSpinLockRelease(fdx->spin_lock);
-    acm_write_try_to_complete(fdx, acm_write_take_back, STATUS_CANCELLED, REF_TYPE_CANCEL);
+    acm_write_try_to_complete(fdx, acm_write_take_back, status, REF_TYPE_CANCEL);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
 }
 
