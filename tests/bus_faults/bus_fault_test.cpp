@@ -75,6 +75,7 @@ protected:
     // time-outs, which come first.
     static constexpr LONGLONG kStallMs = 3000;
     static constexpr uint64_t kSeeds = BUS_FAULT_SEEDS;   // per fault and call
+    static constexpr uint64_t kRemovalSeeds = 50;
     bool recovering_ = false;
     host::Thread* recovery_ = nullptr;
 
@@ -290,6 +291,39 @@ TEST_F(BusFaultTest, EveryFaultAtEveryCallOfEveryOperation)
         }
     }
     std::printf("%d faulted sessions\n", runs);
+}
+
+// The function goes while the system goes to sleep with writes queued and
+// one posted: whichever of the transfer's end, the queue's stop for the
+// sleep and the removal comes first, every request ends and none is left
+// to the removal.
+TEST_F(BusFaultTest, SurpriseRemovalAsTheSystemSleepsEndsEveryRequest)
+{
+    seeds::run(kRemovalSeeds, [&](uint64_t seed) {
+        start(seed);
+        fn_->set_removal_handler([this] { host_->surprise_remove(node_); });
+        open();
+        EXPECT_TRUE(set_timeouts(MAXULONG, MAXULONG, 50));
+        std::vector<std::unique_ptr<Io>> requests;
+        for (int i = 0; i < 80; i++)
+            requests.push_back(write(pattern(1000)));
+        requests.push_back(read(100));
+        sleep_ms(seed % 5);
+        host::Thread* sleeper = host::spawn("sleeper", [&] {
+            host_->sleep(host::io::SystemPower::S3);
+            sleep_ms(5);
+            host_->wake();
+        });
+        sleep_for(host::Time(seed % 11) * host::kMillisecond / 2);
+        fn_->surprise_remove();
+        for (auto& io : requests)
+            wait(*io);
+        close();
+        host::join(sleeper);
+        host_->settle();
+        EXPECT_EQ(hung_requests(), 0) << "seed " << seed;
+        expect_verifier_silent(seed);
+    });
 }
 
 }  // namespace

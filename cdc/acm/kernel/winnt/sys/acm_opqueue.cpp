@@ -243,7 +243,8 @@ static BOOLEAN acm_io_stop_hold_for_resume(WDFREQUEST request)
 /*
  * Only a current request is the engine's to acknowledge, and it is
  * acknowledged under spin_lock, so that no party completes it in between;
- * a request that is no longer current is being completed, and the stop
+ * a request that is no longer current is being completed, and so is a
+ * write whose transfer ended and whose completion DPC is queued: the stop
  * waits for that. Only a held request has its timer halted: resume starts
  * it again, while any other request still needs its timer to end.
  */
@@ -253,7 +254,7 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
     WDFTIMER timer = NULL;
 
     WdfSpinLockAcquire(fdx->spin_lock);
-    if (acm_queue_slot_of(fdx, request) == NULL ||
+    if (acm_queue_slot_of(fdx, request) == NULL || (ctx->ref_bits & REF_DPC) ||
         ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
          !acm_io_stop_hold_for_resume(request))) {
         WdfSpinLockRelease(fdx->spin_lock);
