@@ -172,6 +172,12 @@ static VOID acm_hold_read_timer_for_suspend(PACM_FDO_DATA fdx)
     }
 }
 
+/* suspended changes by interlocked operations only; it is read so too. */
+static BOOLEAN acm_is_suspended(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->suspended, 0, 0) != 0;
+}
+
 /* The bus is back: a pended read whose timer a suspend held runs it again. */
 static VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
 {
@@ -180,7 +186,7 @@ static VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
 
     WdfSpinLockAcquire(fdx->spin_lock);
     request = fdx->current_read_request;
-    if (request != NULL && fdx->suspended == 0) {
+    if (request != NULL && !acm_is_suspended(fdx)) {
         context = acm_request_get_context(request);
         if (context->timer != NULL && !context->resume &&
             (context->ref_bits & (REF_ISR | REF_TIMER)) == REF_ISR) {
@@ -309,7 +315,7 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
 /* Nothing arrived; spin_lock held, released here. */
 static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
 {
-    if (fdx->suspended) {
+    if (acm_is_suspended(fdx)) {
         /* The stream restarts when the bus resumes the function. */
         acm_hold_read_timer_for_suspend(fdx);
         WdfSpinLockRelease(fdx->spin_lock);
