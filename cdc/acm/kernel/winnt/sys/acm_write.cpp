@@ -31,6 +31,7 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PVOID buffer;
+    LONG purging;
 
     ctx->major_function = IRP_MJ_WRITE;
     if (acm_request_complete_if_error(fdx, Request) == STATUS_CANCELLED) {
@@ -49,9 +50,10 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     }
     ctx->buffer = buffer;
 
-    if (fdx->common.ref_count == 0 || InterlockedCompareExchange(&fdx->data_out_purging, 0, 0) == 1) {
+    purging = InterlockedCompareExchange(&fdx->data_out_purging, 0, 0);
+    if (fdx->common.ref_count == 0 || purging == 1) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: device is not ready for write %ld, %ld\n", __FUNCTION__,
-                 fdx->common.ref_count, fdx->data_out_purging);
+                 fdx->common.ref_count, purging);
         ctx->status = STATUS_UNSUCCESSFUL;
         ctx->information = 0;
         acm_request_complete(Request);
