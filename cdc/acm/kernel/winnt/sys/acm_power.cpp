@@ -343,16 +343,27 @@ VOID acm_evt_dev_self_managed_io_flush(WDFDEVICE Device)
  * while the device was away could not take the next one from its stopped
  * queue; the slots that stayed empty start their next request now.
  */
+/* The current-request slots change under spin_lock; they are read so too. */
+static BOOLEAN acm_slot_empty(PACM_FDO_DATA fdx, WDFREQUEST* slot)
+{
+    BOOLEAN empty;
+
+    WdfSpinLockAcquire(fdx->spin_lock);
+    empty = *slot == NULL;
+    WdfSpinLockRelease(fdx->spin_lock);
+    return empty;
+}
+
 NTSTATUS acm_evt_dev_self_managed_io_restart(WDFDEVICE Device)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
-    if (fdx->current_read_request == NULL) {
+    if (acm_slot_empty(fdx, &fdx->current_read_request)) {
         acm_request_start_next_queued(fdx, &fdx->current_read_request, fdx->read_queue,
                                       acm_request_read_start, acm_queue_get_next_request);
     }
-    if (fdx->current_write_request == NULL) {
+    if (acm_slot_empty(fdx, &fdx->current_write_request)) {
         acm_request_write_start_next(fdx);
     }
     return STATUS_SUCCESS;
