@@ -69,6 +69,8 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
 {
     WDFREQUEST request;
     PACM_REQUEST_CONTEXT ctx;
+    PFN_WDF_REQUEST_CANCEL cancel_routine;
+    ULONG ref_bits;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     WdfSpinLockAcquire(fdx->spin_lock);
@@ -108,10 +110,14 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
         return;
     }
     if (ctx->ref_bits != 0) {
+        /* Once spin_lock is released another party may complete the
+           request and free its context: trace what it held before. */
+        ref_bits = ctx->ref_bits;
+        cancel_routine = ctx->cancel_routine;
         WdfSpinLockRelease(fdx->spin_lock);
         DC_PRINT(DC_LEVEL_INFO,
                  "%s: non-zero ref count(%p), request %p, pending, cancel %p, called with ref_type %x\n",
-                 __FUNCTION__, (PVOID)(ULONG_PTR)ctx->ref_bits, request, ctx->cancel_routine, ref_type);
+                 __FUNCTION__, (PVOID)(ULONG_PTR)ref_bits, request, cancel_routine, ref_type);
         return;
     }
 
