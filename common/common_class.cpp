@@ -265,6 +265,16 @@ LONG common_class_ref_inc(common_class_ctx* ctx)
     return count;
 }
 
+LONG common_class_ref_count(common_class_ctx* ctx)
+{
+    LONG count;
+
+    WdfSpinLockAcquire(ctx->common_lock);
+    count = ctx->ref_count;
+    WdfSpinLockRelease(ctx->common_lock);
+    return count;
+}
+
 /* The bus hears of the last close after the lock is released. */
 LONG common_class_ref_dec(common_class_ctx* ctx)
 {

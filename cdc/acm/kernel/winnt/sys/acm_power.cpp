@@ -41,6 +41,11 @@ VOID acm_delay_us(ULONG microseconds)
 
 /* --- Starting and stopping I/O ------------------------------------------- */
 
+BOOLEAN acm_io_stopped(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->is_io_stopped, 0, 0) != 0;
+}
+
 NTSTATUS acm_send_clear_data(PACM_FDO_DATA fdx)
 {
     NTSTATUS status;
@@ -65,7 +70,7 @@ NTSTATUS acm_io_start(PACM_FDO_DATA fdx)
     if (!acm_bus_bound(fdx, __FUNCTION__)) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (fdx->common.ref_count == 0) {
+    if (common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
@@ -116,7 +121,7 @@ NTSTATUS acm_io_stop(PACM_FDO_DATA fdx)
     if (!acm_bus_bound(fdx, __FUNCTION__)) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (fdx->common.ref_count == 0) {
+    if (common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
@@ -171,7 +176,7 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
 /* Notifications and reads again, when I/O is running. */
 static VOID acm_io_restart(PACM_FDO_DATA fdx)
 {
-    if (fdx->is_io_stopped != 0) {
+    if (acm_io_stopped(fdx)) {
         return;
     }
     (VOID)common_class_notify_cb_reset(&fdx->common);
@@ -192,7 +197,7 @@ NTSTATUS acm_io_stop_cb(PVOID context)
 
 BOOLEAN acm_is_in_use_cb(PVOID context)
 {
-    return ((PACM_FDO_DATA)context)->common.ref_count > 0 ? 1 : 0;
+    return common_class_ref_count(&((PACM_FDO_DATA)context)->common) > 0 ? 1 : 0;
 }
 
 /* Posted transfers are left alone: the data-in completion sees `suspended`
@@ -283,7 +288,7 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
         status = acm_io_start(fdx);
     } else {
         acm_d0_return(fdx);
-        if (fdx->common.ref_count != 0 && fdx->create_file_in_progress == 0) {
+        if (common_class_ref_count(&fdx->common) != 0 && fdx->create_file_in_progress == 0) {
             status = acm_send_clear_data(fdx);
             if (!NT_SUCCESS(status)) {
                 DC_PRINT(DC_LEVEL_ERROR, "%s: acm_send_clear_data failed\n", __FUNCTION__);
@@ -291,7 +296,7 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
         } else {
             DC_PRINT(DC_LEVEL_TRACE, "%ws: %s%s [%s():%d]\n", fdx->port_name.Buffer,
                      fdx->create_file_in_progress ? "create_file_in_progress" : "",
-                     fdx->common.ref_count == 0 ? "zero refs" : "", __FUNCTION__, __LINE__);
+                     common_class_ref_count(&fdx->common) == 0 ? "zero refs" : "", __FUNCTION__, __LINE__);
         }
     }
 
@@ -316,7 +321,7 @@ NTSTATUS acm_evt_dev_d0_exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetStat
     } else {
         common_class_notify_cb_clear(&fdx->common);
     }
-    if (fdx->common.ref_count > 0) {
+    if (common_class_ref_count(&fdx->common) > 0) {
         common_class_handles_open_notify(&fdx->common);
     }
 

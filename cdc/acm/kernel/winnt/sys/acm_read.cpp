@@ -134,7 +134,7 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
         if (!return_with_whats_present && ctx->information == 0) {
             /* Once I/O is stopped, its stop has cancelled the read it
                found; a read that becomes current after that is not pended. */
-            if (!fdx->is_io_stopped && acm_read_pend(fdx, request)) {
+            if (!acm_io_stopped(fdx) && acm_read_pend(fdx, request)) {
                 break;
             }
             ctx->status = STATUS_CANCELLED;

@@ -216,10 +216,10 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
              __LINE__);
     acm_resume_read_timer(fdx);
 
-    if (acm_data_in_is_purging(fdx) || fdx->is_io_stopped != 0 || fdx->common.ref_count == 0) {
+    if (acm_data_in_is_purging(fdx) || acm_io_stopped(fdx) || common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "<---> %s %s ref_count=%d [%s():%d]\n",
                  acm_data_in_is_purging(fdx) ? "data_in_purged" : "",
-                 fdx->is_io_stopped != 0 ? "is_io_stopped" : "", fdx->common.ref_count,
+                 acm_io_stopped(fdx) ? "is_io_stopped" : "", common_class_ref_count(&fdx->common),
                  __FUNCTION__, __LINE__);
         return;
     }

@@ -170,6 +170,8 @@ extern WDFSPINLOCK dev_list_lock;
 extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_driver_context_cleanup;
 NTSTATUS acm_devlist_init(VOID);
+/* is_io_stopped, read by interlocked operation as it is written. */
+BOOLEAN acm_io_stopped(PACM_FDO_DATA fdx);
 EVT_WDF_DRIVER_DEVICE_ADD acm_evt_device_add;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_device_context_cleanup;
 NTSTATUS acm_device_assign_name(PWDFDEVICE_INIT device_init);

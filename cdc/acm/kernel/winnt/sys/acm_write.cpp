@@ -51,9 +51,9 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     ctx->buffer = buffer;
 
     purging = InterlockedCompareExchange(&fdx->data_out_purging, 0, 0);
-    if (fdx->common.ref_count == 0 || purging == 1) {
+    if (common_class_ref_count(&fdx->common) == 0 || purging == 1) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: device is not ready for write %ld, %ld\n", __FUNCTION__,
-                 fdx->common.ref_count, purging);
+                 common_class_ref_count(&fdx->common), purging);
         ctx->status = STATUS_UNSUCCESSFUL;
         ctx->information = 0;
         acm_request_complete(Request);
@@ -111,7 +111,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
         DC_PRINT(DC_LEVEL_INFO, "%s: request was already set, quitting\n", __FUNCTION__);
         return;
     }
-    if (fdx->is_io_stopped) {
+    if (acm_io_stopped(fdx)) {
         /* The stop's cancel of the current write is over: nothing may be
            posted on a transport that is going away. */
         ctx->ref_bits = REF_CANCEL_CALLED;
