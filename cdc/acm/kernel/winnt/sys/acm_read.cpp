@@ -222,7 +222,7 @@ VOID acm_request_read_cancel(WDFREQUEST Request)
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    if (ctx->ref_bits & REF_SETTING) {
+    if (acm_request_cancel_during_set(Request)) {
         /* Called from inside the marking, which holds spin_lock: the read
            start completes the request. */
         ctx->ref_bits &= ~REF_CANCEL;

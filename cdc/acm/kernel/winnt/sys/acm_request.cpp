@@ -17,9 +17,21 @@ NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANC
     ctx->ref_bits |= REF_CANCEL;
     ctx->cancel_routine = cancel_routine;
     /* A cancellation that came in meanwhile runs the routine from inside
-       this call; REF_SETTING tells it not to take spin_lock. */
+       this call, on this thread: marking_thread tells it not to take
+       spin_lock. A cancel routine on another thread takes spin_lock and
+       waits for the marking to end. */
+    (VOID)InterlockedExchangePointer(&ctx->marking_thread, (PVOID)KeGetCurrentThread());
     WdfRequestMarkCancelable(request, cancel_routine);
+    (VOID)InterlockedExchangePointer(&ctx->marking_thread, NULL);
     return STATUS_SUCCESS;
+}
+
+BOOLEAN acm_request_cancel_during_set(WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+
+    return InterlockedCompareExchangePointer(&ctx->marking_thread, NULL, NULL) ==
+           (PVOID)KeGetCurrentThread();
 }
 
 NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request)

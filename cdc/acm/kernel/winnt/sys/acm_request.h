@@ -40,6 +40,8 @@ typedef ACM_LOCKED_ROUTINE* PFN_ACM_LOCKED_ROUTINE;
 /* spin_lock held, REF_SETTING set around the call by the caller. */
 NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANCEL cancel_routine);
 NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request);
+/* Whether a cancel routine runs from inside this thread's marking of the request. */
+BOOLEAN acm_request_cancel_during_set(WDFREQUEST request);
 NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_type);
 VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
                                          PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,

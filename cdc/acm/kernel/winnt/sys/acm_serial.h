@@ -156,6 +156,7 @@ typedef struct _ACM_REQUEST_CONTEXT {
     WDFTIMER timer;
     LONGLONG due_time;                    /* relative, 100-ns units */
     ULONG posted;
+    PVOID marking_thread;   /* the thread inside WdfRequestMarkCancelable, by interlocked operation */
 } ACM_REQUEST_CONTEXT, *PACM_REQUEST_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_REQUEST_CONTEXT, acm_request_get_context)

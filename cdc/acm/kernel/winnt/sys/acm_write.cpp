@@ -312,7 +312,7 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    if (ctx->ref_bits & REF_SETTING) {
+    if (acm_request_cancel_during_set(Request)) {
         /* Called from inside the hand-over's marking, which holds
            spin_lock and completes the request. */
         ctx->ref_bits &= ~REF_CANCEL;
