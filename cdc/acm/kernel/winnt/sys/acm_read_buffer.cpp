@@ -210,6 +210,8 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
     read_desc_t* d;
     ULONG index;
+    PUCHAR buffer;
+    ULONG length;
     BOOLEAN purge_started;
 
     DC_PRINT(DC_LEVEL_TRACE, "---> TID=0x%p [%s():%d]\n", KeGetCurrentThread(), __FUNCTION__,
@@ -235,11 +237,14 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
     }
     fdx->data_in_pending++;
     d->posted = TRUE;
+    /* Taken under spin_lock: a ring reset rewrites the descriptor. */
+    buffer = d->buffer;
+    length = d->length;
     WdfSpinLockRelease(fdx->spin_lock);
 
-    if (bus->data_in_post(bus->Context, d->buffer, d->length, acm_read_data_in_complete, fdx, 0, 0)) {
-        DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, d->buffer,
-                 d->length, __FUNCTION__, __LINE__);
+    if (bus->data_in_post(bus->Context, buffer, length, acm_read_data_in_complete, fdx, 0, 0)) {
+        DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, buffer, length,
+                 __FUNCTION__, __LINE__);
         /* A purge that began while this post was on its way may have
            aborted before the bus had the transfer: abort it here. */
         WdfSpinLockAcquire(fdx->spin_lock);
