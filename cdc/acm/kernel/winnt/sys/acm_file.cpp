@@ -90,7 +90,8 @@ static VOID acm_file_report_current_requests(PACM_FDO_DATA fdx)
 
 static VOID acm_file_wait_for_delete_pending(PACM_FDO_DATA fdx)
 {
-    for (ULONG checks = 0; fdx->delete_pending_count != 0; checks++) {
+    /* The count changes by interlocked operations; it is read so too. */
+    for (ULONG checks = 0; InterlockedCompareExchange(&fdx->delete_pending_count, 0, 0) != 0; checks++) {
         if (checks == ACM_DELETE_PENDING_CHECKS) {
             DC_PRINT(DC_LEVEL_ERROR,
                      "%s: Not all requests with STATUS_DELETE_PENDING were completed\n",
