@@ -294,6 +294,13 @@ protected:
         p.cut_end();
     }
 
+    // The PnP manager changes a node's state under the scheduler lock.
+    static bool removed(const Port& p)
+    {
+        auto lock = host::sched_lock();
+        return p.node->state == host::io::NodeState::removed;
+    }
+
     // The function disappears under I/O; once the application closed the
     // handle and the device is gone, a new function is plugged in.
     void remove_and_replug(Port& p)
@@ -304,11 +311,11 @@ protected:
         {
             CloseHandle(p.handle);
             p.handle = INVALID_HANDLE_VALUE;
-            for (int ms = 0; ms < 10'000 && p.node->state != host::io::NodeState::removed; ms++) {
+            for (int ms = 0; ms < 10'000 && !removed(p); ms++) {
                 host_->settle();
                 sleep_ms(1);
             }
-            if (p.node->state != host::io::NodeState::removed)
+            if (!removed(p))
                 fail("COM" + std::to_string(5 + p.index) + " is not removed after its function went");
             removed_.push_back(std::move(p.fn));
             if (!plug(p) || !open(p))
