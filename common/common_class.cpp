@@ -221,7 +221,8 @@ NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB call
     if (callback == NULL) {
         return STATUS_SUCCESS;
     }
-    ctx->notify_cb = callback;
+    /* Set at open and read at D0 entry, on other threads: interlocked. */
+    (VOID)InterlockedExchangePointer((PVOID volatile*)&ctx->notify_cb, (PVOID)callback);
 
     if (!common_flip(&ctx->notify_cb_registered, 0)) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback is already set\n", __FUNCTION__);
@@ -247,12 +248,15 @@ VOID common_class_notify_cb_clear(common_class_ctx* ctx)
 
 NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx)
 {
-    if (ctx->notify_cb == NULL) {
+    PFN_DC_NOTIFY_CB callback =
+        (PFN_DC_NOTIFY_CB)InterlockedCompareExchangePointer((PVOID volatile*)&ctx->notify_cb, NULL, NULL);
+
+    if (callback == NULL) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback not defined\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
     common_class_notify_cb_clear(ctx);
-    return common_class_notify_cb_set(ctx, ctx->notify_cb);
+    return common_class_notify_cb_set(ctx, callback);
 }
 
 LONG common_class_ref_inc(common_class_ctx* ctx)
