@@ -317,7 +317,10 @@ protected:
             }
             if (!removed(p))
                 fail("COM" + std::to_string(5 + p.index) + " is not removed after its function went");
-            removed_.push_back(std::move(p.fn));
+            {
+                std::lock_guard guard(removed_lock_);   // every port's chaos thread adds to it
+                removed_.push_back(std::move(p.fn));
+            }
             if (!plug(p) || !open(p))
                 fail("COM" + std::to_string(5 + p.index) + " does not come back after a replug");
         }
@@ -361,6 +364,7 @@ protected:
 
     std::unique_ptr<host::Host> host_;
     std::vector<std::unique_ptr<Port>> ports_;
+    std::mutex removed_lock_;
     std::vector<std::unique_ptr<bus::CdcFunction>> removed_;   // kept until the host goes
     std::atomic<bool> stop_{ false };
     struct {
