@@ -323,13 +323,15 @@ std::vector<DeviceNode*> device_nodes()
 
 NTSTATUS plug_node(const DeviceNode& child, DeviceHandler* pdo_handler, _DRIVER_OBJECT* driver, DeviceNode** out)
 {
+    // Whole before it is listed: the PnP thread may walk the list meanwhile.
+    auto fresh = std::make_unique<DeviceNode>(child);
+    fresh->state = NodeState::reported;
     DeviceNode* node;
     {
         std::lock_guard guard(g_nodes_lock);
-        node = g_nodes.emplace_back(std::make_unique<DeviceNode>(child)).get();
-        node->index = unsigned(g_nodes.size() - 1);
+        fresh->index = unsigned(g_nodes.size());
+        node = g_nodes.emplace_back(std::move(fresh)).get();
     }
-    node->state = NodeState::reported;
     *out = node;
     NTSTATUS status = STATUS_SUCCESS;
     pnp_run("plug", [&] {
