@@ -221,7 +221,8 @@ NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB call
     if (callback == NULL) {
         return STATUS_SUCCESS;
     }
-    ctx->notify_cb = callback;
+    /* Set at open and read at D0 entry, on other threads: interlocked. */
+    (VOID)InterlockedExchangePointer((PVOID volatile*)&ctx->notify_cb, (PVOID)callback);
 
     if (!common_flip(&ctx->notify_cb_registered, 0)) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback is already set\n", __FUNCTION__);
@@ -237,19 +238,25 @@ NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB call
 
 VOID common_class_notify_cb_clear(common_class_ctx* ctx)
 {
-    if (common_flip(&ctx->notify_cb_registered, 1)) {
-        (VOID)ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL);
+    if (common_flip(&ctx->notify_cb_registered, 1) &&
+        !ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL)) {
+        /* The bus keeps calling it: the next set finds it registered. */
+        InterlockedExchange(&ctx->notify_cb_registered, 1);
+        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
     }
 }
 
 NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx)
 {
-    if (ctx->notify_cb == NULL) {
+    PFN_DC_NOTIFY_CB callback =
+        (PFN_DC_NOTIFY_CB)InterlockedCompareExchangePointer((PVOID volatile*)&ctx->notify_cb, NULL, NULL);
+
+    if (callback == NULL) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback not defined\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
     common_class_notify_cb_clear(ctx);
-    return common_class_notify_cb_set(ctx, ctx->notify_cb);
+    return common_class_notify_cb_set(ctx, callback);
 }
 
 LONG common_class_ref_inc(common_class_ctx* ctx)
@@ -258,6 +265,16 @@ LONG common_class_ref_inc(common_class_ctx* ctx)
 
     WdfSpinLockAcquire(ctx->common_lock);
     count = ++ctx->ref_count;
+    WdfSpinLockRelease(ctx->common_lock);
+    return count;
+}
+
+LONG common_class_ref_count(common_class_ctx* ctx)
+{
+    LONG count;
+
+    WdfSpinLockAcquire(ctx->common_lock);
+    count = ctx->ref_count;
     WdfSpinLockRelease(ctx->common_lock);
     return count;
 }

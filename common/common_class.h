@@ -61,6 +61,8 @@ NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx);
 /* Open handles; both return the new count. */
 LONG common_class_ref_inc(common_class_ctx* ctx);
 LONG common_class_ref_dec(common_class_ctx* ctx);
+/* The count, read under the lock that guards it. */
+LONG common_class_ref_count(common_class_ctx* ctx);
 
 ULONG common_class_ctrl_dev_hold_child_if_in_use(common_class_ctx* ctx);
 VOID common_class_handles_open_notify(common_class_ctx* ctx);

@@ -21,5 +21,7 @@ run_preset() {
 
 run_preset default all -LE stress
 run_preset asan all -LE 'stress|race'
+# The soak (label stress) under AddressSanitizer as well.
+ctest --preset asan --no-tests=error -R '^SoakTest\.'
 run_preset tsan stress_tests -L stress
 run_preset fuzz fuzz_targets -L fuzz

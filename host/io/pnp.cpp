@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <memory>
 
 namespace host::io {
@@ -64,6 +65,9 @@ std::shared_ptr<Job> queue_job(const char* what, std::function<void()> body)
 // --- nodes -----------------------------------------------------------------
 
 std::vector<std::unique_ptr<DeviceNode>> g_nodes;
+// Guards g_nodes alone: a plug on one thread and the PnP thread walking the
+// nodes for a system power change may run at once in free mode.
+std::mutex g_nodes_lock;
 
 // A PDO nobody answers for: every request is refused, no interface offered.
 class SilentPdo final : public DeviceHandler {
@@ -303,11 +307,16 @@ void pnp_post(const char* what, std::function<void()> body)
 
 // --- the lifecycle -----------------------------------------------------------------
 
-void pnp_reset() { g_nodes.clear(); }
+void pnp_reset()
+{
+    std::lock_guard guard(g_nodes_lock);
+    g_nodes.clear();
+}
 
 std::vector<DeviceNode*> device_nodes()
 {
     std::vector<DeviceNode*> out;
+    std::lock_guard guard(g_nodes_lock);
     for (auto& node : g_nodes)
         out.push_back(node.get());
     return out;
@@ -315,9 +324,15 @@ std::vector<DeviceNode*> device_nodes()
 
 NTSTATUS plug_node(const DeviceNode& child, DeviceHandler* pdo_handler, _DRIVER_OBJECT* driver, DeviceNode** out)
 {
-    DeviceNode* node = g_nodes.emplace_back(std::make_unique<DeviceNode>(child)).get();
-    node->index = unsigned(g_nodes.size() - 1);
-    node->state = NodeState::reported;
+    // Whole before it is listed: the PnP thread may walk the list meanwhile.
+    auto fresh = std::make_unique<DeviceNode>(child);
+    fresh->state = NodeState::reported;
+    DeviceNode* node;
+    {
+        std::lock_guard guard(g_nodes_lock);
+        fresh->index = unsigned(g_nodes.size());
+        node = g_nodes.emplace_back(std::move(fresh)).get();
+    }
     *out = node;
     NTSTATUS status = STATUS_SUCCESS;
     pnp_run("plug", [&] {

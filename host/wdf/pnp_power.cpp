@@ -220,7 +220,10 @@ public:
             if (!working() && !imposed_dx_ && !power_up_posted_) post_power_up = power_up_posted_ = true;
         }
         if (post_power_up) post(device_->wdm, "power up for a power reference", &FdoHandler::referenced_power_up);
-        if (!wait_for_d0) return working() ? STATUS_SUCCESS : STATUS_PENDING;
+        if (!wait_for_d0) {
+            auto lock = host::sched_lock();   // the PnP thread changes the power state meanwhile
+            return working() ? STATUS_SUCCESS : STATUS_PENDING;
+        }
         if (io::on_pnp_thread()) {
             // A callback of this device cannot wait for the thread it runs on.
             if (!working()) referenced_power_up();

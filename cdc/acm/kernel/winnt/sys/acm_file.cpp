@@ -90,7 +90,8 @@ static VOID acm_file_report_current_requests(PACM_FDO_DATA fdx)
 
 static BOOLEAN acm_file_no_delete_pending(PACM_FDO_DATA fdx)
 {
-    return fdx->delete_pending_count == 0;
+    /* The count changes by interlocked operations; it is read so too. */
+    return InterlockedCompareExchange(&fdx->delete_pending_count, 0, 0) == 0;
 }
 
 static VOID acm_file_wait_for_delete_pending(PACM_FDO_DATA fdx)

@@ -39,7 +39,7 @@ VOID acm_evt_io_in_caller(WDFDEVICE Device, WDFREQUEST Request)
     WdfRequestGetParameters(Request, &params);
     code = acm_intake_code(&params);
 
-    if (fdx->is_io_stopped) {
+    if (acm_io_stopped(fdx)) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Device is not ready, fail request %p, type %ld\n",
                  __FUNCTION__, Request, (LONG)params.Type);
         if (code == IOCTL_SERIAL_PURGE) {

@@ -19,6 +19,16 @@ static BOOLEAN acm_bus_bound(PACM_FDO_DATA fdx, PCSTR caller)
 
 /* --- Starting and stopping I/O ------------------------------------------- */
 
+BOOLEAN acm_io_stopped(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->is_io_stopped, 0, 0) != 0;
+}
+
+BOOLEAN acm_is_suspended(PACM_FDO_DATA fdx)
+{
+    return InterlockedCompareExchange(&fdx->suspended, 0, 0) != 0;
+}
+
 NTSTATUS acm_send_clear_data(PACM_FDO_DATA fdx)
 {
     NTSTATUS status;
@@ -43,7 +53,7 @@ NTSTATUS acm_io_start(PACM_FDO_DATA fdx)
     if (!acm_bus_bound(fdx, __FUNCTION__)) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (fdx->common.ref_count == 0) {
+    if (common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
@@ -94,7 +104,7 @@ NTSTATUS acm_io_stop(PACM_FDO_DATA fdx)
     if (!acm_bus_bound(fdx, __FUNCTION__)) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (fdx->common.ref_count == 0) {
+    if (common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
         return STATUS_SUCCESS;
     }
@@ -154,7 +164,7 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
  */
 VOID acm_io_restart(PACM_FDO_DATA fdx)
 {
-    if (fdx->is_io_stopped != 0) {
+    if (acm_io_stopped(fdx)) {
         return;
     }
     (VOID)common_class_notify_cb_set(&fdx->common, fdx->common.notify_cb);
@@ -175,7 +185,7 @@ NTSTATUS acm_io_stop_cb(PVOID context)
 
 BOOLEAN acm_is_in_use_cb(PVOID context)
 {
-    return ((PACM_FDO_DATA)context)->common.ref_count > 0 ? 1 : 0;
+    return common_class_ref_count(&((PACM_FDO_DATA)context)->common) > 0 ? 1 : 0;
 }
 
 /* Posted transfers are left alone: the data-in completion sees `suspended`

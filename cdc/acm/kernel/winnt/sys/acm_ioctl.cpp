@@ -472,7 +472,7 @@ VOID acm_evt_ioctl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
     ctx->device = fdx;
     ctx->ioctl_code = IoControlCode;
 
-    if (fdx->common.ref_count == 0) {
+    if (common_class_ref_count(&fdx->common) == 0) {
         ctx->status = STATUS_UNSUCCESSFUL;
     } else if (!acm_ioctl_allowed(fdx, IoControlCode)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: IOCTL %s (%lx) is not allowed for %sserial control device\n",

@@ -256,9 +256,11 @@ static BOOLEAN acm_io_stop_hold_for_resume(WDFREQUEST request)
  * Only a current request is the engine's to acknowledge, and it is
  * acknowledged under spin_lock, so that no party completes it in between.
  * A request that is not current is being completed, or is still in its
- * intake callback, which is told to park it in its waiting queue; the stop
- * waits for either. Only a held request has its timer halted: resume
- * starts it again, while any other request still needs its timer to end.
+ * intake callback, which is told to park it in its waiting queue; a write
+ * whose transfer ended and whose completion DPC is queued is being
+ * completed too. The stop waits for either. Only a held request has its
+ * timer halted: resume starts it again, while any other request still
+ * needs its timer to end.
  */
 static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG action_flags)
 {
@@ -271,8 +273,9 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
         acm_lock_release(fdx);
         return;
     }
-    if ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
-        !acm_io_stop_hold_for_resume(request)) {
+    if ((ctx->ref_bits & REF_DPC) ||
+        ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
+         !acm_io_stop_hold_for_resume(request))) {
         acm_lock_release(fdx);
         return;
     }

@@ -69,7 +69,7 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
         status = acm_io_start(fdx);
     } else {
         acm_d0_return(fdx);
-        if (fdx->common.ref_count != 0 && fdx->create_file_in_progress == 0) {
+        if (common_class_ref_count(&fdx->common) != 0 && fdx->create_file_in_progress == 0) {
             status = acm_send_clear_data(fdx);
             if (!NT_SUCCESS(status)) {
                 DC_PRINT(DC_LEVEL_ERROR, "%s: acm_send_clear_data failed\n", __FUNCTION__);
@@ -77,7 +77,7 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
         } else {
             DC_PRINT(DC_LEVEL_TRACE, "%ws: %s%s [%s():%d]\n", fdx->port_name.Buffer,
                      fdx->create_file_in_progress ? "create_file_in_progress" : "",
-                     fdx->common.ref_count == 0 ? "zero refs" : "", __FUNCTION__, __LINE__);
+                     common_class_ref_count(&fdx->common) == 0 ? "zero refs" : "", __FUNCTION__, __LINE__);
         }
     }
 
@@ -102,7 +102,7 @@ NTSTATUS acm_evt_dev_d0_exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetStat
     } else {
         common_class_notify_cb_clear(&fdx->common);
     }
-    if (fdx->common.ref_count > 0) {
+    if (common_class_ref_count(&fdx->common) > 0) {
         common_class_handles_open_notify(&fdx->common);
     }
 
@@ -124,6 +124,17 @@ VOID acm_evt_dev_self_managed_io_flush(WDFDEVICE Device)
              KeGetCurrentThread(), __FUNCTION__, __LINE__);
 }
 
+/* The current-request slots change under spin_lock; they are read so too. */
+static BOOLEAN acm_slot_empty(PACM_FDO_DATA fdx, WDFREQUEST* slot)
+{
+    BOOLEAN empty;
+
+    acm_lock_acquire(fdx);
+    empty = *slot == NULL;
+    acm_lock_release(fdx);
+    return empty;
+}
+
 /*
  * Back in D0 with the queues running again. A stop-idle reference taken
  * after this power-up's D0 entry is given back here. A current request that
@@ -136,11 +147,11 @@ NTSTATUS acm_evt_dev_self_managed_io_restart(WDFDEVICE Device)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, Device);
     (VOID)acm_stop_idle_back_in_d0(fdx, __FUNCTION__);
-    if (fdx->current_read_request == NULL) {
+    if (acm_slot_empty(fdx, &fdx->current_read_request)) {
         acm_request_start_next_queued(fdx, &fdx->current_read_request, fdx->read_queue,
                                       acm_request_read_start, acm_queue_get_next_request);
     }
-    if (fdx->current_write_request == NULL) {
+    if (acm_slot_empty(fdx, &fdx->current_write_request)) {
         acm_request_write_start_next(fdx);
     }
     return STATUS_SUCCESS;

@@ -137,7 +137,7 @@ VOID acm_request_read_start(PACM_FDO_DATA fdx)
         if (!return_with_whats_present && ctx->information == 0) {
             /* Once I/O is stopped, its stop has cancelled the read it
                found; a read that becomes current after that is not pended. */
-            if (!fdx->is_io_stopped && acm_read_pend(fdx, request)) {
+            if (!acm_io_stopped(fdx) && acm_read_pend(fdx, request)) {
                 break;
             }
             ctx->status = STATUS_CANCELLED;
@@ -228,7 +228,7 @@ VOID acm_request_read_cancel(WDFREQUEST Request)
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    if (ctx->ref_bits & REF_SETTING) {
+    if (acm_request_cancel_during_set(Request)) {
         /* Called from inside the marking, which holds spin_lock: the read
            start completes the request. */
         ctx->ref_bits &= ~REF_CANCEL;
@@ -285,7 +285,7 @@ VOID acm_resume_read_timer(PACM_FDO_DATA fdx)
 
     acm_lock_acquire(fdx);
     request = fdx->current_read_request;
-    if (request != NULL && fdx->suspended == 0) {
+    if (request != NULL && !acm_is_suspended(fdx)) {
         context = acm_request_get_context(request);
         if (context->timer != NULL && !context->resume &&
             (context->ref_bits & (REF_ISR | REF_TIMER)) == REF_ISR) {

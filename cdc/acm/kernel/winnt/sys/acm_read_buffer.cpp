@@ -162,16 +162,18 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
     PDC_ENUMERATOR_INTERFACE bus = &fdx->common.bus_ifc;
     read_desc_t* d;
     ULONG index;
+    PUCHAR buffer;
+    ULONG length;
     BOOLEAN purge_started;
 
     DC_PRINT(DC_LEVEL_TRACE, "---> TID=0x%p [%s():%d]\n", KeGetCurrentThread(), __FUNCTION__,
              __LINE__);
     acm_resume_read_timer(fdx);
 
-    if (acm_data_in_is_purging(fdx) || fdx->is_io_stopped != 0 || fdx->common.ref_count == 0) {
+    if (acm_data_in_is_purging(fdx) || acm_io_stopped(fdx) || common_class_ref_count(&fdx->common) == 0) {
         DC_PRINT(DC_LEVEL_TRACE, "<---> %s %s ref_count=%d [%s():%d]\n",
                  acm_data_in_is_purging(fdx) ? "data_in_purged" : "",
-                 fdx->is_io_stopped != 0 ? "is_io_stopped" : "", fdx->common.ref_count,
+                 acm_io_stopped(fdx) ? "is_io_stopped" : "", common_class_ref_count(&fdx->common),
                  __FUNCTION__, __LINE__);
         return;
     }
@@ -187,11 +189,14 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
     }
     fdx->data_in_pending++;
     d->posted = TRUE;
+    /* Taken under spin_lock: a ring reset rewrites the descriptor. */
+    buffer = d->buffer;
+    length = d->length;
     acm_lock_release(fdx);
 
-    if (bus->data_in_post(bus->Context, d->buffer, d->length, acm_read_data_in_complete, fdx, 0, 0)) {
-        DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, d->buffer,
-                 d->length, __FUNCTION__, __LINE__);
+    if (bus->data_in_post(bus->Context, buffer, length, acm_read_data_in_complete, fdx, 0, 0)) {
+        DC_PRINT(DC_LEVEL_TRACE, "posted=#%lx addr=%p length=%lx [%s():%d]\n", index, buffer, length,
+                 __FUNCTION__, __LINE__);
         /* A purge that began while this post was on its way may have
            aborted before the bus had the transfer: abort it here. */
         acm_lock_acquire(fdx);
@@ -274,7 +279,7 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
 {
     ACM_ASSERT_LOCK_HELD(fdx);
 
-    if (fdx->suspended) {
+    if (acm_is_suspended(fdx)) {
         /* The stream restarts when the bus resumes the function. */
         acm_hold_read_timer_for_suspend(fdx);
         acm_lock_release(fdx);
@@ -299,10 +304,10 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
         return;
     }
 
-    /* A failed transfer: start over from an empty ring, at
-       PASSIVE_LEVEL. Without a work item the stream waits for the next
-       caller of acm_read_data_in rather than spin here. */
-    acm_data_in_purge(fdx);
+    /* A failed transfer lost only its own bytes: what the ring holds
+       arrived intact and stays. The stream restarts from the work item
+       rather than spin here on a device that keeps failing; without a
+       work item it waits for the next caller of acm_read_data_in. */
     if (fdx->read_in_workitem == NULL) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: no read-in work item, data-in waits for the next read\n",
                  "acm_read_data_in_complete");

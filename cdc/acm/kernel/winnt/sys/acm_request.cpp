@@ -19,9 +19,21 @@ NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANC
     ctx->ref_bits |= REF_CANCEL;
     ctx->cancel_routine = cancel_routine;
     /* A cancellation that came in meanwhile runs the routine from inside
-       this call; REF_SETTING tells it not to take spin_lock. */
+       this call, on this thread: marking_thread tells it not to take
+       spin_lock. A cancel routine on another thread takes spin_lock and
+       waits for the marking to end. */
+    (VOID)InterlockedExchangePointer(&ctx->marking_thread, (PVOID)KeGetCurrentThread());
     WdfRequestMarkCancelable(request, cancel_routine);
+    (VOID)InterlockedExchangePointer(&ctx->marking_thread, NULL);
     return STATUS_SUCCESS;
+}
+
+BOOLEAN acm_request_cancel_during_set(WDFREQUEST request)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+
+    return InterlockedCompareExchangePointer(&ctx->marking_thread, NULL, NULL) ==
+           (PVOID)KeGetCurrentThread();
 }
 
 NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request)
@@ -71,6 +83,8 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
 {
     WDFREQUEST request;
     PACM_REQUEST_CONTEXT ctx;
+    PFN_WDF_REQUEST_CANCEL cancel_routine;
+    ULONG ref_bits;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
     acm_lock_acquire(fdx);
@@ -110,10 +124,14 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
         return;
     }
     if (ctx->ref_bits != 0) {
+        /* Once spin_lock is released another party may complete the
+           request and free its context: trace what it held before. */
+        ref_bits = ctx->ref_bits;
+        cancel_routine = ctx->cancel_routine;
         acm_lock_release(fdx);
         DC_PRINT(DC_LEVEL_INFO,
                  "%s: non-zero ref count(%p), request %p, pending, cancel %p, called with ref_type %x\n",
-                 __FUNCTION__, (PVOID)(ULONG_PTR)ctx->ref_bits, request, ctx->cancel_routine, ref_type);
+                 __FUNCTION__, (PVOID)(ULONG_PTR)ref_bits, request, cancel_routine, ref_type);
         return;
     }
 

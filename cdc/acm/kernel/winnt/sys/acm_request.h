@@ -42,6 +42,8 @@ _IRQL_requires_(DISPATCH_LEVEL) _Must_inspect_result_
 NTSTATUS acm_request_set_cancel_routine(WDFREQUEST request, PFN_WDF_REQUEST_CANCEL cancel_routine);
 _Must_inspect_result_
 NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request);
+/* Whether a cancel routine runs from inside this thread's marking of the request. */
+BOOLEAN acm_request_cancel_during_set(WDFREQUEST request);
 _IRQL_requires_(DISPATCH_LEVEL) _Must_inspect_result_
 NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_type);
 _Requires_lock_not_held_(fdx->spin_lock)

@@ -189,6 +189,7 @@ typedef struct _ACM_REQUEST_CONTEXT {
     LONGLONG due_time;                    /* relative, 100-ns units */
     ULONG posted;
     BOOLEAN stopped_in_intake;            /* its queue stopped before it was current */
+    PVOID marking_thread;   /* the thread inside WdfRequestMarkCancelable, by interlocked operation */
 } ACM_REQUEST_CONTEXT, *PACM_REQUEST_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_REQUEST_CONTEXT, acm_request_get_context)
@@ -213,6 +214,10 @@ BOOLEAN acm_poll(PACM_FDO_DATA fdx, PFN_ACM_POLL_CONDITION done, ULONG max_check
 extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_driver_context_cleanup;
 NTSTATUS acm_devlist_init(VOID);
+/* is_io_stopped, read by interlocked operation as it is written. */
+BOOLEAN acm_io_stopped(PACM_FDO_DATA fdx);
+/* suspended, read by interlocked operation as it is written. */
+BOOLEAN acm_is_suspended(PACM_FDO_DATA fdx);
 EVT_WDF_DRIVER_DEVICE_ADD acm_evt_device_add;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP acm_evt_device_context_cleanup;
 NTSTATUS acm_device_assign_name(PWDFDEVICE_INIT device_init);

@@ -174,7 +174,7 @@ VOID acm_request_wait_cancel(WDFREQUEST Request)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, request %p, current request %p\n", __FUNCTION__, Request,
              fdx->current_wait_request);
-    if (ctx->ref_bits & REF_SETTING) {
+    if (acm_request_cancel_during_set(Request)) {
         /* Called from inside the marking in acm_request_mask_start, which
            holds spin_lock and completes the request. */
         DC_PRINT(DC_LEVEL_TRACE, "%s: cancel was called during set\n", __FUNCTION__);

@@ -29,6 +29,7 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PVOID buffer;
+    LONG purging;
 
     ctx->major_function = IRP_MJ_WRITE;
     if (acm_request_complete_if_error(fdx, Request) == STATUS_CANCELLED) {
@@ -47,9 +48,10 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     }
     ctx->buffer = buffer;
 
-    if (fdx->common.ref_count == 0 || InterlockedCompareExchange(&fdx->data_out_purging, 0, 0) == 1) {
+    purging = InterlockedCompareExchange(&fdx->data_out_purging, 0, 0);
+    if (common_class_ref_count(&fdx->common) == 0 || purging == 1) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: device is not ready for write %ld, %ld\n", __FUNCTION__,
-                 fdx->common.ref_count, fdx->data_out_purging);
+                 common_class_ref_count(&fdx->common), purging);
         ctx->status = STATUS_UNSUCCESSFUL;
         ctx->information = 0;
         acm_request_complete(Request);
@@ -107,7 +109,7 @@ VOID acm_request_write_give_to_isr(PACM_FDO_DATA fdx)
         DC_PRINT(DC_LEVEL_INFO, "%s: request was already set, quitting\n", __FUNCTION__);
         return;
     }
-    if (fdx->is_io_stopped) {
+    if (acm_io_stopped(fdx)) {
         /* The stop's cancel of the current write is over: nothing may be
            posted on a transport that is going away. */
         ctx->ref_bits = REF_CANCEL_CALLED;
@@ -237,6 +239,8 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
         return;
     }
     ctx->posted = 0;
+    /* Whoever completes the write reports what the device took. */
+    ctx->information = BytesTransferred;
     if (ctx->resume) {
         acm_write_take_back_from_stop(request);
     }
@@ -245,7 +249,6 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
         ctx->ref_bits |= REF_PURGE;
     }
     if (ctx->ref_bits & (REF_CANCEL | REF_PURGE)) {
-        ctx->information = BytesTransferred;
         ctx->ref_bits |= REF_DPC;
         acm_lock_release(fdx);
         WdfDpcEnqueue(fdx->write_complete_dpc);
@@ -272,19 +275,20 @@ static BOOLEAN acm_write_clear_dpc(PACM_FDO_DATA fdx, WDFREQUEST request)
  * A finished transfer completes its write with STATUS_SUCCESS and the
  * count the bus reported, whatever status the bus gave, except an aborted
  * transfer: that write, like one cancelled meanwhile, completes with
- * STATUS_CANCELLED. A write ended by the close is not reported done.
+ * STATUS_CANCELLED and the bytes the device took. A cancel that came after
+ * the device had taken every byte is too late: the write is done.
  */
 VOID acm_request_write_complete_current(PACM_FDO_DATA fdx)
 {
     WDFREQUEST request;
+    PACM_REQUEST_CONTEXT ctx;
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG ref_bits;
 
     acm_lock_acquire(fdx);
     request = fdx->current_write_request;
-    ref_bits = request != NULL ? acm_request_get_context(request)->ref_bits : 0;
-    if (request != NULL && (!(ref_bits & REF_CANCEL) || (ref_bits & REF_PURGE))) {
-        acm_request_get_context(request)->information = 0;
+    ctx = request != NULL ? acm_request_get_context(request) : NULL;
+    if (ctx != NULL && (!(ctx->ref_bits & REF_CANCEL) || (ctx->ref_bits & REF_PURGE)) &&
+        ctx->information < ctx->length) {
         status = STATUS_CANCELLED;
     }
     acm_lock_release(fdx);
@@ -308,9 +312,10 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
     PACM_FDO_DATA fdx = ctx->device;
+    NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    if (ctx->ref_bits & REF_SETTING) {
+    if (acm_request_cancel_during_set(Request)) {
         /* Called from inside the hand-over's marking, which holds
            spin_lock and completes the request. */
         ctx->ref_bits &= ~REF_CANCEL;
@@ -342,8 +347,11 @@ VOID acm_request_write_cancel(WDFREQUEST Request)
                  __FUNCTION__);
         return;
     }
+    /* A transfer that ended before the cancel and took every byte has
+       done the write. */
+    status = ctx->information == ctx->length ? STATUS_SUCCESS : STATUS_CANCELLED;
     acm_lock_release(fdx);
-    acm_write_try_to_complete(fdx, acm_write_take_back, STATUS_CANCELLED, REF_TYPE_CANCEL);
+    acm_write_try_to_complete(fdx, acm_write_take_back, status, REF_TYPE_CANCEL);
     DC_PRINT(DC_LEVEL_TRACE, "%s: done\n", __FUNCTION__);
 }
 
