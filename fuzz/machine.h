@@ -9,7 +9,7 @@
 #include "bus/behaviours.h"
 #include "bus/cdc_function.h"
 #include "host/host.h"
-#include "tests/port/port_client.h"
+#include "tests/support/port_client.h"
 
 #include <cstdint>
 #include <functional>

@@ -128,7 +128,8 @@ TEST_F(RaceTest, WriteCancelledWhileBeingHandedOver)
 {
     over_seeds(RACE_SEEDS, [this](uint64_t seed) { return write_cancelled_while_starting(seed); },
                { kCancelled0, kCancelled0 + " before marking", kCancelled0 + " during marking",
-                 kCancelled0 + " while posted", outcome(STATUS_SUCCESS, 64) },
+                 kCancelled0 + " while posted", outcome(STATUS_SUCCESS, 64),
+                 outcome(STATUS_SUCCESS, 64) + " while posted" },
                { kCancelled0 + " before marking" });
 }
 

@@ -46,7 +46,7 @@ VOID read_timeout(WDFTIMER timer)
 BOOLEAN cancelled_while_marking(WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
-    if (!(ctx->ref_bits & REF_SETTING))
+    if (!acm_request_cancel_during_set(request))
         return FALSE;
     ctx->ref_bits &= ~REF_CANCEL;
     harness.cancel_during_set++;

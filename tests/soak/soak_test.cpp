@@ -15,7 +15,7 @@
 #include "bus/cdc_function.h"
 #include "host/host.h"
 #include "host/kernel/verifier.h"
-#include "tests/port/port_client.h"
+#include "tests/support/port_client.h"
 
 #include <gtest/gtest.h>
 

@@ -251,7 +251,7 @@ static VOID acm_raise_receive_events(PACM_FDO_DATA fdx, read_desc_t* d, ULONG by
 
 /* Bytes arrived in the descriptor at desc_end; spin_lock held, released here. */
 _Requires_lock_held_(fdx->spin_lock)
-static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes)
+static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes, BOOLEAN stream_goes_on)
 {
     WDFREQUEST read = fdx->current_read_request;
     BOOLEAN wake_read;
@@ -268,7 +268,7 @@ static VOID acm_read_data_arrived(PACM_FDO_DATA fdx, read_desc_t* d, ULONG bytes
     if (wake_read) {
         WdfDpcEnqueue(fdx->read_complete_dpc);
     }
-    if (!acm_data_in_is_purging(fdx)) {
+    if (stream_goes_on && !acm_data_in_is_purging(fdx)) {
         acm_read_data_in(fdx);
     }
 }
@@ -321,8 +321,7 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
 /*
  * A transfer that an abort or a suspend ended part way through keeps the
  * packets it had received: with many packets per transfer they are bytes
- * the device sent and will not send again. A restart's abort is then
- * answered by the post that follows them.
+ * the device sent and will not send again.
  */
 static ULONG acm_bytes_kept(PACM_FDO_DATA fdx, NTSTATUS status, ULONG bytes)
 {
@@ -332,9 +331,6 @@ static ULONG acm_bytes_kept(PACM_FDO_DATA fdx, NTSTATUS status, ULONG bytes)
     DC_PRINT(DC_LEVEL_INFO, "%s: status %lx\n", "acm_read_data_in_complete", status);
     if (bytes == 0 || (status != STATUS_CANCELLED && status != STATUS_POWER_STATE_INVALID)) {
         return 0;
-    }
-    if (status == STATUS_CANCELLED) {
-        InterlockedExchange(&fdx->data_in_restart_due, 0);
     }
     return bytes;
 }
@@ -364,7 +360,13 @@ VOID acm_read_data_in_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransf
     d->bytes_transferred = bytes;
 
     if (bytes > 0) {
-        acm_read_data_arrived(fdx, d, bytes);
+        /* The stream goes on after a transfer that ended by itself, or one
+           a restart aborted and left the next post to; not after one that a
+           transport disable, a stop or a suspend ended. */
+        acm_read_data_arrived(fdx, d, bytes,
+                              NT_SUCCESS(Status) ||
+                                  (Status == STATUS_CANCELLED &&
+                                   InterlockedExchange(&fdx->data_in_restart_due, 0) == 1));
     } else {
         acm_read_nothing_arrived(fdx, Status);
     }
