@@ -178,7 +178,14 @@ VOID acm_read_data_in(PACM_FDO_DATA fdx)
         return;
     }
 
+    /* Looked at again under spin_lock, with data_in_pending counted there:
+       a stop or purge that began since either sees this post pending and
+       waits for it, or is seen here. */
     acm_lock_acquire(fdx);
+    if (acm_data_in_is_purging(fdx) || acm_io_stopped(fdx)) {
+        acm_lock_release(fdx);
+        return;
+    }
     index = fdx->desc_end;
     d = acm_desc(fdx, index);
     if (d->posted || !d->empty) {
