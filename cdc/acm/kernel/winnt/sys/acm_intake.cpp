@@ -103,7 +103,11 @@ VOID request_complete_delete_pending_cb(WDFTIMER Timer)
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, request %p\n", __FUNCTION__, request);
     /* Counted down only once the request is gone: the close that waits
-       for the count then knows that no completion is still under way. */
+       for the count then knows that no completion is still under way. The
+       completion may be the last thing a removal waits for, so a reference
+       keeps the device's context for the count. */
+    WdfObjectReference(fdx->common.device);
     WdfRequestCompleteWithInformation(request, STATUS_DELETE_PENDING, 0);
     InterlockedDecrement(&fdx->delete_pending_count);
+    WdfObjectDereference(fdx->common.device);
 }
