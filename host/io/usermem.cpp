@@ -14,6 +14,7 @@
 #include "host/io/iomgr.h"
 #include "host/io/iomgr_internal.h"
 
+#include "host/kernel/pool.h"
 #include "host/kernel/sched.h"
 #include "host/kernel/verifier.h"
 
@@ -43,6 +44,7 @@ constexpr size_t kPage = 0x1000;
 constexpr size_t kGranularity = 0x10000;   // allocation granularity, as on Windows
 constexpr uintptr_t kLowestUserAddress = 0x10000;
 constexpr uintptr_t kHighestUserAddress = 0x7ffffffeffffull;
+constexpr uintptr_t k2GiB = uintptr_t(1) << 31;
 constexpr uintptr_t k4GiB = uintptr_t(1) << 32;
 
 // Windows page protections (winnt.h values).
@@ -304,6 +306,14 @@ uintptr_t find_free_range(size_t bytes)
     return uintptr_t(g_space.base) + kRegionSize - candidate >= bytes ? candidate : 0;
 }
 
+// The machine's kernel space: the upper half of the 32-bit address space and
+// the pool arena. Any other mapped page outside the user region is the
+// process's own memory (its heap and stacks, which lie low under valgrind).
+bool kernel_space(uintptr_t page)
+{
+    return (page >= k2GiB && page < k4GiB) || pool_arena_contains(reinterpret_cast<const void*>(page));
+}
+
 // Whether the process has a readable page there (its heap, its stacks):
 // reading it through the kernel fails cleanly where it has none.
 bool mapped(uintptr_t page)
@@ -393,7 +403,7 @@ NTSTATUS probe_locked(const void* p, size_t len, bool for_write)
         return STATUS_ACCESS_VIOLATION;
     for (uintptr_t page = start & ~(kPage - 1); page < end; page += kPage) {
         if (!in_region(page)) {
-            if (page < k4GiB || !mapped(page))
+            if (kernel_space(page) || !mapped(page))
                 return STATUS_ACCESS_VIOLATION;
             continue;
         }

@@ -144,6 +144,12 @@ void pool_free(void* p)
     POOL_POISON(p, h->bytes);
 }
 
+bool pool_arena_contains(const void* p)
+{
+    const char* at = static_cast<const char*>(p);
+    return g_arena && at >= g_arena && at < g_arena + kArenaSize;
+}
+
 bool pool_range_freed(const void* p, size_t bytes)
 {
     const auto start = reinterpret_cast<uintptr_t>(p), end = start + bytes;

@@ -26,6 +26,9 @@ size_t pool_blocks_in_use();
 // for the leak check at driver unload.
 long pool_driver_blocks();
 
+// Whether p lies in the controlled-mode arena, the kernel's pool space.
+bool pool_arena_contains(const void* p);
+
 // Whether [p, p + bytes) touches an arena block that has been freed (free
 // mode cannot tell and answers false).
 bool pool_range_freed(const void* p, size_t bytes);

@@ -2,9 +2,11 @@
 // probing, through the Win32 virtual-memory calls.
 #include "host/host.h"
 #include "host/io/iomgr.h"
+#include "host/kernel/pool.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <vector>
 
@@ -30,6 +32,30 @@ TEST_F(UserMemoryTest, AllocationsLieBelow4GiBOnTheAllocationGranularity)
     a[0] = 1, a[4095] = 2;   // the whole page is usable
     EXPECT_EQ(probe_user_buffer(a, 4096, true), STATUS_SUCCESS);
     EXPECT_EQ(probe_user_buffer(a + 4095, 2, false), STATUS_ACCESS_VIOLATION) << "the next page is not committed";
+}
+
+// Below 4 GiB, outside the user region, lie the process's own pages (low
+// under valgrind) and the machine's kernel space: the pool arena and the
+// upper 2 GiB. Only the process's pages are user memory.
+TEST_F(UserMemoryTest, ProcessPagesBelow4GiBAreUserMemoryKernelSpaceIsNot)
+{
+    auto map_at = [](uintptr_t at) {
+        void* p = mmap(reinterpret_cast<void*>(at), 4096, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        return p == reinterpret_cast<void*>(at) ? p : nullptr;
+    };
+    void* own = map_at(0x70000000);
+    void* upper = map_at(0x90000000);
+    if (!own || !upper)
+        GTEST_SKIP() << "the test addresses are taken in this process";
+    EXPECT_EQ(probe_user_buffer(own, 4096, true), STATUS_SUCCESS);
+    EXPECT_EQ(probe_user_buffer(upper, 1, false), STATUS_ACCESS_VIOLATION);
+    void* pool = host::pool_alloc(16);
+    ASSERT_TRUE(host::pool_arena_contains(pool));
+    EXPECT_EQ(probe_user_buffer(pool, 16, false), STATUS_ACCESS_VIOLATION);
+    host::pool_free(pool);
+    munmap(own, 4096);
+    munmap(upper, 4096);
 }
 
 TEST_F(UserMemoryTest, ProtectionDecidesWhatAProbeAllows)
