@@ -364,7 +364,7 @@ TEST_F(EngineTest, ARoutineNeedingSpinLockCalledWithoutItIsCaughtByItsAssertion)
     ASSERT_EQ(violations.size(), 1u);
     EXPECT_EQ(violations[0].check, "assertion");
     EXPECT_THAT(violations[0].detail,
-                ::testing::MatchesRegex(".*/acm_read\\.cpp:[0-9]+: acm_lock_held_here\\(fdx\\)"));
+                ::testing::MatchesRegex(".*/acm_read\\.cpp:[0-9]+: \\(fdx\\)->spin_lock_owner == KeGetCurrentThread\\(\\)"));
 }
 
 }  // namespace

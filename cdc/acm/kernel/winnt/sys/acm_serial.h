@@ -146,31 +146,24 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ACM_FDO_DATA, acm_fdo_get_data)
 /*
  * spin_lock with its holder recorded, so that a routine that must run under
  * it can check its caller: the holder runs at DISPATCH_LEVEL, so no other
- * code on its processor can pass for it. Threads that do not hold the lock
- * read the holder too, so it is written and read by interlocked operations.
+ * code on its processor can pass for it.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL) _Acquires_lock_(fdx->spin_lock)
 FORCEINLINE VOID acm_lock_acquire(PACM_FDO_DATA fdx)
 {
     WdfSpinLockAcquire(fdx->spin_lock);
-    (VOID)InterlockedExchangePointer((PVOID volatile*)&fdx->spin_lock_owner, KeGetCurrentThread());
+    fdx->spin_lock_owner = KeGetCurrentThread();
 }
 
 _Requires_lock_held_(fdx->spin_lock) _Releases_lock_(fdx->spin_lock)
 FORCEINLINE VOID acm_lock_release(PACM_FDO_DATA fdx)
 {
-    (VOID)InterlockedExchangePointer((PVOID volatile*)&fdx->spin_lock_owner, NULL);
+    fdx->spin_lock_owner = NULL;
     WdfSpinLockRelease(fdx->spin_lock);
 }
 
-FORCEINLINE BOOLEAN acm_lock_held_here(PACM_FDO_DATA fdx)
-{
-    return InterlockedCompareExchangePointer((PVOID volatile*)&fdx->spin_lock_owner, NULL, NULL) ==
-           (PVOID)KeGetCurrentThread();
-}
-
-#define ACM_ASSERT_LOCK_HELD(fdx) NT_ASSERT(acm_lock_held_here(fdx))
-#define ACM_ASSERT_LOCK_NOT_HELD(fdx) NT_ASSERT(!acm_lock_held_here(fdx))
+#define ACM_ASSERT_LOCK_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner == KeGetCurrentThread())
+#define ACM_ASSERT_LOCK_NOT_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner != KeGetCurrentThread())
 
 /* Bits of ACM_REQUEST_CONTEXT.ref_bits: the parties holding a current request. */
 #define REF_ISR            0x01
