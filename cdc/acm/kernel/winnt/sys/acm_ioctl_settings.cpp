@@ -100,7 +100,6 @@ static VOID acm_change_lines_locked_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE
 NTSTATUS acm_change_lines_and_send(PACM_FDO_DATA fdx, ACM_LINE_ROUTINE* change)
 {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    ACM_ASSERT_LOCK_NOT_HELD(fdx);
 
     if (!acm_settings_acquire(fdx)) {
         return STATUS_UNSUCCESSFUL;

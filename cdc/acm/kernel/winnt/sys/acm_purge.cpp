@@ -10,8 +10,6 @@
 _Requires_lock_not_held_(fdx->spin_lock)
 static VOID acm_purge_execute(PACM_FDO_DATA fdx, ULONG flags)
 {
-    ACM_ASSERT_LOCK_NOT_HELD(fdx);
-
     if (flags & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
         if (flags & SERIAL_PURGE_TXABORT) {
             acm_queue_flush(fdx->write_queue, &fdx->current_write_request);

@@ -162,8 +162,9 @@ FORCEINLINE VOID acm_lock_release(PACM_FDO_DATA fdx)
     WdfSpinLockRelease(fdx->spin_lock);
 }
 
+/* Only "held" is asserted: a thread that does not hold spin_lock would read
+   the holder while the holder writes it. "Not held" stays a SAL annotation. */
 #define ACM_ASSERT_LOCK_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner == KeGetCurrentThread())
-#define ACM_ASSERT_LOCK_NOT_HELD(fdx) NT_ASSERT((fdx)->spin_lock_owner != KeGetCurrentThread())
 
 /* Bits of ACM_REQUEST_CONTEXT.ref_bits: the parties holding a current request. */
 #define REF_ISR            0x01
