@@ -173,6 +173,8 @@ private:
     Callbacks registered_callbacks() const;
     template <typename Call>
     auto at_callback_irql(Call call);
+    template <typename Read>
+    auto read_locked(Read read) const;
     void verify_released();
 
     static constexpr uint32_t kMagic = 0x44434348;   // "DCCH"

@@ -28,64 +28,62 @@ std::string flag_args(std::initializer_list<ULONG> args)
 
 // --- DcChild -----------------------------------------------------------------
 
-std::string DcChild::interface_specific_data() const
+// The value `read` returns, read under the function's lock.
+template <typename Read>
+auto DcChild::read_locked(Read read) const
 {
     auto lk = fn_.lock();
-    return specific_data_;
+    return read();
+}
+
+std::string DcChild::interface_specific_data() const
+{
+    return read_locked([&] { return specific_data_; });
 }
 
 int DcChild::references() const
 {
-    auto lk = fn_.lock();
-    return references_;
+    return read_locked([&] { return references_; });
 }
 
 int DcChild::handouts() const
 {
-    auto lk = fn_.lock();
-    return handouts_;
+    return read_locked([&] { return handouts_; });
 }
 
 bool DcChild::transport_enabled() const
 {
-    auto lk = fn_.lock();
-    return transport_;
+    return read_locked([&] { return transport_; });
 }
 
 bool DcChild::data_io_initialized() const
 {
-    auto lk = fn_.lock();
-    return data_in_open_ || data_out_open_;
+    return read_locked([&] { return data_in_open_ || data_out_open_; });
 }
 
 bool DcChild::notify_registered() const
 {
-    auto lk = fn_.lock();
-    return notify_ != nullptr;
+    return read_locked([&] { return notify_ != nullptr; });
 }
 
 bool DcChild::callbacks_registered() const
 {
-    auto lk = fn_.lock();
-    return callbacks_.has_value();
+    return read_locked([&] { return callbacks_.has_value(); });
 }
 
 ULONG DcChild::hold_child_if_in_use() const
 {
-    auto lk = fn_.lock();
-    return callbacks_ ? callbacks_->hold : 0;
+    return read_locked([&] { return callbacks_ ? callbacks_->hold : 0; });
 }
 
 bool DcChild::removed() const
 {
-    auto lk = fn_.lock();
-    return removed_;
+    return read_locked([&] { return removed_; });
 }
 
 std::vector<std::string> DcChild::op_log() const
 {
-    auto lk = fn_.lock();
-    return ops_;
+    return read_locked([&] { return ops_; });
 }
 
 int DcChild::calls(std::string_view operation) const
@@ -111,8 +109,7 @@ void DcChild::log_op(std::string_view operation, std::string args, bool listed)
 
 DcChild::Callbacks DcChild::registered_callbacks() const
 {
-    auto lk = fn_.lock();
-    return callbacks_.value_or(Callbacks{});
+    return read_locked([&] { return callbacks_.value_or(Callbacks{}); });
 }
 
 NTSTATUS DcChild::io_start()
@@ -206,6 +203,16 @@ struct InterfaceThunks {
             child_->log_op(op_, std::move(args));
             return fn().faults_.take(op);
         }
+        // What an NTSTATUS operation ends with before the function sees it:
+        // a context the bus never handed out, or the fault armed for it.
+        std::optional<NTSTATUS> refused(Op op, std::string args = "")
+        {
+            if (!child_)
+                return STATUS_INVALID_PARAMETER;
+            if (auto f = enter(op, std::move(args)))
+                return f->status;
+            return std::nullopt;
+        }
         void log(std::string args = "", bool listed = true) { child_->log_op(op_, std::move(args), listed); }
         bool gone() const { return !child_->fn_.present_ || child_->removed_; }
 
@@ -274,10 +281,8 @@ struct InterfaceThunks {
     static NTSTATUS transport_enable(PVOID context)
     {
         Call call(context, "dc_transport_enable");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::transport_enable))
-            return f->status;
+        if (auto status = call.refused(Op::transport_enable))
+            return *status;
         if (call.gone())
             return STATUS_NO_SUCH_DEVICE;
         DcChild& c = call.child();
@@ -290,10 +295,8 @@ struct InterfaceThunks {
     static NTSTATUS transport_disable(PVOID context)
     {
         Call call(context, "dc_transport_disable");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::transport_disable))
-            return f->status;
+        if (auto status = call.refused(Op::transport_disable))
+            return *status;
         DcChild& c = call.child();
         call.fn().close_pipes(c);
         c.transport_ = false;
@@ -301,24 +304,16 @@ struct InterfaceThunks {
         return STATUS_SUCCESS;
     }
 
-    static BOOLEAN data_in_post(PVOID context, PVOID buffer, ULONG length, PDC_TRANSFER_COMPLETE routine,
-                                PVOID routine_context, ULONG, ULONG)
+    template <bool DataIn>
+    static BOOLEAN data_post(PVOID context, PVOID buffer, ULONG length, PDC_TRANSFER_COMPLETE routine,
+                             PVOID routine_context, ULONG, ULONG)
     {
-        Call call(context, "data_in_post");
+        Call call(context, DataIn ? "data_in_post" : "data_out_post");
         if (!call)
             return FALSE;
         call.log("", false);
-        return call.fn().post(call.child(), call.fn().in_, buffer, length, routine, routine_context);
-    }
-
-    static BOOLEAN data_out_post(PVOID context, PVOID buffer, ULONG length, PDC_TRANSFER_COMPLETE routine,
-                                 PVOID routine_context, ULONG, ULONG)
-    {
-        Call call(context, "data_out_post");
-        if (!call)
-            return FALSE;
-        call.log("", false);
-        return call.fn().post(call.child(), call.fn().out_, buffer, length, routine, routine_context);
+        CdcFunction& fn = call.fn();
+        return fn.post(call.child(), DataIn ? fn.in_ : fn.out_, buffer, length, routine, routine_context);
     }
 
     static BOOLEAN set_notify_cb(PVOID context, WDFDEVICE device, PDC_NOTIFY_CALLBACK callback)
@@ -352,10 +347,8 @@ struct InterfaceThunks {
     static NTSTATUS get_functional_descriptor(PVOID context, ULONG subtype, PVOID buffer, PULONG length)
     {
         Call call(context, "get_functional_descriptor");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::get_functional_descriptor, flag_args({subtype})))
-            return f->status;
+        if (auto status = call.refused(Op::get_functional_descriptor, flag_args({subtype})))
+            return *status;
         if (!length || (!buffer && *length))
             return STATUS_INVALID_PARAMETER;
         const FunctionConfig& cfg = call.fn().config_;
@@ -379,10 +372,8 @@ struct InterfaceThunks {
     static NTSTATUS get_max_packet_size(PVOID context, ULONG, ULONG, PULONG max_packet_size, ULONG)
     {
         Call call(context, "get_max_packet_size");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::get_max_packet_size))
-            return f->status;
+        if (auto status = call.refused(Op::get_max_packet_size))
+            return *status;
         if (!max_packet_size)
             return STATUS_INVALID_PARAMETER;
         *max_packet_size = call.fn().max_packet_size();
@@ -392,10 +383,8 @@ struct InterfaceThunks {
     static NTSTATUS data_io_init(PVOID context, ULONG data_in, ULONG data_out)
     {
         Call call(context, "cdc_data_io_init");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::data_io_init, flag_args({data_in, data_out})))
-            return f->status;
+        if (auto status = call.refused(Op::data_io_init, flag_args({data_in, data_out})))
+            return *status;
         if (call.gone())
             return STATUS_NO_SUCH_DEVICE;
         call.child().data_in_open_ = data_in != 0;
@@ -406,10 +395,8 @@ struct InterfaceThunks {
     static NTSTATUS data_io_uninit(PVOID context)
     {
         Call call(context, "cdc_data_io_uninit");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::data_io_uninit))
-            return f->status;
+        if (auto status = call.refused(Op::data_io_uninit))
+            return *status;
         call.fn().close_pipes(call.child());
         call.child().data_in_open_ = call.child().data_out_open_ = false;
         return STATUS_SUCCESS;
@@ -441,10 +428,8 @@ struct InterfaceThunks {
     static NTSTATUS get_idle_timeout(PVOID context, PULONG seconds)
     {
         Call call(context, "get_idle_timeout");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::get_idle_timeout))
-            return f->status;
+        if (auto status = call.refused(Op::get_idle_timeout))
+            return *status;
         if (!seconds)
             return STATUS_INVALID_PARAMETER;
         *seconds = call.fn().config_.idle_timeout;
@@ -504,10 +489,8 @@ struct InterfaceThunks {
     static NTSTATUS clear_data(PVOID context)
     {
         Call call(context, "dc_clear_data");
-        if (!call)
-            return STATUS_INVALID_PARAMETER;
-        if (auto f = call.enter(Op::clear_data))
-            return f->status;
+        if (auto status = call.refused(Op::clear_data))
+            return *status;
         if (call.gone())
             return STATUS_NO_SUCH_DEVICE;
         call.fn().in_packets_.clear();   // the device drops what it has not sent yet
@@ -534,8 +517,8 @@ struct InterfaceThunks {
         r.generic_control = generic_control;
         r.dc_transport_enable = transport_enable;
         r.dc_transport_disable = transport_disable;
-        r.data_in_post = data_in_post;
-        r.data_out_post = data_out_post;
+        r.data_in_post = data_post<true>;
+        r.data_out_post = data_post<false>;
         r.cdc_set_notify_cb = set_notify_cb;
         r.data_abort = data_abort;
         r.get_functional_descriptor = get_functional_descriptor;

@@ -83,8 +83,10 @@ VOID common_class_child_device_wakeup_sync(common_class_ctx* ctx);
  * Registry readers. Exactly one of driver (its Parameters key) and device
  * (its hardware key) is given. Each opens the key, reads one value and
  * closes the key again; the output is untouched on failure.
+ * dc_open_registry_key opens the key that holds value_name.
  */
-NTSTATUS dc_open_registry_key(WDFDRIVER driver, WDFDEVICE device, WDFKEY* key);
+NTSTATUS dc_open_registry_key(WDFDRIVER driver, WDFDEVICE device, PCUNICODE_STRING value_name,
+                              WDFKEY* key);
 NTSTATUS dc_registry_rw_ulong(WDFDRIVER driver, WDFDEVICE device, PCUNICODE_STRING value_name,
                               PULONG value);
 /* On success the text is terminated at Length/2: the buffer must hold one

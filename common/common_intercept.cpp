@@ -19,6 +19,18 @@ static PVOID dc_user_address(ULONG address)
     return (PVOID)(ULONG_PTR)address;
 }
 
+static NTSTATUS intercept_fail(PCSTR message, NTSTATUS status, intercept_failure* failure)
+{
+    failure->message = message;
+    failure->status = status;
+    return status;
+}
+
+static NTSTATUS intercept_refuse(PCSTR message, intercept_failure* failure)
+{
+    return intercept_fail(message, STATUS_INVALID_PARAMETER, failure);
+}
+
 /* Probes and locks one user area for the driver to read or to write. */
 static NTSTATUS intercept_lock(WDFREQUEST request, PVOID address, size_t length, BOOLEAN for_write,
                                WDFMEMORY* memory, intercept_failure* failure)
@@ -28,18 +40,11 @@ static NTSTATUS intercept_lock(WDFREQUEST request, PVOID address, size_t length,
                           : WdfRequestProbeAndLockUserBufferForRead(request, address, length, memory);
 
     if (!NT_SUCCESS(status)) {
-        failure->message = for_write ? "%s: WdfRequestProbeAndLockUserBufferForWrite failed 0x%x"
-                                     : "%s: WdfRequestProbeAndLockUserBufferForRead failed 0x%x";
-        failure->status = status;
+        return intercept_fail(for_write ? "%s: WdfRequestProbeAndLockUserBufferForWrite failed 0x%x"
+                                        : "%s: WdfRequestProbeAndLockUserBufferForRead failed 0x%x",
+                              status, failure);
     }
     return status;
-}
-
-static NTSTATUS intercept_refuse(PCSTR message, intercept_failure* failure)
-{
-    failure->message = message;
-    failure->status = STATUS_INVALID_PARAMETER;
-    return STATUS_INVALID_PARAMETER;
 }
 
 /* The records may be one and the same, or apart; a partial overlap would let
@@ -83,6 +88,18 @@ static NTSTATUS intercept_lock_control_data(WDFREQUEST request, intercept_req_co
                           (setup.bmRequestType & 0x80) != 0, &irc->control_data_mem, failure);
 }
 
+/* Locks the caller's record and takes a copy of it, read once. */
+static NTSTATUS intercept_lock_record(WDFREQUEST request, PVOID address, size_t length, BOOLEAN for_write,
+                                      WDFMEMORY* memory, dc_ioctl_data* record, intercept_failure* failure)
+{
+    NTSTATUS status = intercept_lock(request, address, length, for_write, memory, failure);
+
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(record, dc_locked_view(*memory, NULL), sizeof(*record));
+    }
+    return status;
+}
+
 /* Steps on the input side: the input record, its data, a control's data. */
 static NTSTATUS intercept_lock_input(WDFREQUEST request, intercept_req_context_t* irc,
                                      PVOID in_record, size_t in_length, ULONG code,
@@ -91,11 +108,11 @@ static NTSTATUS intercept_lock_input(WDFREQUEST request, intercept_req_context_t
     dc_ioctl_data record;
     NTSTATUS status;
 
-    status = intercept_lock(request, in_record, in_length, FALSE, &irc->in_record_mem, failure);
+    status = intercept_lock_record(request, in_record, in_length, FALSE, &irc->in_record_mem, &record,
+                                   failure);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    RtlCopyMemory(&record, dc_locked_view(irc->in_record_mem, NULL), sizeof(record));
     if (record.data_in_len != 0) {
         status = intercept_lock(request, dc_user_address(record.data_in), record.data_in_len,
                                 FALSE, &irc->in_data_mem, failure);
@@ -116,12 +133,9 @@ static NTSTATUS intercept_lock_output(WDFREQUEST request, intercept_req_context_
     dc_ioctl_data record;
     NTSTATUS status;
 
-    status = intercept_lock(request, out_record, out_length, TRUE, &irc->out_record_mem, failure);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    RtlCopyMemory(&record, dc_locked_view(irc->out_record_mem, NULL), sizeof(record));
-    if (record.data_out_len != 0) {
+    status = intercept_lock_record(request, out_record, out_length, TRUE, &irc->out_record_mem, &record,
+                                   failure);
+    if (NT_SUCCESS(status) && record.data_out_len != 0) {
         status = intercept_lock(request, dc_user_address(record.data_out), record.data_out_len,
                                 TRUE, &irc->out_data_mem, failure);
     }
@@ -137,8 +151,7 @@ static NTSTATUS intercept_allocate_context(WDFREQUEST request, intercept_req_con
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, intercept_req_context_t);
     status = WdfObjectAllocateContext(request, &attributes, (PVOID*)irc);
     if (!NT_SUCCESS(status)) {
-        failure->message = "%s: WdfObjectAllocateContext failed 0x%x\n";
-        failure->status = status;
+        return intercept_fail("%s: WdfObjectAllocateContext failed 0x%x\n", status, failure);
     }
     return status;
 }
@@ -156,16 +169,12 @@ static NTSTATUS intercept_retrieve_records(WDFREQUEST request, PVOID* in_record,
     status = WdfRequestRetrieveUnsafeUserInputBuffer(request, sizeof(dc_ioctl_data), in_record,
                                                      in_length);
     if (!NT_SUCCESS(status)) {
-        failure->message = "%s: WdfRequestRetrieveUnsafeUserInputBuffer failed 0x%x\n";
-        failure->status = status;
-        return status;
+        return intercept_fail("%s: WdfRequestRetrieveUnsafeUserInputBuffer failed 0x%x\n", status, failure);
     }
     status = WdfRequestRetrieveUnsafeUserOutputBuffer(request, sizeof(dc_ioctl_data), out_record,
                                                       out_length);
     if (!NT_SUCCESS(status)) {
-        failure->message = "%s: WdfRequestRetrieveUnsafeUserOutputBuffer failed 0x%x\n";
-        failure->status = status;
-        return status;
+        return intercept_fail("%s: WdfRequestRetrieveUnsafeUserOutputBuffer failed 0x%x\n", status, failure);
     }
     if (intercept_records_overlap(*in_record, *in_length, *out_record, *out_length)) {
         return intercept_refuse("%s: input and output records overlap 0x%x\n", failure);

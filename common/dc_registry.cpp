@@ -6,10 +6,13 @@
 
 ULONG debug_level = DC_LEVEL_INFO;
 
-NTSTATUS dc_open_registry_key(WDFDRIVER driver, WDFDEVICE device, WDFKEY* key)
+NTSTATUS dc_open_registry_key(WDFDRIVER driver, WDFDEVICE device, PCUNICODE_STRING value_name,
+                              WDFKEY* key)
 {
     NTSTATUS status;
 
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, %s parameter %ws\n", __FUNCTION__, "reading",
+             value_name->Buffer);
     if (driver != NULL) {
         status = WdfDriverOpenParametersRegistryKey(driver, STANDARD_RIGHTS_ALL,
                                                     WDF_NO_OBJECT_ATTRIBUTES, key);
@@ -30,9 +33,7 @@ NTSTATUS dc_registry_rw_ulong(WDFDRIVER driver, WDFDEVICE device, PCUNICODE_STRI
     ULONG read_value;
     NTSTATUS status;
 
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, %s parameter %ws\n", __FUNCTION__, "reading",
-             value_name->Buffer);
-    status = dc_open_registry_key(driver, device, &key);
+    status = dc_open_registry_key(driver, device, value_name, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -55,9 +56,7 @@ NTSTATUS dc_registry_rw_unicode_str(WDFDRIVER driver, WDFDEVICE device,
     USHORT length = 0;
     NTSTATUS status;
 
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered, %s parameter %ws\n", __FUNCTION__, "reading",
-             value_name->Buffer);
-    status = dc_open_registry_key(driver, device, &key);
+    status = dc_open_registry_key(driver, device, value_name, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -6,22 +6,8 @@
  * GUID_DEVINTERFACE_COMPORT lives in wdmguid.h in this tree.
  */
 #pragma once
+#include "devioctl.h"
 #include "ntdef.h"
-
-/* From devioctl.h / winioctl.h, for users that did not include those. */
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef FILE_DEVICE_SERIAL_PORT
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#endif
 
 /* Device I/O controls. */
 #define IOCTL_SERIAL_SET_BAUD_RATE      CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)

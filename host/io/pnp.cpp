@@ -370,23 +370,29 @@ NTSTATUS power_node(DeviceNode* node, DevicePower state)
     return status;
 }
 
+// The system power IRP, then the device power IRP it leads to.
+static NTSTATUS power_system_node(DeviceNode* node, SystemPower system, DevicePower device)
+{
+    NTSTATUS status = top_handler(node)->power_system(system);
+    trace_event(node, "S" + std::to_string(int(system) - 1), status);
+    if (NT_SUCCESS(status))
+        status = top_handler(node)->power_device(device);
+    if (NT_SUCCESS(status)) {
+        auto lock = sched_lock();
+        node->power = device;
+    }
+    return status;
+}
+
 NTSTATUS system_sleep(SystemPower state)
 {
     NTSTATUS result = STATUS_SUCCESS;
     pnp_run("system sleep", [&] {
         auto nodes = started_nodes();
         for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-            DeviceNode* node = *it;
-            NTSTATUS status = top_handler(node)->power_system(state);
-            trace_event(node, "S" + std::to_string(int(state) - 1), status);
-            if (NT_SUCCESS(status))
-                status = top_handler(node)->power_device(DevicePower::D3);
-            if (NT_SUCCESS(status)) {
-                auto lock = sched_lock();
-                node->power = DevicePower::D3;
-            } else if (NT_SUCCESS(result)) {
+            NTSTATUS status = power_system_node(*it, state, DevicePower::D3);
+            if (NT_SUCCESS(result))
                 result = status;
-            }
         }
     });
     return result;
@@ -397,16 +403,9 @@ NTSTATUS system_wake()
     NTSTATUS result = STATUS_SUCCESS;
     pnp_run("system wake", [&] {
         for (DeviceNode* node : started_nodes()) {
-            NTSTATUS status = top_handler(node)->power_system(SystemPower::S0);
-            trace_event(node, "S0", status);
-            if (NT_SUCCESS(status))
-                status = top_handler(node)->power_device(DevicePower::D0);
-            if (NT_SUCCESS(status)) {
-                auto lock = sched_lock();
-                node->power = DevicePower::D0;
-            } else if (NT_SUCCESS(result)) {
+            NTSTATUS status = power_system_node(node, SystemPower::S0, DevicePower::D0);
+            if (NT_SUCCESS(result))
                 result = status;
-            }
         }
     });
     return result;

@@ -343,15 +343,28 @@ WDFAPI NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING S
     return status;
 }
 
+namespace {
+
+// The property of the device's physical device object; *device, if asked
+// for, receives the device.
+NTSTATUS query_property(WDFDEVICE handle, DEVICE_REGISTRY_PROPERTY property, const char* api, FxDevice** device,
+                        std::vector<uint8_t>* value)
+{
+    host::verify_irql_at_most(PASSIVE_LEVEL, api);
+    FxDevice* fx = resolve<FxDevice>(handle, api);
+    if (fx == nullptr) return STATUS_INVALID_HANDLE;
+    if (device != nullptr) *device = fx;
+    return host::io::device_property(*fx->pdo->node, property, value);
+}
+
+}  // namespace
+
 WDFAPI NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
     *ResultLength = 0;
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfDeviceQueryProperty");
-    FxDevice* device = resolve<FxDevice>(Device, "WdfDeviceQueryProperty");
-    if (device == nullptr) return STATUS_INVALID_HANDLE;
     std::vector<uint8_t> value;
-    NTSTATUS status = host::io::device_property(*device->pdo->node, DeviceProperty, &value);
+    NTSTATUS status = query_property(Device, DeviceProperty, "WdfDeviceQueryProperty", nullptr, &value);
     if (!NT_SUCCESS(status)) return status;
     *ResultLength = static_cast<ULONG>(value.size());
     if (BufferLength < value.size()) return STATUS_BUFFER_TOO_SMALL;
@@ -365,11 +378,9 @@ WDFAPI NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY
                                                WDFMEMORY* PropertyMemory)
 {
     *PropertyMemory = nullptr;
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfDeviceAllocAndQueryProperty");
-    FxDevice* device = resolve<FxDevice>(Device, "WdfDeviceAllocAndQueryProperty");
-    if (device == nullptr) return STATUS_INVALID_HANDLE;
+    FxDevice* device = nullptr;
     std::vector<uint8_t> value;
-    NTSTATUS status = host::io::device_property(*device->pdo->node, DeviceProperty, &value);
+    NTSTATUS status = query_property(Device, DeviceProperty, "WdfDeviceAllocAndQueryProperty", &device, &value);
     if (!NT_SUCCESS(status)) return status;
     if (value.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
     return create_memory(PropertyMemoryAttributes, device, value.data(), value.size(), "WdfDeviceAllocAndQueryProperty",

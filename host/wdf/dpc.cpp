@@ -61,14 +61,8 @@ using namespace host::wdf;
 WDFAPI NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFDPC* Dpc)
 {
     *Dpc = nullptr;
-    verify_irql_at_most(DISPATCH_LEVEL, "WdfDpcCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    FxObject* parent = required_parent(Attributes, "WdfDpcCreate");
-    if (parent == nullptr)
-        return STATUS_INVALID_PARAMETER;
     FxDpc* dpc = nullptr;
-    NTSTATUS status = create_object(Attributes, parent, "WdfDpcCreate", &dpc);
+    NTSTATUS status = create_callback_object(Config, &WDF_DPC_CONFIG::EvtDpcFunc, Attributes, "WdfDpcCreate", &dpc);
     if (!NT_SUCCESS(status))
         return status;
     dpc->record->bind("EvtDpcFunc", dpc->handle_as<WDFDPC>(), Config->EvtDpcFunc);

@@ -7,6 +7,7 @@
 // is done with it.
 #pragma once
 
+#include "host/kernel/verifier.h"
 #include "host/wdf/fx.h"
 
 #include <memory>
@@ -57,5 +58,20 @@ bool may_wait(const char* api);
 
 // The parent a DPC, timer or work item must name in its attributes.
 FxObject* required_parent(PWDF_OBJECT_ATTRIBUTES attributes, const char* api);
+
+// Creates a DPC, timer or work item: the config must have its size and name
+// its callback, and the attributes a parent.
+template <typename Fx, typename Config, typename Callback>
+NTSTATUS create_callback_object(const Config* config, Callback Config::*callback,
+                                PWDF_OBJECT_ATTRIBUTES attributes, const char* api, Fx** object)
+{
+    host::verify_irql_at_most(DISPATCH_LEVEL, api);
+    if (config == nullptr || config->Size != sizeof(Config) || config->*callback == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    FxObject* parent = required_parent(attributes, api);
+    if (parent == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    return create_object(attributes, parent, api, object);
+}
 
 }  // namespace host::wdf

@@ -397,6 +397,26 @@ void add_state_callback(FxQueue* q, bool needs_empty, PFN_WDF_IO_QUEUE_STATE rou
         q->state_callbacks.push_back({needs_empty, routine, context});
 }
 
+// Stop (started cleared) or drain (accepting cleared): `routine` runs once the
+// driver owns no request and, draining, none waits; a draining queue still
+// dispatches what waits.
+void halt(WDFQUEUE queue, const char* api, bool FxQueue::*flag, bool draining, PFN_WDF_IO_QUEUE_STATE routine,
+          WDFCONTEXT context)
+{
+    FxQueue* q = queue_of(queue, api);
+    if (q == nullptr)
+        return;
+    {
+        auto lk = sched_lock();
+        q->*flag = false;
+        add_state_callback(q, draining, routine, context);
+    }
+    if (draining)
+        queue_run(q);
+    else
+        run_state_callbacks(q);
+}
+
 void wait_for_queue(FxQueue* q, bool needs_empty, const char* what)
 {
     auto lk = sched_lock();
@@ -460,15 +480,7 @@ WDFAPI VOID WdfIoQueueStart(WDFQUEUE Queue)
 
 WDFAPI VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
 {
-    FxQueue* q = queue_of(Queue, "WdfIoQueueStop");
-    if (q == nullptr)
-        return;
-    {
-        auto lk = sched_lock();
-        q->started = false;
-        add_state_callback(q, false, StopComplete, Context);
-    }
-    run_state_callbacks(q);
+    halt(Queue, "WdfIoQueueStop", &FxQueue::started, false, StopComplete, Context);
 }
 
 WDFAPI VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
@@ -494,15 +506,7 @@ WDFAPI VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
 
 WDFAPI VOID WdfIoQueueDrain(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE DrainComplete, WDFCONTEXT Context)
 {
-    FxQueue* q = queue_of(Queue, "WdfIoQueueDrain");
-    if (q == nullptr)
-        return;
-    {
-        auto lk = sched_lock();
-        q->accepting = false;
-        add_state_callback(q, true, DrainComplete, Context);
-    }
-    queue_run(q);
+    halt(Queue, "WdfIoQueueDrain", &FxQueue::accepting, true, DrainComplete, Context);
 }
 
 WDFAPI VOID WdfIoQueueDrainSynchronously(WDFQUEUE Queue)

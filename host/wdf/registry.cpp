@@ -59,6 +59,20 @@ NTSTATUS read_value(WDFKEY handle, PCUNICODE_STRING name, const char* api,
     return *value ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+// The full path of KeyName, below ParentKey if one is given.
+NTSTATUS key_path(WDFKEY ParentKey, PCUNICODE_STRING KeyName, const char* api, std::u16string* path)
+{
+    host::verify_irql_at_most(PASSIVE_LEVEL, api);
+    if (KeyName == nullptr) return STATUS_INVALID_PARAMETER;
+    *path = host::view(*KeyName);
+    if (ParentKey != nullptr) {
+        FxKey* parent = resolve<FxKey>(ParentKey, api);
+        if (parent == nullptr) return STATUS_INVALID_HANDLE;
+        *path = parent->path() + u"\\" + *path;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS write_value(WDFKEY handle, PCUNICODE_STRING name, ULONG type, const void* data, size_t size,
                      const char* api)
 {
@@ -81,14 +95,9 @@ WDFAPI NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, A
                                    PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
     *Key = nullptr;
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfRegistryOpenKey");
-    if (KeyName == nullptr) return STATUS_INVALID_PARAMETER;
-    std::u16string path(host::view(*KeyName));
-    if (ParentKey != nullptr) {
-        FxKey* parent = resolve<FxKey>(ParentKey, "WdfRegistryOpenKey");
-        if (parent == nullptr) return STATUS_INVALID_HANDLE;
-        path = parent->path() + u"\\" + path;
-    }
+    std::u16string path;
+    NTSTATUS status = key_path(ParentKey, KeyName, "WdfRegistryOpenKey", &path);
+    if (!NT_SUCCESS(status)) return status;
     return open_key(path, DesiredAccess, KeyAttributes, current_driver(), "WdfRegistryOpenKey", Key);
 }
 
@@ -97,14 +106,9 @@ WDFAPI NTSTATUS WdfRegistryCreateKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName,
                                      PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
     *Key = nullptr;
-    host::verify_irql_at_most(PASSIVE_LEVEL, "WdfRegistryCreateKey");
-    if (KeyName == nullptr) return STATUS_INVALID_PARAMETER;
-    std::u16string path(host::view(*KeyName));
-    if (ParentKey != nullptr) {
-        FxKey* parent = resolve<FxKey>(ParentKey, "WdfRegistryCreateKey");
-        if (parent == nullptr) return STATUS_INVALID_HANDLE;
-        path = parent->path() + u"\\" + path;
-    }
+    std::u16string path;
+    NTSTATUS status = key_path(ParentKey, KeyName, "WdfRegistryCreateKey", &path);
+    if (!NT_SUCCESS(status)) return status;
     bool existed = host::reg::key_exists(path);
     if (!existed) host::reg::create_key(path);
     if (CreateDisposition != nullptr) *CreateDisposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;

@@ -86,14 +86,8 @@ using namespace host::wdf;
 WDFAPI NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
 {
     *Timer = nullptr;
-    verify_irql_at_most(DISPATCH_LEVEL, "WdfTimerCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    FxObject* parent = required_parent(Attributes, "WdfTimerCreate");
-    if (parent == nullptr)
-        return STATUS_INVALID_PARAMETER;
     FxTimer* timer = nullptr;
-    NTSTATUS status = create_object(Attributes, parent, "WdfTimerCreate", &timer);
+    NTSTATUS status = create_callback_object(Config, &WDF_TIMER_CONFIG::EvtTimerFunc, Attributes, "WdfTimerCreate", &timer);
     if (!NT_SUCCESS(status))
         return status;
     timer->record->period = Time(Config->Period) * kMillisecond;

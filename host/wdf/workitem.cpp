@@ -59,14 +59,8 @@ WDFAPI NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRI
                                   WDFWORKITEM* WorkItem)
 {
     *WorkItem = nullptr;
-    verify_irql_at_most(DISPATCH_LEVEL, "WdfWorkItemCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    FxObject* parent = required_parent(Attributes, "WdfWorkItemCreate");
-    if (parent == nullptr)
-        return STATUS_INVALID_PARAMETER;
     FxWorkItem* work = nullptr;
-    NTSTATUS status = create_object(Attributes, parent, "WdfWorkItemCreate", &work);
+    NTSTATUS status = create_callback_object(Config, &WDF_WORKITEM_CONFIG::EvtWorkItemFunc, Attributes, "WdfWorkItemCreate", &work);
     if (!NT_SUCCESS(status))
         return status;
     work->bind(Config->EvtWorkItemFunc);

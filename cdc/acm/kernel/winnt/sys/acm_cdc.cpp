@@ -21,6 +21,21 @@ NTSTATUS acm_class_request(PACM_FDO_DATA fdx, UCHAR direction, UCHAR request, US
                                 bytes_transferred, 0, 0);
 }
 
+/* SET_LINE_CODING sends the record, GET_LINE_CODING fills it. */
+static NTSTATUS acm_line_coding_request(PACM_FDO_DATA fdx, UCHAR request, cdc_line_coding_t* line_coding,
+                                        PULONG bytes_transferred, BOOLEAN wake)
+{
+    const UCHAR direction = (request == CDC_GET_LINE_CODING) ? DC_DIRECTION_IN : DC_DIRECTION_OUT;
+    NTSTATUS status;
+
+    status = acm_class_request(fdx, direction, request, 0, sizeof(*line_coding), line_coding,
+                               bytes_transferred, wake);
+    DC_PRINT(DC_LEVEL_TRACE, "%s: %s done, status %lx, bytes %lx, bytes_transferred %lx\n", __FUNCTION__,
+             (request == CDC_GET_LINE_CODING) ? "GET_LINE_CODING" : "SET_LINE_CODING", status,
+             (ULONG)sizeof(*line_coding), *bytes_transferred);
+    return status;
+}
+
 /* A failure is only logged: the stored line coding stays what was set. */
 NTSTATUS acm_req_set_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_coding)
 {
@@ -30,10 +45,7 @@ NTSTATUS acm_req_set_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_codi
     if (!fdx->acm_line_coding) {
         return STATUS_SUCCESS;
     }
-    status = acm_class_request(fdx, DC_DIRECTION_OUT, CDC_SET_LINE_CODING, 0,
-                               sizeof(*line_coding), line_coding, &bytes_transferred, TRUE);
-    DC_PRINT(DC_LEVEL_TRACE, "%s: SET_LINE_CODING done, status %lx, bytes %lx, bytes_transferred %lx\n",
-             __FUNCTION__, status, (ULONG)sizeof(*line_coding), bytes_transferred);
+    status = acm_line_coding_request(fdx, CDC_SET_LINE_CODING, line_coding, &bytes_transferred, TRUE);
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: the device refused SET_LINE_CODING, status %lx\n", __FUNCTION__,
                  status);
@@ -50,10 +62,7 @@ NTSTATUS acm_req_get_line_coding(PACM_FDO_DATA fdx, cdc_line_coding_t* line_codi
     if (!fdx->acm_line_coding) {
         return STATUS_NOT_SUPPORTED;
     }
-    status = acm_class_request(fdx, DC_DIRECTION_IN, CDC_GET_LINE_CODING, 0,
-                               sizeof(*line_coding), line_coding, &bytes_transferred, wake);
-    DC_PRINT(DC_LEVEL_TRACE, "%s: GET_LINE_CODING done, status %lx, bytes %lx, bytes_transferred %lx\n",
-             __FUNCTION__, status, (ULONG)sizeof(*line_coding), bytes_transferred);
+    status = acm_line_coding_request(fdx, CDC_GET_LINE_CODING, line_coding, &bytes_transferred, wake);
     if (NT_SUCCESS(status) && bytes_transferred != sizeof(*line_coding)) {
         /* A short answer is no line coding. */
         status = STATUS_UNSUCCESSFUL;

@@ -43,6 +43,22 @@ NTSTATUS acm_send_clear_data(PACM_FDO_DATA fdx)
     return status;
 }
 
+/* FALSE when I/O start or stop has nothing to do, *status then being its
+   result: the bus is not bound, or no handle is open. */
+static BOOLEAN acm_io_has_work(PACM_FDO_DATA fdx, PCSTR caller, NTSTATUS* status)
+{
+    if (!acm_bus_bound(fdx, caller)) {
+        *status = STATUS_UNSUCCESSFUL;
+        return FALSE;
+    }
+    if (common_class_ref_count(&fdx->common) == 0) {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", caller);
+        *status = STATUS_SUCCESS;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 NTSTATUS acm_io_start(PACM_FDO_DATA fdx)
 {
     const ULONG data = fdx->is_serial_ctrl ? 0 : 1;
@@ -50,12 +66,8 @@ NTSTATUS acm_io_start(PACM_FDO_DATA fdx)
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered, device %p\n", __FUNCTION__, fdx->common.device);
-    if (!acm_bus_bound(fdx, __FUNCTION__)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (common_class_ref_count(&fdx->common) == 0) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
-        return STATUS_SUCCESS;
+    if (!acm_io_has_work(fdx, __FUNCTION__, &status)) {
+        return status;
     }
 
     data_io_was_initialized = fdx->common.data_io_initialized != 0;
@@ -101,12 +113,8 @@ NTSTATUS acm_io_stop(PACM_FDO_DATA fdx)
     NTSTATUS status;
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, device %p\n", __FUNCTION__, fdx->common.device);
-    if (!acm_bus_bound(fdx, __FUNCTION__)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (common_class_ref_count(&fdx->common) == 0) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: No open handles, exiting\n", __FUNCTION__);
-        return STATUS_SUCCESS;
+    if (!acm_io_has_work(fdx, __FUNCTION__, &status)) {
+        return status;
     }
     if (InterlockedExchange(&fdx->is_io_stopped, 1) == 1) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: io already stopped\n", __FUNCTION__);

@@ -18,10 +18,13 @@ typedef struct _acm_ioctl_entry {
     ULONG output_size;   /* minimum output buffer, 0: none examined */
     ULONG information;   /* on success */
     /* What serves it: a routine of its own, a routine run under spin_lock
-       on its buffer, or a change of the control lines; none: nothing to do. */
+       on its buffer, a change of the control lines, or a copy of a stored
+       record (its offset in the device context, 0 being the common part
+       that no control reads); none: nothing to do. */
     ACM_IOCTL_ROUTINE* routine;
     PFN_ACM_LOCKED_ROUTINE locked;
     ACM_LINE_ROUTINE* lines;
+    LONG record;
 } acm_ioctl_entry;
 
 /* --- routines ------------------------------------------------------------------ */
@@ -143,13 +146,6 @@ static NTSTATUS acm_ioctl_timeouts_set(PACM_FDO_DATA fdx, WDFREQUEST request, PV
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS acm_ioctl_timeouts_get(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    acm_copy_record(fdx, buffer, &fdx->timeouts, sizeof(SERIAL_TIMEOUTS));
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS acm_ioctl_chars_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     const SERIAL_CHARS* chars = (const SERIAL_CHARS*)buffer;
@@ -162,24 +158,10 @@ static NTSTATUS acm_ioctl_chars_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS acm_ioctl_chars_get(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    acm_copy_record(fdx, buffer, &fdx->special_chars, sizeof(SERIAL_CHARS));
-    return STATUS_SUCCESS;
-}
-
 static NTSTATUS acm_ioctl_handflow_set(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
 {
     UNREFERENCED_PARAMETER(request);
     return acm_ioctl_set_handflow(fdx, (SERIAL_HANDFLOW*)buffer);
-}
-
-static NTSTATUS acm_ioctl_handflow_get(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
-{
-    UNREFERENCED_PARAMETER(request);
-    acm_copy_record(fdx, buffer, &fdx->handflow, sizeof(SERIAL_HANDFLOW));
-    return STATUS_SUCCESS;
 }
 
 static NTSTATUS acm_ioctl_dtr_clr(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID buffer)
@@ -305,13 +287,16 @@ static NTSTATUS acm_ioctl_common(PACM_FDO_DATA fdx, WDFREQUEST request, PVOID bu
 /* --- the table ----------------------------------------------------------------- */
 
 #define ACM_IOCTL(name, in, out, info, routine) \
-    { IOCTL_SERIAL_##name, #name, in, out, info, routine, NULL, NULL }
+    { IOCTL_SERIAL_##name, #name, in, out, info, routine, NULL, NULL, 0 }
 #define ACM_IOCTL_LOCKED(name, in, out, info, locked) \
-    { IOCTL_SERIAL_##name, #name, in, out, info, NULL, locked, NULL }
+    { IOCTL_SERIAL_##name, #name, in, out, info, NULL, locked, NULL, 0 }
 #define ACM_IOCTL_LINES(name, change) \
-    { IOCTL_SERIAL_##name, #name, 0, 0, 0, NULL, NULL, change }
+    { IOCTL_SERIAL_##name, #name, 0, 0, 0, NULL, NULL, change, 0 }
+#define ACM_IOCTL_RECORD(name, type, field) \
+    { IOCTL_SERIAL_##name, #name, 0, sizeof(type), sizeof(type), NULL, NULL, NULL, \
+      FIELD_OFFSET(ACM_FDO_DATA, field) }
 #define ACM_IOCTL_COMMON(code, name) \
-    { code, name, 0, 0, 0, acm_ioctl_common, NULL, NULL }
+    { code, name, 0, 0, 0, acm_ioctl_common, NULL, NULL, 0 }
 
 static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0, 0, acm_ioctl_baud_rate_set),
@@ -321,7 +306,7 @@ static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(SET_BREAK_OFF, 0, 0, 0, acm_ioctl_break_off),
     ACM_IOCTL(IMMEDIATE_CHAR, sizeof(UCHAR), 0, 0, acm_ioctl_immediate_char),
     ACM_IOCTL(SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, 0, acm_ioctl_timeouts_set),
-    ACM_IOCTL(GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), sizeof(SERIAL_TIMEOUTS), acm_ioctl_timeouts_get),
+    ACM_IOCTL_RECORD(GET_TIMEOUTS, SERIAL_TIMEOUTS, timeouts),
     ACM_IOCTL_LINES(SET_DTR, acm_set_dtr),
     ACM_IOCTL(CLR_DTR, 0, 0, 0, acm_ioctl_dtr_clr),
     ACM_IOCTL(RESET_DEVICE, 0, 0, 0, NULL),
@@ -336,9 +321,9 @@ static const acm_ioctl_entry acm_ioctls[] = {
     ACM_IOCTL(GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE), sizeof(SERIAL_BAUD_RATE), acm_ioctl_baud_rate_get),
     ACM_IOCTL(GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), sizeof(SERIAL_LINE_CONTROL),
               acm_ioctl_line_control_get),
-    ACM_IOCTL(GET_CHARS, 0, sizeof(SERIAL_CHARS), sizeof(SERIAL_CHARS), acm_ioctl_chars_get),
+    ACM_IOCTL_RECORD(GET_CHARS, SERIAL_CHARS, special_chars),
     ACM_IOCTL(SET_CHARS, sizeof(SERIAL_CHARS), 0, 0, acm_ioctl_chars_set),
-    ACM_IOCTL(GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), sizeof(SERIAL_HANDFLOW), acm_ioctl_handflow_get),
+    ACM_IOCTL_RECORD(GET_HANDFLOW, SERIAL_HANDFLOW, handflow),
     ACM_IOCTL(SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, 0, acm_ioctl_handflow_set),
     ACM_IOCTL(GET_MODEMSTATUS, 0, sizeof(ULONG), sizeof(ULONG), acm_ioctl_modemstatus),
     ACM_IOCTL_LOCKED(GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), sizeof(SERIAL_STATUS), acm_ioctl_get_commstatus),
@@ -426,6 +411,8 @@ static NTSTATUS acm_ioctl_serve(PACM_FDO_DATA fdx, WDFREQUEST request, const acm
         (VOID)acm_call_locked(fdx, entry->locked, buffer);
     } else if (entry->lines != NULL) {
         return acm_change_lines_and_send(fdx, entry->lines);
+    } else if (entry->record != 0) {
+        acm_copy_record(fdx, buffer, (PUCHAR)fdx + entry->record, entry->output_size);
     }
     return STATUS_SUCCESS;
 }

@@ -168,12 +168,8 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
     WDFREQUEST request;
     NTSTATUS status;
 
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    acm_lock_acquire(fdx);
-    request = *current_op_request;
+    request = acm_request_lock_current(fdx, current_op_request);
     if (request == NULL) {
-        acm_lock_release(fdx);
-        DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
         return;
     }
     ctx = acm_request_get_context(request);

@@ -13,26 +13,11 @@
 VOID acm_evt_read(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
-    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
-    PVOID buffer;
 
-    ctx->major_function = IRP_MJ_READ;
-    if (acm_request_complete_if_error(fdx, Request) == STATUS_CANCELLED) {
-        DC_PRINT(DC_LEVEL_INFO, "%s: STATUS_CANCELLED\n", __FUNCTION__);
+    if (!acm_request_take_buffer(fdx, Request, IRP_MJ_READ, Length)) {
         return;
     }
-
-    ctx->length = (ULONG)Length;
-    ctx->device = fdx;
-    ctx->status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, NULL);
-    if (!NT_SUCCESS(ctx->status)) {
-        ctx->information = 0;
-        DC_PRINT(DC_LEVEL_ERROR, "%s: Could not get request memory buffer %lx\n", __FUNCTION__,
-                 ctx->status);
-        acm_request_complete(Request);
-        return;
-    }
-    ctx->buffer = buffer;
+    acm_request_get_context(Request)->device = fdx;
     acm_queue_add_request(fdx, Request, fdx->read_queue, &fdx->current_read_request,
                           acm_request_read_start);
 }

@@ -74,6 +74,20 @@ NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_
     return status;
 }
 
+WDFREQUEST acm_request_lock_current(PACM_FDO_DATA fdx, WDFREQUEST* current_op_request)
+{
+    WDFREQUEST request;
+
+    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
+    acm_lock_acquire(fdx);
+    request = *current_op_request;
+    if (request == NULL) {
+        acm_lock_release(fdx);
+        DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
+    }
+    return request;
+}
+
 VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
                                          PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,
                                          NTSTATUS status, WDFREQUEST* current_op_request,
@@ -86,13 +100,8 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
     PFN_WDF_REQUEST_CANCEL cancel_routine;
     ULONG ref_bits;
 
-    DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
-    acm_lock_acquire(fdx);
-
-    request = *current_op_request;
+    request = acm_request_lock_current(fdx, current_op_request);
     if (request == NULL) {
-        acm_lock_release(fdx);
-        DC_PRINT(DC_LEVEL_TRACE, "%s: current_op_request is NULL\n", __FUNCTION__);
         return;
     }
     ctx = acm_request_get_context(request);
@@ -199,6 +208,32 @@ NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request)
     ctx->status = STATUS_CANCELLED;
     acm_request_complete(request);
     return STATUS_CANCELLED;
+}
+
+BOOLEAN acm_request_take_buffer(PACM_FDO_DATA fdx, WDFREQUEST request, UCHAR major_function,
+                                size_t length)
+{
+    PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
+    PVOID buffer;
+
+    ctx->major_function = major_function;
+    if (acm_request_complete_if_error(fdx, request) == STATUS_CANCELLED) {
+        DC_PRINT(DC_LEVEL_INFO, "%s: STATUS_CANCELLED\n", __FUNCTION__);
+        return FALSE;
+    }
+    ctx->length = (ULONG)length;
+    ctx->status = (major_function == IRP_MJ_READ)
+                      ? WdfRequestRetrieveOutputBuffer(request, length, &buffer, NULL)
+                      : WdfRequestRetrieveInputBuffer(request, length, &buffer, NULL);
+    if (!NT_SUCCESS(ctx->status)) {
+        ctx->information = 0;
+        DC_PRINT(DC_LEVEL_ERROR, "%s: Could not get request memory buffer %lx\n", __FUNCTION__,
+                 ctx->status);
+        acm_request_complete(request);
+        return FALSE;
+    }
+    ctx->buffer = buffer;
+    return TRUE;
 }
 
 /* A request the driver forwarded was cancelled while it waited. */

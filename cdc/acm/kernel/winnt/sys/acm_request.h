@@ -46,6 +46,9 @@ NTSTATUS acm_request_unmark_cancelable(WDFREQUEST request);
 BOOLEAN acm_request_cancel_during_set(WDFREQUEST request);
 _IRQL_requires_(DISPATCH_LEVEL) _Must_inspect_result_
 NTSTATUS acm_request_release_refs(WDFREQUEST request, WDFTIMER timer, ULONG ref_type);
+/* The slot's request with spin_lock held; NULL, with it released, if the slot is empty. */
+_Requires_lock_not_held_(fdx->spin_lock) _When_(return != NULL, _Acquires_lock_(fdx->spin_lock))
+WDFREQUEST acm_request_lock_current(PACM_FDO_DATA fdx, WDFREQUEST* current_op_request);
 _Requires_lock_not_held_(fdx->spin_lock)
 VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
                                          PFN_ACM_BEFORE_COMPLETE_ROUTINE before_complete,
@@ -57,6 +60,10 @@ VOID acm_request_try_to_complete_current(PACM_FDO_DATA fdx,
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID acm_request_complete(WDFREQUEST request);
 NTSTATUS acm_request_complete_if_error(PACM_FDO_DATA fdx, WDFREQUEST request);
+/* Readies a read or write for its queue: FALSE when it was completed instead
+   (the error abort is on, or its buffer cannot be had). */
+BOOLEAN acm_request_take_buffer(PACM_FDO_DATA fdx, WDFREQUEST request, UCHAR major_function,
+                                size_t length);
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE acm_evt_canceled_on_queue;
 
 /* --- operation slots -------------------------------------------------------- */

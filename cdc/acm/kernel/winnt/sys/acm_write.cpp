@@ -28,25 +28,11 @@ VOID acm_evt_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(WdfIoQueueGetDevice(Queue));
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(Request);
-    PVOID buffer;
     LONG purging;
 
-    ctx->major_function = IRP_MJ_WRITE;
-    if (acm_request_complete_if_error(fdx, Request) == STATUS_CANCELLED) {
-        DC_PRINT(DC_LEVEL_INFO, "%s: STATUS_CANCELLED\n", __FUNCTION__);
+    if (!acm_request_take_buffer(fdx, Request, IRP_MJ_WRITE, Length)) {
         return;
     }
-
-    ctx->length = (ULONG)Length;
-    ctx->status = WdfRequestRetrieveInputBuffer(Request, Length, &buffer, NULL);
-    if (!NT_SUCCESS(ctx->status)) {
-        ctx->information = 0;
-        DC_PRINT(DC_LEVEL_ERROR, "%s: Could not get request memory buffer %lx\n", __FUNCTION__,
-                 ctx->status);
-        acm_request_complete(Request);
-        return;
-    }
-    ctx->buffer = buffer;
 
     purging = InterlockedCompareExchange(&fdx->data_out_purging, 0, 0);
     if (common_class_ref_count(&fdx->common) == 0 || purging == 1) {
