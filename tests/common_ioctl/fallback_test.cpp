@@ -6,6 +6,7 @@
 // dispatcher does.
 #include "acm_serial.h"
 #include "common_class.h"
+#include "named_device.h"
 
 #include "host/host.h"
 #include "host/io/iomgr.h"
@@ -58,16 +59,10 @@ VOID on_read(WDFQUEUE, WDFREQUEST request, size_t) { note(request, 0); }
 EVT_WDF_DRIVER_DEVICE_ADD device_add;
 NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
 {
-    DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\Fallback0");
-    DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\FALLBACK");
-    NTSTATUS status = WdfDeviceInitAssignName(device_init, &name);
-    if (!NT_SUCCESS(status))
-        return status;
     acm_set_io_in_caller_callback(device_init, NULL);
     WDFDEVICE device;
-    status = WdfDeviceCreate(&device_init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (NT_SUCCESS(status))
-        status = WdfDeviceCreateSymbolicLink(device, &link);
+    NTSTATUS status = porttest::create_named_device(&device_init, L"\\Device\\Fallback0", L"\\DosDevices\\FALLBACK",
+                                                    WDF_NO_OBJECT_ATTRIBUTES, &device);
     if (!NT_SUCCESS(status))
         return status;
     WDF_IO_QUEUE_CONFIG config;
