@@ -1,7 +1,7 @@
 // A fresh host per seed with the engine test device plugged and opened,
 // overlapped I/O from the application's side, and the hardware's side:
 // data arriving, a transfer ending. Also the three completion races, each
-// run over a range of seeds by the unit and the race suites.
+// run over a range of seeds by the race suite.
 #pragma once
 
 #include "engine_harness.h"
