@@ -143,8 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Input in(data, size);
     Machine m;
-    if (!m.plug() || !m.open())
-        fuzz::fail("the port does not open");
+    m.plug_and_open();
     std::vector<std::unique_ptr<porttest::Io>> pending;
     for (int calls = 0; calls < 16 && !in.empty(); calls++)
         one_control(m, in, pending);

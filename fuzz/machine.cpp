@@ -76,6 +76,12 @@ bool Machine::plug(const std::function<void(host::ChildDevice&)>& adjust)
     return node_ != nullptr;
 }
 
+void Machine::plug_and_open()
+{
+    if (!plug() || !open())
+        fail("the port does not open");
+}
+
 void Machine::finish(porttest::Io& io)
 {
     fn_->settle();

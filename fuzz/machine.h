@@ -60,6 +60,9 @@ public:
     // false when add or start failed.
     bool plug(const std::function<void(host::ChildDevice&)>& adjust = {});
     host::io::DeviceNode* node() const { return node_; }
+    // Plugs the port as the bus describes it and opens it; a port that does
+    // not open is a fault.
+    void plug_and_open();
 
     // Ends `io`: the bus finishes what it has, host time passes, and a
     // request still pending then is cancelled; one that does not end is a

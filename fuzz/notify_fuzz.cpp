@@ -52,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Input in(data, size);
     Machine m;
-    if (!m.plug() || !m.open())
-        fuzz::fail("the port does not open");
+    m.plug_and_open();
     // Error characters replace bytes that arrive with a line error, and an
     // error may abort reads and writes: the handflow says so.
     if (in.u8() & 1) {

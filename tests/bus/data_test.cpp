@@ -373,16 +373,23 @@ TEST_F(BusTest, StatusOperationsFailOnDemand)
     EXPECT_EQ(fn.control_log()[0].status, STATUS_IO_TIMEOUT);
 }
 
-TEST_F(BusTest, AStalledControlRequestBlocksUntilReleased)
+// A control request on its own thread that the function stalls; `status`
+// stays STATUS_PENDING until the request returns.
+host::Thread* stalled_control_request(bus::CdcFunction& fn, DcClient& c, NTSTATUS& status)
 {
-    bus::CdcFunction& fn = make_function();
-    DcClient& c = bind(fn.port());
     fn.inject(bus::Op::control_request, bus::Fault::stall());
-    NTSTATUS status = STATUS_PENDING;
-    host::Thread* caller = host::spawn("caller", [&] {
+    status = STATUS_PENDING;
+    return host::spawn("caller", [&c, &status] {
         ULONG n = 0;
         status = c.ifc.control_request(c.ctx(), 0, 0x22, 1, 0, nullptr, &n, 0, 0);
     });
+}
+
+TEST_F(BusTest, AStalledControlRequestBlocksUntilReleased)
+{
+    bus::CdcFunction& fn = make_function();
+    NTSTATUS status;
+    host::Thread* caller = stalled_control_request(fn, bind(fn.port()), status);
     auto lk = host::sched_lock();
     host::wait_until(lk, [] { return false; }, host::now() + host::kSecond, "test");
     EXPECT_EQ(status, STATUS_PENDING);
@@ -434,13 +441,8 @@ TEST_F(BusTest, SurpriseRemovalMidTransferEndsEverythingAndTellsPnp)
 TEST_F(BusTest, SurpriseRemovalWakesAStalledControlRequest)
 {
     bus::CdcFunction& fn = make_function();
-    DcClient& c = bind(fn.port());
-    fn.inject(bus::Op::control_request, bus::Fault::stall());
-    NTSTATUS status = STATUS_PENDING;
-    host::Thread* caller = host::spawn("caller", [&] {
-        ULONG n = 0;
-        status = c.ifc.control_request(c.ctx(), 0, 0x22, 1, 0, nullptr, &n, 0, 0);
-    });
+    NTSTATUS status;
+    host::Thread* caller = stalled_control_request(fn, bind(fn.port()), status);
     fn.surprise_remove();
     host::join(caller);
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);

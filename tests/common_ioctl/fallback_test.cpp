@@ -6,6 +6,7 @@
 // dispatcher does.
 #include "acm_serial.h"
 #include "common_class.h"
+#include "named_device.h"
 
 #include "host/host.h"
 #include "host/io/iomgr.h"
@@ -34,11 +35,16 @@ struct Arrival {
 };
 std::vector<Arrival> g_arrivals;
 
-void note(WDFREQUEST request, ULONG code)
+// Every request the queue takes arrives here.
+EVT_WDF_IO_QUEUE_IO_DEFAULT note;
+VOID note(WDFQUEUE, WDFREQUEST request)
 {
     WDF_REQUEST_PARAMETERS params;
     WDF_REQUEST_PARAMETERS_INIT(&params);
     WdfRequestGetParameters(request, &params);
+    const bool control = params.Type == WdfRequestTypeDeviceControl ||
+                         params.Type == WdfRequestTypeDeviceControlInternal;
+    const ULONG code = control ? params.Parameters.DeviceIoControl.IoControlCode : 0;
     Arrival arrival{ params.Type, code, intercept_req_get_context(request) != nullptr, STATUS_UNSUCCESSFUL, {} };
     dc_ioctl_req_t req;
     if (arrival.locked) {
@@ -50,31 +56,18 @@ void note(WDFREQUEST request, ULONG code)
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
 
-EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL on_ioctl;
-VOID on_ioctl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) { note(request, code); }
-EVT_WDF_IO_QUEUE_IO_READ on_read;
-VOID on_read(WDFQUEUE, WDFREQUEST request, size_t) { note(request, 0); }
-
 EVT_WDF_DRIVER_DEVICE_ADD device_add;
 NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
 {
-    DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\Fallback0");
-    DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\FALLBACK");
-    NTSTATUS status = WdfDeviceInitAssignName(device_init, &name);
-    if (!NT_SUCCESS(status))
-        return status;
     acm_set_io_in_caller_callback(device_init, NULL);
     WDFDEVICE device;
-    status = WdfDeviceCreate(&device_init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (NT_SUCCESS(status))
-        status = WdfDeviceCreateSymbolicLink(device, &link);
+    NTSTATUS status = porttest::create_named_device(&device_init, L"\\Device\\Fallback0", L"\\DosDevices\\FALLBACK",
+                                                    WDF_NO_OBJECT_ATTRIBUTES, &device);
     if (!NT_SUCCESS(status))
         return status;
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
-    config.EvtIoDeviceControl = on_ioctl;
-    config.EvtIoInternalDeviceControl = on_ioctl;
-    config.EvtIoRead = on_read;
+    config.EvtIoDefault = note;
     return WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
 }
 

@@ -63,12 +63,15 @@ TEST_F(BindTest, HoldChildValueAndOptionsComeFromTheHardwareKey)
     EXPECT_EQ(fdx_->dont_clear_dtr, 7u);
 }
 
-TEST_F(BindTest, FailedInterfaceQueryFailsTheStartWithoutABinding)
+// The bus interface and the data-in packet size are what the start needs of the bus.
+TEST_F(BindTest, FailedQueryOfTheBusFailsTheStartWithoutABinding)
 {
-    make();
-    fn_->inject(bus::Op::query_interface, bus::Fault::fail(STATUS_NOT_SUPPORTED));
-    EXPECT_EQ(plug(), nullptr);
-    EXPECT_EQ(fn_->port().references(), 0);
+    for (bus::Op refused : {bus::Op::query_interface, bus::Op::get_max_packet_size}) {
+        make();
+        fn_->inject(refused, bus::Fault::fail(STATUS_NOT_SUPPORTED));
+        EXPECT_EQ(plug(), nullptr);
+        EXPECT_EQ(fn_->port().references(), 0);
+    }
 }
 
 // The framework calls EvtDeviceReleaseHardware after a failed

@@ -15,10 +15,7 @@ TEST_F(BindTest, PurgeGivesUpAfterTenThousandChecksAndTheLateTransferIsStillAcco
     open_stream();
     device_sends("one");
     device_sends("two");
-    {
-        ReadRequest read(fdx_, 6);
-        ASSERT_EQ(read.copy_out(), "onetwo");
-    }
+    ASSERT_EQ(copied_out(fdx_, 6), "onetwo");
     ASSERT_EQ(fdx_->desc_end, 2u);
 
     fn_->inject(bus::Op::data_abort, bus::Fault::ignore());
@@ -41,8 +38,7 @@ TEST_F(BindTest, PurgeGivesUpAfterTenThousandChecksAndTheLateTransferIsStillAcco
     EXPECT_EQ(fdx_->data_in_pending, 1u);   // the next descriptor is posted
     EXPECT_TRUE(desc(3).posted);
     EXPECT_EQ(fdx_->read_buffer_bytes, 4u);
-    ReadRequest read(fdx_, 10);
-    EXPECT_EQ(read.copy_out(), "late");
+    EXPECT_EQ(copied_out(fdx_, 10), "late");
 }
 
 TEST_F(BindTest, PurgeAboveDispatchDoesNotWait)

@@ -98,24 +98,19 @@ TEST_F(BindTest, LineCodingComesFromTheDevice)
     EXPECT_THAT(coding_of(fdx_), IsCoding(57600, 1, 2, 7));
 }
 
-TEST_F(BindTest, FailedGetLineCodingFallsBackToTheDefaults)
+// A GET_LINE_CODING that fails or answers short: the defaults, not the registry.
+TEST_F(BindTest, FailedOrShortGetLineCodingFallsBackToTheDefaults)
 {
     bus::FunctionConfig config;
     config.initial_line_coding = { 57600, 1, 2, 7 };
-    make(config);
-    host::reg::set_value(kPortsKey, u"COM5:", host::reg::string_value(u"1200,o,8,1"));   // not consulted
-    fn_->inject(bus::Op::control_request, bus::Fault::fail(STATUS_UNSUCCESSFUL));
-    ASSERT_NE(plug(), nullptr);
-
-    EXPECT_THAT(coding_of(fdx_), IsCoding(9600, 0, 0, 8));
-}
-
-TEST_F(BindTest, ShortGetLineCodingAnswerFallsBackToTheDefaults)
-{
-    make();
-    fn_->inject(bus::Op::control_request, bus::Fault::complete(STATUS_SUCCESS, 4));
-    ASSERT_NE(plug(), nullptr);
-    EXPECT_THAT(coding_of(fdx_), IsCoding(9600, 0, 0, 8));
+    for (bus::Fault fault : { bus::Fault::fail(STATUS_UNSUCCESSFUL), bus::Fault::complete(STATUS_SUCCESS, 4) }) {
+        fdx_ = nullptr;
+        make(config);
+        host::reg::set_value(kPortsKey, u"COM5:", host::reg::string_value(u"1200,o,8,1"));   // not consulted
+        fn_->inject(bus::Op::control_request, fault);
+        ASSERT_NE(plug(), nullptr);
+        EXPECT_THAT(coding_of(fdx_), IsCoding(9600, 0, 0, 8));
+    }
 }
 
 TEST_F(BindTest, SerialControlDeviceKeepsAZeroLineCoding)

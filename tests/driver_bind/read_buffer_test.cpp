@@ -1,6 +1,7 @@
 // The receive ring on the bus's data: geometry, posting, receive events, a
 // full ring, copy-out, and the transfers that stop or restart the stream.
 #include "bind_fixture.h"
+#include "bus_power.h"
 #include "read_request.h"
 
 #include <atomic>
@@ -98,14 +99,6 @@ TEST_F(ReadBufferTest, ARingLargerThan32BitsIsNotValid)
     EXPECT_EQ(plug(), nullptr);   // 2^24 x 64 x 2^8 bytes would wrap to 0 in 32 bits
 }
 
-TEST_F(ReadBufferTest, MissingPacketSizeFailsThePreparation)
-{
-    make();
-    fn_->inject(bus::Op::get_max_packet_size, bus::Fault::fail(STATUS_NOT_SUPPORTED));
-    EXPECT_EQ(plug(), nullptr);
-    EXPECT_EQ(fn_->port().references(), 0);
-}
-
 TEST_F(ReadBufferTest, NothingIsPostedWithoutAnOpenHandle)
 {
     ASSERT_NE(started(), nullptr);
@@ -190,8 +183,7 @@ TEST_F(ReadBufferTest, CopyOutCrossesDescriptorsInRingOrder)
     device_sends("abcdefghijklmnopqrst");
     device_sends("XYZ");
 
-    ReadRequest first(fdx_, 15);
-    EXPECT_EQ(first.copy_out(), "0123456789abcde");
+    EXPECT_EQ(copied_out(fdx_, 15), "0123456789abcde");
     EXPECT_EQ(fdx_->desc_begin, 1u);
     EXPECT_EQ(desc(1).first_char, 5u);
     EXPECT_TRUE(desc(0).empty);
@@ -203,8 +195,7 @@ TEST_F(ReadBufferTest, CopyOutCrossesDescriptorsInRingOrder)
     EXPECT_EQ(fdx_->desc_begin, 3u);
     EXPECT_EQ(fdx_->read_buffer_bytes, 0u);
 
-    ReadRequest none(fdx_, 10);
-    EXPECT_EQ(none.copy_out(), "");
+    EXPECT_EQ(copied_out(fdx_, 10), "");
 }
 
 TEST_F(ReadBufferTest, CopyOutThatEndsOnADescriptorBoundaryStopsThere)
@@ -212,8 +203,7 @@ TEST_F(ReadBufferTest, CopyOutThatEndsOnADescriptorBoundaryStopsThere)
     start();
     device_sends("abc");
     device_sends("def");
-    ReadRequest read(fdx_, 3);
-    EXPECT_EQ(read.copy_out(), "abc");
+    EXPECT_EQ(copied_out(fdx_, 3), "abc");
     EXPECT_EQ(fdx_->desc_begin, 1u);
     EXPECT_EQ(desc(1).first_char, 0u);
 }
@@ -232,8 +222,7 @@ TEST_F(ReadBufferTest, ZeroLengthTransferKeepsTheRingAndPostsAgain)
     EXPECT_TRUE(fn_->data_in_outstanding());
     EXPECT_EQ(fdx_->read_in_workitem_queued, 0);
     device_sends("fresh");
-    ReadRequest read(fdx_, 10);
-    EXPECT_EQ(read.copy_out(), "keptfresh");
+    EXPECT_EQ(copied_out(fdx_, 10), "keptfresh");
 }
 
 // A transfer that fails loses its own bytes only: what the ring holds
@@ -248,8 +237,7 @@ TEST_F(ReadBufferTest, OtherFailuresKeepTheRingAndRestart)
     fn_->settle();
     EXPECT_TRUE(fn_->data_in_outstanding());
     device_sends("fresh");
-    ReadRequest read(fdx_, 10);
-    EXPECT_EQ(read.copy_out(), "keptxfresh");
+    EXPECT_EQ(copied_out(fdx_, 10), "keptxfresh");
 }
 
 TEST_F(ReadBufferTest, WithoutAReadInWorkItemTheStreamWaitsForTheNextCaller)
@@ -361,17 +349,6 @@ protected:
         interval.QuadPart = -ms * 10'000;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-    // The bus suspends and resumes the function through the driver's callbacks.
-    void bus_suspends()
-    {
-        fn_->suspend();
-        fn_->settle();
-    }
-    void bus_resumes()
-    {
-        fn_->resume();
-        fn_->settle();
-    }
 
     WDFTIMER timer_ = nullptr;
     WDFTIMER device_timer_ = nullptr;
@@ -399,14 +376,14 @@ TEST_F(PendedReadTest, TimerStoppedBySuspendRunsItsFullTimeOutAfterResume)
     ReadRequest read(fdx_, 10);
     pend(read, -500 * 10'000LL);
     wait_ms(400);
-    bus_suspends();
+    porttest::bus_suspends(*fn_);
     // The timer cannot fire, so it holds no reference: a cancel or data
     // could complete the read alone.
     EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR));
     wait_ms(1000);
     EXPECT_EQ(fired, 0);
 
-    bus_resumes();
+    porttest::bus_resumes(*fn_);
     EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR | REF_TIMER));
     wait_ms(499);
     EXPECT_EQ(fired, 0);
@@ -419,9 +396,9 @@ TEST_F(PendedReadTest, ReadOfAStoppedQueueKeepsItsTimerReferenceForTheQueueResum
     ReadRequest read(fdx_, 10);
     pend(read, -500 * 10'000LL);
     read.context()->resume = TRUE;
-    bus_suspends();
+    porttest::bus_suspends(*fn_);
     EXPECT_EQ(read.context()->ref_bits, ULONG(REF_ISR | REF_TIMER));
-    bus_resumes();
+    porttest::bus_resumes(*fn_);
     wait_ms(1000);
     EXPECT_EQ(fired, 0);   // restarted by the queue's resume, not by the stream
 }

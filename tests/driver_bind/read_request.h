@@ -53,4 +53,11 @@ private:
     WDFREQUEST request_ = nullptr;
 };
 
+// What a read of `length` copies out of the ring now.
+inline std::string copied_out(PACM_FDO_DATA fdx, ULONG length)
+{
+    ReadRequest read(fdx, length);
+    return read.copy_out();
+}
+
 }  // namespace bindtest

@@ -1,6 +1,7 @@
 // Reads and writes across power transitions of the device and a suspend of
 // the bus: a pended read keeps its time-out (restarted in full after D0
 // entry), a write waits for D0, a suspend loses nothing and hangs nothing.
+#include "bus_power.h"
 #include "data_fixture.h"
 
 namespace datatest {
@@ -15,16 +16,6 @@ protected:
     }
     void power(host::io::DevicePower state) { ASSERT_EQ(host_->set_power(node_, state), STATUS_SUCCESS); }
 
-    void bus_suspends()
-    {
-        fn_->suspend();
-        fn_->settle();
-    }
-    void bus_resumes()
-    {
-        fn_->resume();
-        fn_->settle();
-    }
 };
 
 // A read that waited in read_queue belongs to a power-managed queue: the
@@ -116,9 +107,9 @@ TEST_F(PowerTest, PendedReadWithATimeOutDoesNotHangAcrossABusSuspend)
     ASSERT_TRUE(set_timeouts(MAXULONG, MAXULONG, 300));
     auto io = read(8);
     sleep_ms(100);
-    bus_suspends();
+    porttest::bus_suspends(*fn_);
     sleep_ms(1000);
-    bus_resumes();
+    porttest::bus_resumes(*fn_);
     wait(*io);
     EXPECT_EQ(io->result(), outcome(STATUS_TIMEOUT, 0));
     expect_verifier_silent();
@@ -131,8 +122,8 @@ TEST_F(PowerTest, PendedReadGetsDataSentAfterABusResume)
     EXPECT_EQ(read_back(6), "before");
     ASSERT_TRUE(set_timeouts(0, 0, 0));
     auto io = read(8);
-    bus_suspends();
-    bus_resumes();
+    porttest::bus_suspends(*fn_);
+    porttest::bus_resumes(*fn_);
     fn_->send("resumed");
     EXPECT_EQ(wait(*io).data(), "resumed");
 }

@@ -1,7 +1,7 @@
 // A fresh host per seed with the engine test device plugged and opened,
 // overlapped I/O from the application's side, and the hardware's side:
 // data arriving, a transfer ending. Also the three completion races, each
-// run over a range of seeds by the unit and the race suites.
+// run over a range of seeds by the race suite.
 #pragma once
 
 #include "engine_harness.h"
@@ -106,6 +106,50 @@ protected:
     }
 
     // A read pended with a 100 ms time-out, at the moment it expires.
+    // start(), then writes of `lengths`: the first current, the others queued.
+    std::vector<std::unique_ptr<Io>> started_writes(std::initializer_list<DWORD> lengths)
+    {
+        start();
+        std::vector<std::unique_ptr<Io>> writes;
+        for (DWORD length : lengths)
+            writes.push_back(write(length));
+        settle();
+        return writes;
+    }
+
+    // start(), then an 8-byte read that is the current read and held before
+    // its start routine runs.
+    std::unique_ptr<Io> unstarted_read()
+    {
+        start();
+        harness.hold_start = true;
+        auto io = read(8);
+        settle();
+        return io;
+    }
+
+    // A new read waits for data and gets what arrives: the read slot is free.
+    void expect_next_read_served()
+    {
+        auto next = read(8);
+        settle();
+        EXPECT_FALSE(next->done());
+        data(2);
+        EXPECT_EQ(wait(*next), STATUS_SUCCESS);
+        EXPECT_EQ(next->information(), 2u);
+    }
+
+    // start(), then an 8-byte read the engine has pended with `timeout`
+    // (a relative due time; 0 for none).
+    std::unique_ptr<Io> pended_read(LONGLONG timeout = 0)
+    {
+        start();
+        harness.read_timeout = timeout;
+        auto io = read(8);
+        settle();
+        return io;
+    }
+
     std::unique_ptr<Io> read_at_its_timeout(uint64_t seed)
     {
         start(seed, 2);

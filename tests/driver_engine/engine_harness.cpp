@@ -3,6 +3,7 @@
 #include "engine_harness.h"
 
 #include "acm_read.h"
+#include "named_device.h"
 
 namespace engtest {
 
@@ -213,11 +214,6 @@ NTSTATUS create_completion_objects(WDFDEVICE device)
 EVT_WDF_DRIVER_DEVICE_ADD device_add;
 NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
 {
-    DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\EngTest0");
-    DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\ENGTEST");
-    NTSTATUS status = WdfDeviceInitAssignName(device_init, &name);
-    if (!NT_SUCCESS(status))
-        return status;
     WdfDeviceInitSetDeviceType(device_init, FILE_DEVICE_SERIAL_PORT);
     WDF_OBJECT_ATTRIBUTES request_attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&request_attributes, ACM_REQUEST_CONTEXT);
@@ -226,7 +222,8 @@ NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
     WDF_OBJECT_ATTRIBUTES device_attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&device_attributes, ACM_FDO_DATA);
     WDFDEVICE device;
-    status = WdfDeviceCreate(&device_init, &device_attributes, &device);
+    NTSTATUS status = porttest::create_named_device(&device_init, L"\\Device\\EngTest0", L"\\DosDevices\\ENGTEST",
+                                                    &device_attributes, &device);
     if (!NT_SUCCESS(status))
         return status;
     PACM_FDO_DATA fdx = acm_fdo_get_data(device);
@@ -236,9 +233,7 @@ NTSTATUS device_add(WDFDRIVER, PWDFDEVICE_INIT device_init)
     fdx->common.bus_ifc.is_suspended = bus_is_suspended;
     harness.fdx = fdx;
 
-    status = WdfDeviceCreateSymbolicLink(device, &link);
-    if (NT_SUCCESS(status))
-        status = create_queues(fdx);
+    status = create_queues(fdx);
     if (NT_SUCCESS(status))
         status = create_completion_objects(device);
     return status;

@@ -11,52 +11,31 @@ namespace {
 
 constexpr uint64_t kSeeds = 50;
 
-// --- the three races, a few seeds (the race suite runs many) ---------------------
-
-TEST_F(EngineTest, DataAndTimeoutTogetherCompleteTheReadOnce)
-{
-    over_seeds(kSeeds, &EngineTest::data_and_timeout, {kSuccess5, kTimeout5, kTimeout0}, {});
-}
-
-TEST_F(EngineTest, CancelAndTimeoutTogetherCompleteTheReadOnce)
-{
-    over_seeds(kSeeds, &EngineTest::cancel_and_timeout, {kCancelled0, kTimeout0}, {});
-}
-
-TEST_F(EngineTest, StopWhilePendingKeepsTheReadForItsData)
-{
-    over_seeds(kSeeds, &EngineTest::stop_while_pending, {kSuccess5, kSuccess5 + " held"}, {});
-}
-
-TEST_F(EngineTest, CancelWhileStartingCompletesTheReadOnce)
-{
-    over_seeds(kSeeds, &EngineTest::cancel_while_starting,
-               {kCancelled0 + " before marking", kCancelled0 + " during marking", kCancelled0 + " while pended"}, {});
-}
-
 // --- completion -------------------------------------------------------------------
 
-TEST_F(EngineTest, DataCompletesAPendedReadAndStopsItsTimer)
+// Data or a cancel ends a pended read; its timer must not fire afterwards.
+TEST_F(EngineTest, DataOrCancelEndsAPendedReadAndItsTimer)
 {
-    start();
-    harness.read_timeout = -100 * host::kMillisecond;
-    auto io = read(8);
-    settle();
-    EXPECT_FALSE(io->done());
-    data(3);
-    EXPECT_EQ(wait(*io), STATUS_SUCCESS);
-    EXPECT_EQ(io->information(), 3u);
-    sleep_for(200 * host::kMillisecond);
-    EXPECT_EQ(harness.read_timeouts, 0) << "the stopped timer fired";
-    expect_verifier_silent(1);
+    for (bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancel" : "data");
+        auto io = pended_read(-100 * host::kMillisecond);
+        EXPECT_FALSE(io->done());
+        if (cancelled)
+            cancel(*io);
+        else
+            data(3);
+        EXPECT_EQ(wait(*io), cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
+        EXPECT_EQ(io->information(), cancelled ? 0u : 3u);
+        sleep_for(200 * host::kMillisecond);
+        EXPECT_EQ(harness.read_timeouts, 0) << "the timer fired after the read ended";
+        expect_verifier_silent(1);
+    }
 }
 
 TEST_F(EngineTest, TimeoutWithoutDataCompletesWithNothing)
 {
-    start();
-    harness.read_timeout = -100 * host::kMillisecond;
-    auto io = read(8);
-    sleep_for(99 * host::kMillisecond);
+    auto io = pended_read(-100 * host::kMillisecond);   // 1 ms on
+    sleep_for(98 * host::kMillisecond);
     EXPECT_FALSE(io->done());
     sleep_for(2 * host::kMillisecond);
     ASSERT_TRUE(io->done());
@@ -65,26 +44,9 @@ TEST_F(EngineTest, TimeoutWithoutDataCompletesWithNothing)
     expect_verifier_silent(1);
 }
 
-TEST_F(EngineTest, CancelOfAPendedReadDequeuesItsTimer)
-{
-    start();
-    harness.read_timeout = -100 * host::kMillisecond;
-    auto io = read(8);
-    settle();
-    cancel(*io);
-    EXPECT_EQ(wait(*io), STATUS_CANCELLED);
-    EXPECT_EQ(io->information(), 0u);
-    sleep_for(200 * host::kMillisecond);
-    EXPECT_EQ(harness.read_timeouts, 0) << "the dequeued timer fired";
-    expect_verifier_silent(1);
-}
-
 TEST_F(EngineTest, ReadCancelledBeforeMarkingIsNeverPended)
 {
-    start();
-    harness.hold_start = true;   // current, not yet started
-    auto io = read(8);
-    settle();
+    auto io = unstarted_read();
     ASSERT_NE(fdx()->current_read_request, nullptr);
     cancel(*io);
     settle();
@@ -112,9 +74,7 @@ TEST_F(EngineTest, TryToCompleteOnAnEmptySlotDoesNothing)
 
 TEST_F(EngineTest, ReadMarkedForResumeIsLeftAloneUntilTheQueueResumes)
 {
-    start();
-    auto io = read(8);
-    settle();
+    auto io = pended_read();
     power(host::io::DevicePower::D3);
     ASSERT_TRUE(acm_request_get_context(fdx()->current_read_request)->resume);
     data(2);
@@ -134,9 +94,7 @@ TEST_F(EngineTest, ReadMarkedForResumeIsLeftAloneUntilTheQueueResumes)
 
 TEST_F(EngineTest, ResumedReadIsCancelableAgain)
 {
-    start();
-    auto io = read(8);
-    settle();
+    auto io = pended_read();
     power(host::io::DevicePower::D3);
     power(host::io::DevicePower::D0);
     settle();
@@ -154,11 +112,7 @@ TEST_F(EngineTest, ErrorAbortCompletesNewReadsAtOnce)
     auto io = read(8);
     EXPECT_EQ(wait(*io), STATUS_CANCELLED);
     fdx()->errors = 0;
-    auto next = read(8);
-    settle();
-    EXPECT_FALSE(next->done());
-    data(1);
-    EXPECT_EQ(wait(*next), STATUS_SUCCESS);
+    expect_next_read_served();
     expect_verifier_silent(1);
 }
 
@@ -166,18 +120,29 @@ TEST_F(EngineTest, ErrorAbortCompletesNewReadsAtOnce)
 
 TEST_F(EngineTest, WriteCancelledInItsQueueLowersTheOutputQueueCount)
 {
-    start();
-    auto first = write(10);
-    auto second = write(7);
-    settle();
+    auto writes = started_writes({10, 7});
+    Io& first = *writes[0];
+    Io& second = *writes[1];
     EXPECT_EQ(fdx()->out_queue_bytes, 17u);
     EXPECT_EQ(queued(fdx()->write_queue), 1u);
-    cancel(*second);
-    EXPECT_EQ(wait(*second), STATUS_CANCELLED);
+    cancel(second);
+    EXPECT_EQ(wait(second), STATUS_CANCELLED);
     EXPECT_EQ(fdx()->out_queue_bytes, 10u);
     transfer_done();
-    EXPECT_EQ(wait(*first), STATUS_SUCCESS);
-    EXPECT_EQ(first->information(), 10u);
+    EXPECT_EQ(wait(first), STATUS_SUCCESS);
+    EXPECT_EQ(first.information(), 10u);
+    EXPECT_EQ(fdx()->out_queue_bytes, 0u);
+    expect_verifier_silent(1);
+}
+
+TEST_F(EngineTest, FlushOfTheWriteSlotEmptiesTheOutputQueue)
+{
+    auto writes = started_writes({3, 5});
+    Io& first = *writes[0];
+    Io& second = *writes[1];
+    acm_queue_flush(fdx()->write_queue, &fdx()->current_write_request);
+    EXPECT_EQ(wait(first), STATUS_CANCELLED);
+    EXPECT_EQ(wait(second), STATUS_CANCELLED);
     EXPECT_EQ(fdx()->out_queue_bytes, 0u);
     expect_verifier_silent(1);
 }
@@ -246,34 +211,14 @@ TEST_F(EngineTest, FlushCancelsTheWaitingAndTheCurrentAndKeepsAccepting)
         EXPECT_EQ(io->information(), 0u);
     }
     EXPECT_EQ(fdx()->current_read_request, nullptr);
-    auto next = read(8);
-    settle();
-    EXPECT_FALSE(next->done());
-    data(2);
-    EXPECT_EQ(wait(*next), STATUS_SUCCESS);
-    EXPECT_EQ(next->information(), 2u);
-    expect_verifier_silent(1);
-}
-
-TEST_F(EngineTest, FlushOfTheWriteSlotEmptiesTheOutputQueue)
-{
-    start();
-    auto first = write(3);
-    auto second = write(5);
-    settle();
-    acm_queue_flush(fdx()->write_queue, &fdx()->current_write_request);
-    EXPECT_EQ(wait(*first), STATUS_CANCELLED);
-    EXPECT_EQ(wait(*second), STATUS_CANCELLED);
-    EXPECT_EQ(fdx()->out_queue_bytes, 0u);
+    expect_next_read_served();
     expect_verifier_silent(1);
 }
 
 TEST_F(EngineTest, TimeoutStoppedAfter400msWaitsAFull500msAfterResume)
 {
-    start();
-    harness.read_timeout = -500 * host::kMillisecond;
-    auto io = read(8);
-    sleep_for(400 * host::kMillisecond);
+    auto io = pended_read(-500 * host::kMillisecond);   // 1 ms on
+    sleep_for(399 * host::kMillisecond);
     power(host::io::DevicePower::D3);
     sleep_for(300 * host::kMillisecond);   // the halted timer does not fire
     EXPECT_FALSE(io->done());
@@ -289,39 +234,27 @@ TEST_F(EngineTest, TimeoutStoppedAfter400msWaitsAFull500msAfterResume)
 
 // --- removal -----------------------------------------------------------------------------
 
+// In D0 and while the power-down holds the read for its resume.
 TEST_F(EngineTest, RemovalCancelsAPendedReadThroughItsCancelRoutine)
 {
-    start();
-    harness.read_timeout = -500 * host::kMillisecond;
-    auto io = read(8);
-    settle();
-    host_->surprise_remove(node_);
-    EXPECT_EQ(wait(*io), STATUS_CANCELLED);
-    EXPECT_EQ(harness.read_cancels, 1);
-    expect_verifier_silent(1);
-}
-
-TEST_F(EngineTest, RemovalInLowPowerCancelsAHeldReadThroughItsCancelRoutine)
-{
-    start();
-    harness.read_timeout = -500 * host::kMillisecond;
-    auto io = read(8);
-    settle();
-    power(host::io::DevicePower::D3);
-    ASSERT_TRUE(acm_request_get_context(fdx()->current_read_request)->resume);
-    host_->surprise_remove(node_);
-    EXPECT_EQ(wait(*io), STATUS_CANCELLED);
-    EXPECT_EQ(io->information(), 0u);
-    EXPECT_EQ(harness.read_cancels, 1);
-    expect_verifier_silent(1);
+    for (bool low_power : {false, true}) {
+        SCOPED_TRACE(low_power ? "in D3" : "in D0");
+        auto io = pended_read(-500 * host::kMillisecond);
+        if (low_power) {
+            power(host::io::DevicePower::D3);
+            ASSERT_TRUE(acm_request_get_context(fdx()->current_read_request)->resume);
+        }
+        host_->surprise_remove(node_);
+        EXPECT_EQ(wait(*io), STATUS_CANCELLED);
+        EXPECT_EQ(io->information(), 0u);
+        EXPECT_EQ(harness.read_cancels, 1);
+        expect_verifier_silent(1);
+    }
 }
 
 TEST_F(EngineTest, RemovalCompletesAnUnstartedCurrentReadAndEmptiesItsSlot)
 {
-    start();
-    harness.hold_start = true;
-    auto io = read(8);
-    settle();
+    auto io = unstarted_read();
     ASSERT_NE(fdx()->current_read_request, nullptr);
     PACM_FDO_DATA device = fdx();
     host_->surprise_remove(node_);

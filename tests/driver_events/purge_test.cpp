@@ -36,6 +36,13 @@ protected:
         comm_errors(&stat);
         return stat.cbInQue;
     }
+    // What arrives after a purge reaches the application, and only that.
+    void expect_stream_goes_on(const std::string& text)
+    {
+        fn_->send(text);
+        EXPECT_EQ(read_back(text.size() + 1, 50), text);
+        expect_verifier_silent();
+    }
     void expect_all(const std::vector<std::unique_ptr<Io>>& ios, const std::string& result)
     {
         for (const auto& io : ios)
@@ -80,9 +87,7 @@ TEST_F(PurgeTest, RxabortCancelsThePendingAndQueuedReadsAndEmptiesTheRing)
     settle();
     ASSERT_TRUE(PurgeComm(handle(), PURGE_RXABORT));
     EXPECT_EQ(in_queue(), 0u);
-    fn_->send("next");
-    EXPECT_EQ(read_back(5, 50), "next");
-    expect_verifier_silent();
+    expect_stream_goes_on("next");
 }
 
 TEST_F(PurgeTest, TxabortCancelsThePostedAndQueuedWrites)
@@ -156,9 +161,7 @@ TEST_F(PurgeTest, APurgeWhileTheBusSuspendedTheFunctionSucceedsAtOnce)
     ASSERT_TRUE(PurgeComm(handle(), 0xF));
     EXPECT_LE(host::now() - issued, 5 * host::kMillisecond);
     fn_->resume();
-    fn_->send("awake");
-    EXPECT_EQ(read_back(5, 50), "awake");
-    expect_verifier_silent();
+    expect_stream_goes_on("awake");
 }
 
 // Purges from several threads run one at a time, each to its end.
@@ -174,9 +177,7 @@ TEST_F(PurgeTest, PurgesArrivingTogetherAllComplete)
         purges.push_back(std::move(io));
     }
     expect_all(purges, outcome(STATUS_SUCCESS, 0));
-    fn_->send("still reading");
-    EXPECT_EQ(read_back(13, 50), "still reading");
-    expect_verifier_silent();
+    expect_stream_goes_on("still reading");
 }
 
 // A purge that arrives while another one waits for its transfer to end

@@ -26,6 +26,15 @@ protected:
 
     BOOL read(HANDLE h, OVERLAPPED* ov) { return ReadFile(h, buffer, sizeof buffer, nullptr, ov); }
 
+    // An overlapped handle with one read the driver holds without a cancel routine.
+    HANDLE open_with_plain_held_read(OVERLAPPED* ov)
+    {
+        driver.on_io = nullptr;
+        HANDLE h = open(FILE_FLAG_OVERLAPPED);
+        read(h, ov);
+        return h;
+    }
+
     int routine_irql = -1;
     std::string routine_thread;
     char buffer[4] = {};
@@ -88,10 +97,8 @@ TEST_F(CancelTest, CancelIoCancelsOnlyTheCallingThreadsRequests)
 
 TEST_F(CancelTest, ARequestWithoutCancelRoutineIsOnlyMarked)
 {
-    driver.on_io = nullptr;   // held, not cancelable
-    HANDLE h = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov = {};
-    read(h, &ov);
+    HANDLE h = open_with_plain_held_read(&ov);
     ASSERT_TRUE(CancelIoEx(h, &ov));
     Irp* irp = driver.take_held();
     EXPECT_TRUE(host::io::irp_cancelled(irp));
@@ -104,10 +111,8 @@ TEST_F(CancelTest, ARequestWithoutCancelRoutineIsOnlyMarked)
 
 TEST_F(CancelTest, ADriverThatFindsItsRequestCancelledTakesTheRoutineBack)
 {
-    driver.on_io = nullptr;
-    HANDLE h = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov = {};
-    read(h, &ov);
+    HANDLE h = open_with_plain_held_read(&ov);
     CancelIoEx(h, &ov);
     Irp* irp = driver.take_held();
 
@@ -136,10 +141,8 @@ TEST_F(CancelTest, ASynchronousCallerIsReleasedByACancelFromAnotherThread)
 
 TEST_F(CancelTest, CloseSendsCleanupAtOnceAndCloseAfterTheLastRequestCompletes)
 {
-    driver.on_io = nullptr;
-    HANDLE h = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov = {};
-    read(h, &ov);
+    HANDLE h = open_with_plain_held_read(&ov);
     ASSERT_TRUE(CloseHandle(h));
     EXPECT_EQ(driver.count("cleanup"), 1u);
     EXPECT_EQ(driver.count("close"), 0u) << "the pending read still refers to the file object";

@@ -51,7 +51,7 @@ host::io::Irp* TestDriver::take_held()
     return irp;
 }
 
-NTSTATUS TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
+NTSTATUS TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING /*registry_path*/)
 {
     current->record("DriverEntry");
     driver->add_device = [](_DRIVER_OBJECT* drv, _DEVICE_OBJECT* pdo) -> NTSTATUS {
@@ -136,7 +136,7 @@ NTSTATUS TestFdo::power_system(host::io::SystemPower state)
 const GUID TestPdo::kInterface = {0x5a1e0c11, 0x3b2f, 0x4c9a, {0x9e, 0x51, 0x0d, 0x2b, 0x7f, 0x0a, 0x6c, 0x11}};
 
 NTSTATUS TestPdo::query_interface(const GUID& type, USHORT size, USHORT version, PINTERFACE interface,
-                                  PVOID specific_data)
+                                  PVOID /*specific_data*/)
 {
     if (!(type == kInterface))
         return STATUS_NOT_SUPPORTED;

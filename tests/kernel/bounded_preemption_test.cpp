@@ -3,7 +3,7 @@
 // preemption finds it for certain while random seeds miss it.
 #include "preemptions.h"
 
-#include "host/kernel/sched.h"
+#include "sched_run.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,8 @@ namespace {
 using host::Mode;
 
 // No processor or worker threads: only the scenario's own threads race.
-struct SchedulerRun {
-    explicit SchedulerRun(uint64_t seed) { host::sched_start({ Mode::controlled, seed, 0, 0 }); }
-    ~SchedulerRun() { host::sched_stop(); }
+struct SchedulerRun : schedtest::SchedulerRun {
+    explicit SchedulerRun(uint64_t seed) : schedtest::SchedulerRun({ Mode::controlled, seed, 0, 0 }) {}
 };
 
 // A writer rewrites a record in 40 steps and leaves it torn across the
@@ -88,20 +87,7 @@ TEST(BoundedPreemption, CountsEverySchedulePerBoundAndStopsAtTheCap)
     std::set<std::string> orders;
     const auto run_once = [&orders] {
         SchedulerRun run(1);
-        std::string order;
-        auto body = [&order](char c) {
-            return [&order, c] {
-                for (int i = 0; i < 3; ++i) {
-                    order += c;
-                    host::yield_point("step");
-                }
-            };
-        };
-        host::Thread* a = host::spawn("a", body('a'));
-        host::Thread* b = host::spawn("b", body('b'));
-        host::join(a);
-        host::join(b);
-        orders.insert(order);
+        orders.insert(schedtest::two_letter_interleaving(3));
         return true;
     };
     const auto zero = preemptions::explore(0, 1000, run_once);

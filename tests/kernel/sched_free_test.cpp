@@ -1,5 +1,5 @@
 // Free mode: real threads on real time, for the stress and ThreadSanitizer runs.
-#include "host/kernel/sched.h"
+#include "sched_run.h"
 
 #include <ntddk.h>
 
@@ -12,10 +12,7 @@ namespace {
 
 using host::Mode;
 
-struct SchedulerRun {
-    explicit SchedulerRun(host::SchedConfig config) { host::sched_start(config); }
-    ~SchedulerRun() { host::sched_stop(); }
-};
+using schedtest::SchedulerRun;
 
 TEST(FreeMode, ThreadsRunConcurrentlyOnRealTime)
 {
@@ -28,10 +25,7 @@ TEST(FreeMode, ThreadsRunConcurrentlyOnRealTime)
         // Each thread waits for the other: only concurrent threads get past.
         host::wait_until(l, [&] { return arrived == 2; }, host::kForever, "rendezvous");
     };
-    host::Thread* a = host::spawn("a", meet);
-    host::Thread* b = host::spawn("b", meet);
-    host::join(a);
-    host::join(b);
+    schedtest::on_host_threads(2, "meet", meet);
     EXPECT_EQ(arrived, 2);
 }
 
@@ -39,14 +33,10 @@ TEST(FreeMode, InterlockedCountersUnderContention)
 {
     SchedulerRun run({Mode::free, 0, 2, 2});
     LONG counter = 0;
-    std::vector<host::Thread*> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.push_back(host::spawn("inc", [&] {
-            for (int i = 0; i < 10000; ++i)
-                InterlockedIncrement(&counter);
-        }));
-    for (host::Thread* t : threads)
-        host::join(t);
+    schedtest::on_host_threads(4, "inc", [&] {
+        for (int i = 0; i < 10000; ++i)
+            InterlockedIncrement(&counter);
+    });
     EXPECT_EQ(counter, 40000);
 }
 

@@ -3,6 +3,7 @@
 #include "host/kernel/pool.h"
 #include "host/kernel/sched.h"
 #include "host/kernel/verifier.h"
+#include "sched_run.h"
 
 #include <ntddk.h>
 
@@ -20,30 +21,14 @@ namespace {
 using host::Mode;
 using host::SchedConfig;
 
-struct SchedulerRun {
-    explicit SchedulerRun(SchedConfig config) { host::sched_start(config); }
-    ~SchedulerRun() { host::sched_stop(); }
-};
+using schedtest::SchedulerRun;
 
 // Two threads append their names around scheduling points; the result is the
 // interleaving the scheduler chose.
 std::string racy_interleaving(uint64_t seed)
 {
     SchedulerRun run({Mode::controlled, seed});
-    std::string order;
-    auto body = [&order](char c) {
-        return [&order, c] {
-            for (int i = 0; i < 8; ++i) {
-                order += c;
-                host::yield_point("test");
-            }
-        };
-    };
-    host::Thread* a = host::spawn("a", body('a'));
-    host::Thread* b = host::spawn("b", body('b'));
-    host::join(a);
-    host::join(b);
-    return order;
+    return schedtest::two_letter_interleaving(8);
 }
 
 TEST(Scheduler, SameSeedGivesTheSameInterleaving)
@@ -151,14 +136,10 @@ TEST(Scheduler, InterlockedOperationsAreScheduledAndExact)
 {
     SchedulerRun run({Mode::controlled, 9});
     LONG counter = 0;
-    std::vector<host::Thread*> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.push_back(host::spawn("inc", [&] {
-            for (int i = 0; i < 100; ++i)
-                InterlockedIncrement(&counter);
-        }));
-    for (host::Thread* t : threads)
-        host::join(t);
+    schedtest::on_host_threads(4, "inc", [&] {
+        for (int i = 0; i < 100; ++i)
+            InterlockedIncrement(&counter);
+    });
     EXPECT_EQ(counter, 400);
     EXPECT_EQ(InterlockedCompareExchange(&counter, 7, 400), 400);
     EXPECT_EQ(InterlockedExchange(&counter, 1), 7);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
+#include "os_threads.h"
 
 #include <ntddk.h>
 
@@ -16,6 +16,18 @@ namespace {
 
 const std::u16string kParams = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\acm\\Parameters";
 const std::u16string kDeviceMap = u"\\Registry\\Machine\\Hardware\\DeviceMap";
+
+// Object attributes naming a key by its full path, for a kernel handle.
+struct KeyName {
+    explicit KeyName(PCWSTR path, HANDLE root = nullptr)
+    {
+        RtlInitUnicodeString(&name, path);
+        InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, root, nullptr);
+    }
+    KeyName(const KeyName&) = delete;
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES oa;
+};
 
 class Registry : public ::testing::Test {
 protected:
@@ -99,10 +111,8 @@ TEST_F(Registry, RelativePathsAreRefused)
 
 TEST_F(Registry, OpenCreateAndClose)
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    KeyName serialcomm(L"\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM");
+    OBJECT_ATTRIBUTES& oa = serialcomm.oa;
     HANDLE key;
     EXPECT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_OBJECT_NAME_NOT_FOUND);
     ULONG disposition = 0;
@@ -120,12 +130,9 @@ TEST_F(Registry, OpenCreateAndClose)
 
 TEST_F(Registry, CreateNeedsTheParent)
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Nope\\Child");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    KeyName child(L"\\Registry\\Machine\\Nope\\Child");
     HANDLE key;
-    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &child.oa, 0, nullptr, 0, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(reg::key_exists(u"\\Registry\\Machine\\Nope"));
 }
 
@@ -134,12 +141,9 @@ TEST_F(Registry, OpenRelativeToARootHandleAndReportCanonicalPath)
     reg::create_key(kParams);
     HANDLE services = open(u"\\registry\\machine\\system\\currentcontrolset\\services");
     EXPECT_EQ(reg::key_path_of(services), u"\\Registry\\Machine\\System\\CurrentControlSet\\Services");
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"acm\\Parameters");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, services, nullptr);
+    KeyName relative(L"acm\\Parameters", services);
     HANDLE params;
-    ASSERT_EQ(ZwOpenKey(&params, KEY_READ, &oa), STATUS_SUCCESS);
+    ASSERT_EQ(ZwOpenKey(&params, KEY_READ, &relative.oa), STATUS_SUCCESS);
     EXPECT_EQ(reg::key_path_of(params), kParams);
     ZwClose(params);
     ZwClose(services);
@@ -302,30 +306,21 @@ TEST_F(Registry, RtlWriteThroughAHandle)
     ZwClose(key);
 }
 
-}  // namespace
-
-namespace {
-
 // Registry calls come from any host thread; each is atomic on its own.
 TEST(RegistryThreads, ConcurrentWritersAndReaders)
 {
     reg::reset();
     constexpr int kThreads = 4, kRounds = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            const std::u16string name = u"v" + std::u16string(1, u'0' + t);
-            for (int i = 0; i < kRounds; ++i) {
-                reg::set_dword(kParams, name, static_cast<ULONG>(i));
-                HANDLE key;
-                ASSERT_EQ(reg::open_key(kParams, KEY_READ, &key), STATUS_SUCCESS);
-                EXPECT_EQ(reg::as_dword(*reg::get_value(reg::key_path_of(key), name)), static_cast<ULONG>(i));
-                reg::close_key(key);
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
+    porttest::on_os_threads(kThreads, [](int t) {
+        const std::u16string name = u"v" + std::u16string(1, u'0' + t);
+        for (int i = 0; i < kRounds; ++i) {
+            reg::set_dword(kParams, name, static_cast<ULONG>(i));
+            HANDLE key;
+            ASSERT_EQ(reg::open_key(kParams, KEY_READ, &key), STATUS_SUCCESS);
+            EXPECT_EQ(reg::as_dword(*reg::get_value(reg::key_path_of(key), name)), static_cast<ULONG>(i));
+            reg::close_key(key);
+        }
+    });
     EXPECT_EQ(reg::values(kParams).size(), static_cast<size_t>(kThreads));
     EXPECT_EQ(reg::open_handle_count(), 0u);
 }

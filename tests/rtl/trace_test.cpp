@@ -2,7 +2,7 @@
 // readers tests and tools use.
 #include <gtest/gtest.h>
 
-#include <thread>
+#include "os_threads.h"
 
 #include <ntddk.h>
 
@@ -83,23 +83,15 @@ TEST_F(Trace, StampsAreHostTimeWhenTheLineStarts)
                                                              "[   11.234567] at 11 s"}));
 }
 
-}  // namespace
-
-namespace {
-
 // Whole lines written from several threads arrive whole.
 TEST(TraceThreads, ConcurrentWritersKeepLinesIntact)
 {
     host::trace_clear();
     constexpr int kThreads = 4, kLines = 500;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i)
-                DbgPrint("thread %d line %d end\n", t, i);
-        });
-    for (auto& thread : threads)
-        thread.join();
+    porttest::on_os_threads(kThreads, [](int t) {
+        for (int i = 0; i < kLines; ++i)
+            DbgPrint("thread %d line %d end\n", t, i);
+    });
     const auto lines = host::trace_lines();
     EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     for (const auto& line : lines)

@@ -32,17 +32,10 @@ inline DCB dcb_of(const Settings& s)
     dcb.DCBlength = sizeof dcb;
     dcb.fBinary = TRUE;
     dcb.BaudRate = s.baud;
-    dcb.ByteSize = s.data_bits;
-    dcb.Parity = s.parity;
-    dcb.StopBits = s.stop_bits;
-    dcb.fDtrControl = s.dtr;
-    dcb.fRtsControl = s.rts;
-    dcb.fOutxCtsFlow = s.cts_flow;
-    dcb.XonLim = s.xon_limit;
-    dcb.XoffLim = s.xoff_limit;
-    dcb.XonChar = s.xon;
-    dcb.XoffChar = s.xoff;
-    dcb.EvtChar = s.event;
+    dcb.ByteSize = s.data_bits; dcb.Parity = s.parity; dcb.StopBits = s.stop_bits;
+    dcb.fDtrControl = s.dtr; dcb.fRtsControl = s.rts; dcb.fOutxCtsFlow = s.cts_flow;
+    dcb.XonLim = s.xon_limit; dcb.XoffLim = s.xoff_limit;
+    dcb.XonChar = s.xon; dcb.XoffChar = s.xoff; dcb.EvtChar = s.event;
     return dcb;
 }
 

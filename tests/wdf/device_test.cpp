@@ -32,7 +32,7 @@ class BusPdo final : public host::io::DeviceHandler {
 public:
     void dispatch(host::io::Irp* irp) override { host::io::complete_irp(irp, STATUS_NOT_SUPPORTED, 0); }
     NTSTATUS query_interface(const GUID& type, USHORT size, USHORT version, PINTERFACE interface,
-                             PVOID specific_data) override
+                             PVOID /*specific_data*/) override
     {
         if (!(type == kBusInterface)) return STATUS_NOT_SUPPORTED;
         interface->Size = size;

@@ -59,7 +59,7 @@ NTSTATUS query_remove(WDFDEVICE device) { return log_event("QueryRemove", device
 VOID device_cleanup(WDFOBJECT device) { log_event("DeviceCleanup", static_cast<WDFDEVICE>(device)); }
 VOID device_destroy(WDFOBJECT device) { log_event("DeviceDestroy", static_cast<WDFDEVICE>(device)); }
 
-VOID file_create(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT file)
+VOID file_create(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT /*file*/)
 {
     NTSTATUS status = log_event("FileCreate", device);
     WdfRequestComplete(request, status);
@@ -71,7 +71,7 @@ VOID driver_cleanup(WDFOBJECT) { log_event("DriverCleanup", nullptr); }
 VOID driver_unload(WDFDRIVER) { log_event("DriverUnload", nullptr); }
 
 EVT_WDF_DRIVER_DEVICE_ADD device_add;
-NTSTATUS device_add(WDFDRIVER driver, PWDFDEVICE_INIT init)
+NTSTATUS device_add(WDFDRIVER /*driver*/, PWDFDEVICE_INIT init)
 {
     Driver& self = *Driver::current;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;

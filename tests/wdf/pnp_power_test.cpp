@@ -74,26 +74,31 @@ TEST_F(PnpPowerTest, SleepWithWakeArmedStopsInTheWakeState)
     EXPECT_THAT(driver.take_log(), ElementsAre("D0Entry(D2)", "SelfManagedIoRestart"));
 }
 
-TEST_F(PnpPowerTest, OrderlyRemovalTearsDownThenDeletesTheDevice)
+// Orderly and surprise removal, from D0 and from a low-power state: a device
+// in Dx is not brought back to D0 on the way out.
+class RemovalTest : public PnpPowerTest, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
+
+TEST_P(RemovalTest, TearsDownThenDeletesTheDevice)
 {
+    const auto [surprise, in_dx] = GetParam();
     host::io::DeviceNode* node = fx.plug();
+    if (in_dx)
+        host.set_power(node, host::io::DevicePower::D3);
     driver.take_log();
-    EXPECT_EQ(host.remove(node), STATUS_SUCCESS);
-    EXPECT_THAT(driver.take_log(),
-                ElementsAre("QueryRemove", "SelfManagedIoSuspend", "D0Exit(D3Final)", "ReleaseHardware",
-                            "SelfManagedIoFlush", "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
+    if (surprise)
+        host.surprise_remove(node);
+    else
+        EXPECT_EQ(host.remove(node), STATUS_SUCCESS);
+    std::vector<std::string> expected{surprise ? "SurpriseRemoval" : "QueryRemove"};
+    if (!in_dx)
+        expected.insert(expected.end(), {"SelfManagedIoSuspend", "D0Exit(D3Final)"});
+    expected.insert(expected.end(), {"ReleaseHardware", "SelfManagedIoFlush", "SelfManagedIoCleanup",
+                                     "DeviceCleanup", "DeviceDestroy"});
+    EXPECT_EQ(driver.take_log(), expected);
     EXPECT_EQ(node->state, host::io::NodeState::removed);
 }
 
-TEST_F(PnpPowerTest, RemovalOfADeviceInDxDoesNotReenterD0)
-{
-    host::io::DeviceNode* node = fx.plug();
-    host.set_power(node, host::io::DevicePower::D3);
-    driver.take_log();
-    host.remove(node);
-    EXPECT_THAT(driver.take_log(), ElementsAre("QueryRemove", "ReleaseHardware", "SelfManagedIoFlush",
-                                               "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
-}
+INSTANTIATE_TEST_SUITE_P(OrderlyAndSurprise, RemovalTest, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 TEST_F(PnpPowerTest, TheDeviceIsUsableInItsOwnCleanupCallback)
 {
@@ -117,26 +122,6 @@ TEST_F(PnpPowerTest, QueryRemoveVetoKeepsTheDevice)
     EXPECT_EQ(host.remove(node), STATUS_DEVICE_BUSY);
     EXPECT_THAT(driver.take_log(), ElementsAre("QueryRemove"));
     EXPECT_EQ(node->state, host::io::NodeState::started);
-}
-
-TEST_F(PnpPowerTest, SurpriseRemovalReportsFirstThenTearsDown)
-{
-    host::io::DeviceNode* node = fx.plug();
-    driver.take_log();
-    host.surprise_remove(node);
-    EXPECT_THAT(driver.take_log(),
-                ElementsAre("SurpriseRemoval", "SelfManagedIoSuspend", "D0Exit(D3Final)", "ReleaseHardware",
-                            "SelfManagedIoFlush", "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
-}
-
-TEST_F(PnpPowerTest, SurpriseRemovalInDxGoesStraightToReleaseHardware)
-{
-    host::io::DeviceNode* node = fx.plug();
-    host.set_power(node, host::io::DevicePower::D3);
-    driver.take_log();
-    host.surprise_remove(node);
-    EXPECT_THAT(driver.take_log(), ElementsAre("SurpriseRemoval", "ReleaseHardware", "SelfManagedIoFlush",
-                                               "SelfManagedIoCleanup", "DeviceCleanup", "DeviceDestroy"));
 }
 
 TEST_F(PnpPowerTest, FailedDeviceAddDeletesTheCreatedDevice)

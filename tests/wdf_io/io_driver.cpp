@@ -1,5 +1,6 @@
 // The I/O test driver: device add, queue callbacks and cancel routine.
 #include "io_driver.h"
+#include "named_device.h"
 
 #include <cstdio>
 
@@ -43,21 +44,21 @@ void io(const char* what, WDFQUEUE queue, WDFREQUEST request)
 }
 
 EVT_WDF_IO_QUEUE_IO_READ evt_io_read;
-VOID evt_io_read(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) { io("read", Queue, Request); }
+VOID evt_io_read(WDFQUEUE Queue, WDFREQUEST Request, size_t /*Length*/) { io("read", Queue, Request); }
 
 EVT_WDF_IO_QUEUE_IO_WRITE evt_io_write;
-VOID evt_io_write(WDFQUEUE Queue, WDFREQUEST Request, size_t Length) { io("write", Queue, Request); }
+VOID evt_io_write(WDFQUEUE Queue, WDFREQUEST Request, size_t /*Length*/) { io("write", Queue, Request); }
 
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL evt_io_device_control;
-VOID evt_io_device_control(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
-                           size_t InputBufferLength, ULONG IoControlCode)
+VOID evt_io_device_control(WDFQUEUE Queue, WDFREQUEST Request, size_t /*OutputBufferLength*/,
+                           size_t /*InputBufferLength*/, ULONG /*IoControlCode*/)
 {
     io("ioctl", Queue, Request);
 }
 
 EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL evt_io_internal_device_control;
-VOID evt_io_internal_device_control(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
-                                    size_t InputBufferLength, ULONG IoControlCode)
+VOID evt_io_internal_device_control(WDFQUEUE Queue, WDFREQUEST Request, size_t /*OutputBufferLength*/,
+                                    size_t /*InputBufferLength*/, ULONG /*IoControlCode*/)
 {
     io("internal ioctl", Queue, Request);
 }
@@ -106,13 +107,8 @@ VOID evt_io_in_caller_context(WDFDEVICE Device, WDFREQUEST Request)
 }
 
 EVT_WDF_DRIVER_DEVICE_ADD evt_device_add;
-NTSTATUS evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+NTSTATUS evt_device_add(WDFDRIVER /*Driver*/, PWDFDEVICE_INIT DeviceInit)
 {
-    DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\IoTest0");
-    DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\IOTEST");
-    NTSTATUS status = WdfDeviceInitAssignName(DeviceInit, &name);
-    if (!NT_SUCCESS(status))
-        return status;
     WdfDeviceInitSetIoType(DeviceInit, behaviour.io_type);
     WDF_OBJECT_ATTRIBUTES request_attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&request_attributes, IOTEST_REQUEST_CONTEXT);
@@ -120,19 +116,15 @@ NTSTATUS evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     if (behaviour.in_caller_context)
         WdfDeviceInitSetIoInCallerContextCallback(DeviceInit, evt_io_in_caller_context);
 
-    WDFDEVICE device;
-    status = WdfDeviceCreate(&DeviceInit, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (!NT_SUCCESS(status))
-        return status;
-    journal.device = device;
-    status = WdfDeviceCreateSymbolicLink(device, &link);
+    NTSTATUS status = porttest::create_named_device(&DeviceInit, L"\\Device\\IoTest0", L"\\DosDevices\\IOTEST",
+                                                    WDF_NO_OBJECT_ATTRIBUTES, &journal.device);
     if (!NT_SUCCESS(status))
         return status;
     if (behaviour.create_queues) {
-        behaviour.create_queues(device);
+        behaviour.create_queues(journal.device);
     } else {
         WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
-        status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
+        status = WdfIoQueueCreate(journal.device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
     }
     return status;
 }

@@ -61,6 +61,72 @@ protected:
         return manual;
     }
 
+    // start() with only a default queue of `type`; without `evt_io_stop` the
+    // queue has no EvtIoStop.
+    void start_with_default_queue(WDF_IO_QUEUE_DISPATCH_TYPE type, bool evt_io_stop = true)
+    {
+        behaviour.create_queues = [type, evt_io_stop](WDFDEVICE device) {
+            WDF_IO_QUEUE_CONFIG config = queue_config(type, true);
+            if (!evt_io_stop)
+                config.EvtIoStop = nullptr;
+            WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
+        };
+        start();
+    }
+
+    // Framework objects the tests create, children of the device.
+    WDF_OBJECT_ATTRIBUTES child_of_device()
+    {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = journal.device;
+        return attributes;
+    }
+
+    WDFTIMER make_timer(PFN_WDF_TIMER callback, LONG period_ms = 0)
+    {
+        WDF_TIMER_CONFIG config;
+        if (period_ms)
+            WDF_TIMER_CONFIG_INIT_PERIODIC(&config, callback, period_ms);
+        else
+            WDF_TIMER_CONFIG_INIT(&config, callback);
+        return make_child<WDFTIMER>(config, WdfTimerCreate);
+    }
+
+    WDFDPC make_dpc(PFN_WDF_DPC callback)
+    {
+        WDF_DPC_CONFIG config;
+        WDF_DPC_CONFIG_INIT(&config, callback);
+        return make_child<WDFDPC>(config, WdfDpcCreate);
+    }
+
+    WDFWORKITEM make_work_item(PFN_WDF_WORKITEM callback)
+    {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, callback);
+        return make_child<WDFWORKITEM>(config, WdfWorkItemCreate);
+    }
+
+    template <typename Handle, typename Config, typename Create>
+    Handle make_child(Config& config, Create create)
+    {
+        WDF_OBJECT_ATTRIBUTES attributes = child_of_device();
+        Handle handle = nullptr;
+        EXPECT_EQ(create(&config, &attributes, &handle), STATUS_SUCCESS);
+        return handle;
+    }
+
+    // A 4-byte read and the request the driver holds for it.
+    struct HeldRead {
+        std::unique_ptr<Io> io;
+        WDFREQUEST request;
+    };
+    HeldRead held_read()
+    {
+        auto io = read(4);
+        return {std::move(io), journal.take_held()};
+    }
+
     static void record_violations() { host::verifier_set_action(host::VerifierAction::record); }
 
     std::unique_ptr<Io> read(DWORD length) { return porttest::read_on(file_, length); }

@@ -35,6 +35,15 @@ protected:
         return WdfIoQueueGetState(queue, waiting, owned);
     }
 
+    // EvtIoStop: a purge cancels the request, a suspend acknowledges it.
+    static void cancel_on_purge_else_acknowledge(WDFQUEUE, WDFREQUEST request, ULONG flags)
+    {
+        if (flags & WdfRequestStopActionPurge)
+            WdfRequestComplete(request, STATUS_CANCELLED);
+        else
+            WdfRequestStopAcknowledge(request, FALSE);
+    }
+
     WDFQUEUE manual_ = nullptr;
 };
 
@@ -92,8 +101,7 @@ TEST_F(QueueTest, PurgeCancelsWaitingRequestsAndRefusesNewOnesUntilStarted)
     EXPECT_EQ(wait(*second), STATUS_CANCELLED);
     EXPECT_EQ(journal.count("canceled on queue"), 2u);   // forwarded: the driver completed them
 
-    auto refused = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [refused, request] = held_read();
     EXPECT_EQ(WdfRequestForwardToIoQueue(request, manual_), STATUS_WDF_BUSY);
     WdfIoQueueStart(manual_);
     EXPECT_EQ(WdfRequestForwardToIoQueue(request, manual_), STATUS_SUCCESS);
@@ -127,11 +135,7 @@ TEST_F(QueueTest, PurgedQueueFailsNewRequestsWithInvalidDeviceState)
 
 TEST_F(QueueTest, CancelledPlainRequestsCompleteWithCancelledByTheFramework)
 {
-    behaviour.create_queues = [](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchManual, true);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-    };
-    start();
+    start_with_default_queue(WdfIoQueueDispatchManual);
     auto io = read(4);
     EXPECT_FALSE(io->done());
     cancel(*io);
@@ -142,11 +146,7 @@ TEST_F(QueueTest, CancelledPlainRequestsCompleteWithCancelledByTheFramework)
 TEST_F(QueueTest, RequestsEnqueuedFromTheCallersContextGoToEvtIoCanceledOnQueue)
 {
     behaviour.in_caller_context = true;
-    behaviour.create_queues = [](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchManual, true);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-    };
-    start();
+    start_with_default_queue(WdfIoQueueDispatchManual);
     auto io = read(4);
     EXPECT_EQ(journal.count("in caller context"), 1u);
     cancel(*io);
@@ -157,19 +157,14 @@ TEST_F(QueueTest, RequestsEnqueuedFromTheCallersContextGoToEvtIoCanceledOnQueue)
 TEST_F(QueueTest, EnqueueOutsideTheCallersContextIsRefused)
 {
     start();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     EXPECT_EQ(WdfDeviceEnqueueRequest(journal.device, request), STATUS_INVALID_DEVICE_REQUEST);
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
 
 TEST_F(QueueTest, SequentialQueuePresentsOneRequestAtATime)
 {
-    behaviour.create_queues = [](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchSequential, true);
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-    };
-    start();
+    start_with_default_queue(WdfIoQueueDispatchSequential);
     auto first = read(4);
     auto second = read(4);
     EXPECT_EQ(journal.count("read"), 1u);
@@ -242,11 +237,9 @@ TEST_F(QueueTest, PowerManagedQueueHoldsRequestsWhileTheDeviceIsNotInD0)
 TEST_F(QueueTest, EvtIoStopSuspendsDriverOwnedRequestsAndEvtIoResumeFollows)
 {
     start();
-    auto cancelable = read(4);
-    WDFREQUEST marked = journal.take_held();
+    auto [cancelable, marked] = held_read();
     WdfRequestMarkCancelable(marked, evt_request_cancel);
-    auto plain = read(4);
-    WDFREQUEST unmarked = journal.take_held();
+    auto [plain, unmarked] = held_read();
     journal.events.clear();
 
     behaviour.on_stop = [](WDFQUEUE, WDFREQUEST request, ULONG flags) {
@@ -283,14 +276,8 @@ TEST_F(QueueTest, AcknowledgeWithRequeuePresentsTheRequestAgainInD0)
 
 TEST_F(QueueTest, PowerDownWaitsForRequestsOfAQueueWithoutEvtIoStop)
 {
-    behaviour.create_queues = [](WDFDEVICE device) {
-        WDF_IO_QUEUE_CONFIG config = queue_config(WdfIoQueueDispatchParallel, true);
-        config.EvtIoStop = nullptr;
-        WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &journal.default_queue);
-    };
-    start();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    start_with_default_queue(WdfIoQueueDispatchParallel, false);
+    auto [io, request] = held_read();
     host::Time began = host::now();
     host::Thread* completer = host::spawn("completer", [request] {
         LARGE_INTEGER delay;
@@ -306,12 +293,7 @@ TEST_F(QueueTest, PowerDownWaitsForRequestsOfAQueueWithoutEvtIoStop)
 
 TEST_F(QueueTest, NonPowerManagedQueuesAreStoppedOnlyAtRemovalWithPurge)
 {
-    behaviour.on_stop = [](WDFQUEUE, WDFREQUEST request, ULONG flags) {
-        if (flags & WdfRequestStopActionPurge)
-            WdfRequestComplete(request, STATUS_CANCELLED);
-        else
-            WdfRequestStopAcknowledge(request, FALSE);
-    };
+    behaviour.on_stop = cancel_on_purge_else_acknowledge;
     start_with_manual_queue(WdfFalse);
     auto presented = read(4);
     journal.take_held();
@@ -330,12 +312,7 @@ TEST_F(QueueTest, NonPowerManagedQueuesAreStoppedOnlyAtRemovalWithPurge)
 
 TEST_F(QueueTest, RemovalAfterASuspendStopsTheKeptRequestWithPurge)
 {
-    behaviour.on_stop = [](WDFQUEUE, WDFREQUEST request, ULONG flags) {
-        if (flags & WdfRequestStopActionPurge)
-            WdfRequestComplete(request, STATUS_CANCELLED);
-        else
-            WdfRequestStopAcknowledge(request, FALSE);
-    };
+    behaviour.on_stop = cancel_on_purge_else_acknowledge;
     start();
     auto io = read(4);
     ASSERT_EQ(host_->set_power(node_, host::io::DevicePower::D3), STATUS_SUCCESS);

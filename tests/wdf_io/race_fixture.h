@@ -44,7 +44,7 @@ inline void complete_queued()
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 4);
 }
 
-inline VOID completion_dpc(WDFDPC Dpc)
+inline VOID completion_dpc(WDFDPC /*Dpc*/)
 {
     if (g_side.manual)
         complete_queued();

@@ -33,15 +33,13 @@ TEST_F(RequestTest, CompletionCarriesStatusAndInformation)
 TEST_F(RequestTest, EveryRequestCarriesAZeroedContextOfTheDeviceType)
 {
     start();
-    auto first = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [first, request] = held_read();
     PIOTEST_REQUEST_CONTEXT context = iotest_request_context(request);
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(context->tag, 0u);
     context->tag = 0xfeed;
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
-    auto second = read(4);
-    WDFREQUEST next = journal.take_held();
+    auto [second, next] = held_read();
     EXPECT_EQ(iotest_request_context(next)->tag, 0u);
     WdfRequestComplete(next, STATUS_SUCCESS);
 }
@@ -202,7 +200,7 @@ TEST_F(RequestTest, LockedViewUsedAfterCompletionIsReported)
 {
     behaviour.in_caller_context = true;
     WDFMEMORY memory = nullptr;
-    behaviour.on_in_caller = [&](WDFDEVICE device, WDFREQUEST request) {
+    behaviour.on_in_caller = [&](WDFDEVICE /*device*/, WDFREQUEST request) {
         PVOID user;
         WdfRequestRetrieveUnsafeUserInputBuffer(request, 4, &user, nullptr);
         ASSERT_EQ(WdfRequestProbeAndLockUserBufferForRead(request, user, 4, &memory), STATUS_SUCCESS);
@@ -282,8 +280,7 @@ TEST_F(RequestTest, ATimerParentedToTheRequestCompletesIt)
 TEST_F(RequestTest, MarkCancelableOnACancelledRequestRunsTheRoutineBeforeReturning)
 {
     start();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     cancel(*io);   // not cancelable yet: only the flag is set
     EXPECT_TRUE(WdfRequestIsCanceled(request));
     EXPECT_FALSE(io->done());
@@ -304,8 +301,7 @@ TEST_F(RequestTest, MarkCancelableOnACancelledRequestRunsTheRoutineBeforeReturni
 TEST_F(RequestTest, MarkCancelableExOnACancelledRequestReturnsCancelled)
 {
     start();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     cancel(*io);
     EXPECT_EQ(WdfRequestMarkCancelableEx(request, evt_request_cancel), STATUS_CANCELLED);
     EXPECT_EQ(journal.count("cancel"), 0u);
@@ -317,8 +313,7 @@ TEST_F(RequestTest, MarkCancelableExOnACancelledRequestReturnsCancelled)
 TEST_F(RequestTest, CancellingAMarkedRequestCallsItsRoutine)
 {
     start();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     EXPECT_EQ(WdfRequestMarkCancelableEx(request, evt_request_cancel), STATUS_SUCCESS);
     cancel(*io);
     EXPECT_EQ(journal.count("cancel"), 1u);
@@ -331,8 +326,7 @@ TEST_F(RequestTest, UnmarkCancelableResults)
     behaviour.on_cancel = [&](WDFREQUEST r) { deferred = r; };   // completes later
     start();
 
-    auto first = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [first, request] = held_read();
     EXPECT_EQ(WdfRequestUnmarkCancelable(request), STATUS_INVALID_PARAMETER);   // not marked
     WdfRequestMarkCancelable(request, evt_request_cancel);
     EXPECT_EQ(WdfRequestUnmarkCancelable(request), STATUS_SUCCESS);
@@ -348,8 +342,7 @@ TEST_F(RequestTest, UnmarkCancelableResults)
 TEST_F(RequestTest, UnmarkCancelableOnARequestTheDriverDoesNotOwn)
 {
     WDFQUEUE manual = start_with_manual_queue();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     ASSERT_EQ(WdfRequestForwardToIoQueue(request, manual), STATUS_SUCCESS);
     EXPECT_EQ(WdfRequestUnmarkCancelable(request), STATUS_INVALID_DEVICE_REQUEST);
     cancel(*io);
@@ -360,8 +353,7 @@ TEST_F(RequestTest, UnmarkCancelableOnARequestTheDriverDoesNotOwn)
 TEST_F(RequestTest, ForwardingIsRefusedForCancelableOrForeignRequests)
 {
     WDFQUEUE manual = start_with_manual_queue();
-    auto io = read(4);
-    WDFREQUEST request = journal.take_held();
+    auto [io, request] = held_read();
     EXPECT_EQ(WdfRequestForwardToIoQueue(request, journal.default_queue), STATUS_INVALID_DEVICE_REQUEST);
     WdfRequestMarkCancelable(request, evt_request_cancel);
     EXPECT_EQ(WdfRequestForwardToIoQueue(request, manual), STATUS_INVALID_DEVICE_REQUEST);

@@ -24,18 +24,18 @@ void note()
 }
 
 EVT_WDF_TIMER on_timer;
-VOID on_timer(WDFTIMER Timer) { note(); }
+VOID on_timer(WDFTIMER /*Timer*/) { note(); }
 
 EVT_WDF_DPC on_dpc;
-VOID on_dpc(WDFDPC Dpc) { note(); }
+VOID on_dpc(WDFDPC /*Dpc*/) { note(); }
 
 EVT_WDF_WORKITEM on_work;
-VOID on_work(WDFWORKITEM WorkItem) { note(); }
+VOID on_work(WDFWORKITEM /*WorkItem*/) { note(); }
 
 // A callback that stays busy until another thread lets go of a spin lock.
 WDFSPINLOCK g_gate;
 EVT_WDF_TIMER on_timer_busy;
-VOID on_timer_busy(WDFTIMER Timer)
+VOID on_timer_busy(WDFTIMER /*Timer*/)
 {
     g_seen.entered = true;
     WdfSpinLockAcquire(g_gate);
@@ -49,20 +49,6 @@ protected:
     {
         g_seen = Seen{};
         start();
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes_);
-        attributes_.ParentObject = journal.device;
-    }
-
-    WDFTIMER timer(PFN_WDF_TIMER callback, LONG period_ms = 0)
-    {
-        WDF_TIMER_CONFIG config;
-        if (period_ms)
-            WDF_TIMER_CONFIG_INIT_PERIODIC(&config, callback, period_ms);
-        else
-            WDF_TIMER_CONFIG_INIT(&config, callback);
-        WDFTIMER t = nullptr;
-        EXPECT_EQ(WdfTimerCreate(&config, &attributes_, &t), STATUS_SUCCESS);
-        return t;
     }
 
     // Holds g_gate until the test sets `release`, then lets it go some
@@ -80,13 +66,11 @@ protected:
             WdfSpinLockRelease(g_gate);
         });
     }
-
-    WDF_OBJECT_ATTRIBUTES attributes_;
 };
 
 TEST_F(TimerTest, OneShotTimerFiresAtItsRelativeDueTimeOnADpc)
 {
-    WDFTIMER t = timer(on_timer);
+    WDFTIMER t = make_timer(on_timer);
     host::Time start = host::now();
     EXPECT_FALSE(WdfTimerStart(t, WDF_REL_TIMEOUT_IN_MS(250)));
     settle(host::kSecond);
@@ -99,7 +83,7 @@ TEST_F(TimerTest, OneShotTimerFiresAtItsRelativeDueTimeOnADpc)
 
 TEST_F(TimerTest, AbsoluteDueTimeIsSystemTime)
 {
-    WDFTIMER t = timer(on_timer);
+    WDFTIMER t = make_timer(on_timer);
     LARGE_INTEGER system_now;
     KeQuerySystemTime(&system_now);
     host::Time start = host::now();
@@ -111,7 +95,7 @@ TEST_F(TimerTest, AbsoluteDueTimeIsSystemTime)
 
 TEST_F(TimerTest, PeriodicTimerFiresEveryPeriodUntilStopped)
 {
-    WDFTIMER t = timer(on_timer, 100);
+    WDFTIMER t = make_timer(on_timer, 100);
     host::Time start = host::now();
     WdfTimerStart(t, WDF_REL_TIMEOUT_IN_MS(50));
     settle(360 * host::kMillisecond);
@@ -124,7 +108,7 @@ TEST_F(TimerTest, PeriodicTimerFiresEveryPeriodUntilStopped)
 
 TEST_F(TimerTest, StopReportsWhetherTheTimerWasStillQueued)
 {
-    WDFTIMER t = timer(on_timer);
+    WDFTIMER t = make_timer(on_timer);
     WdfTimerStart(t, WDF_REL_TIMEOUT_IN_MS(10));
     EXPECT_TRUE(WdfTimerStart(t, WDF_REL_TIMEOUT_IN_MS(20)));   // re-armed
     EXPECT_TRUE(WdfTimerStop(t, FALSE));
@@ -139,7 +123,7 @@ TEST_F(TimerTest, StopReportsWhetherTheTimerWasStillQueued)
 
 TEST_F(TimerTest, WaitingStopReturnsOnlyAfterARunningCallback)
 {
-    WDFTIMER t = timer(on_timer_busy);
+    WDFTIMER t = make_timer(on_timer_busy);
     ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &g_gate), STATUS_SUCCESS);
     host::Thread* keeper = gatekeeper();
     WdfTimerStart(t, WDF_REL_TIMEOUT_IN_MS(1));
@@ -157,7 +141,7 @@ TEST_F(TimerTest, WaitingStopReturnsOnlyAfterARunningCallback)
 
 TEST_F(TimerTest, TenSecondTimerCostsNoWallTime)
 {
-    WDFTIMER t = timer(on_timer);
+    WDFTIMER t = make_timer(on_timer);
     auto wall = std::chrono::steady_clock::now();
     host::Time start = host::now();
     WdfTimerStart(t, WDF_REL_TIMEOUT_IN_SEC(10));
@@ -169,10 +153,7 @@ TEST_F(TimerTest, TenSecondTimerCostsNoWallTime)
 
 TEST_F(TimerTest, DpcRunsOnceAtDispatchLevelAndCancelTellsWhetherItWasRemoved)
 {
-    WDF_DPC_CONFIG config;
-    WDF_DPC_CONFIG_INIT(&config, on_dpc);
-    WDFDPC dpc;
-    ASSERT_EQ(WdfDpcCreate(&config, &attributes_, &dpc), STATUS_SUCCESS);
+    WDFDPC dpc = make_dpc(on_dpc);
     EXPECT_EQ(WdfDpcGetParentObject(dpc), WDFOBJECT(journal.device));
 
     KIRQL old;
@@ -193,10 +174,7 @@ TEST_F(TimerTest, DpcRunsOnceAtDispatchLevelAndCancelTellsWhetherItWasRemoved)
 
 TEST_F(TimerTest, WorkItemRunsAtPassiveLevelAndFlushWaitsForIt)
 {
-    WDF_WORKITEM_CONFIG config;
-    WDF_WORKITEM_CONFIG_INIT(&config, on_work);
-    WDFWORKITEM work;
-    ASSERT_EQ(WdfWorkItemCreate(&config, &attributes_, &work), STATUS_SUCCESS);
+    WDFWORKITEM work = make_work_item(on_work);
     EXPECT_EQ(WdfWorkItemGetParentObject(work), WDFOBJECT(journal.device));
     WdfWorkItemEnqueue(work);
     WdfWorkItemFlush(work);
@@ -208,7 +186,7 @@ TEST_F(TimerTest, WorkItemRunsAtPassiveLevelAndFlushWaitsForIt)
 TEST_F(TimerTest, DeletingATimerFromItsOwnCallbackIsSafe)
 {
     static WDFTIMER self;
-    self = timer([](WDFTIMER Timer) {
+    self = make_timer([](WDFTIMER Timer) {
         note();
         WdfObjectDelete(Timer);
     });

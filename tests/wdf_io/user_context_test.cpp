@@ -77,24 +77,8 @@ protected:
         DeviceIoControl(file_, kNeitherIoctl, user_, sizeof kBytes, nullptr, 0, nullptr, &io_.overlapped);
     }
 
-    static WDF_OBJECT_ATTRIBUTES child_of_device()
-    {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = journal.device;
-        return attributes;
-    }
-
     // Runs g_deferred from a timer's DPC in a millisecond.
-    static void defer_to_dpc()
-    {
-        WDF_OBJECT_ATTRIBUTES attributes = child_of_device();
-        WDF_TIMER_CONFIG config;
-        WDF_TIMER_CONFIG_INIT(&config, on_timer);
-        WDFTIMER timer;
-        ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
-        WdfTimerStart(timer, WDF_REL_TIMEOUT_IN_MS(1));
-    }
+    void defer_to_dpc() { WdfTimerStart(make_timer(on_timer), WDF_REL_TIMEOUT_IN_MS(1)); }
 
     // Reads `*address` from a timer's DPC, then from a work item.
     void read_from_dpc_and_work_item(volatile const char* const* address)
@@ -103,11 +87,7 @@ protected:
         defer_to_dpc();
         settle(2 * host::kMillisecond);
         EXPECT_NE(g_deferred_thread, nullptr);
-        WDF_OBJECT_ATTRIBUTES attributes = child_of_device();
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, on_work);
-        WDFWORKITEM work;
-        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &work), STATUS_SUCCESS);
+        WDFWORKITEM work = make_work_item(on_work);
         WdfWorkItemEnqueue(work);
         WdfWorkItemFlush(work);
     }

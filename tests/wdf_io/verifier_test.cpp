@@ -112,18 +112,12 @@ TEST_F(VerifierTest, SpinLockReleasedByANonOwnerOrAcquiredTwice)
 }
 
 EVT_WDF_WORKITEM nothing_to_do;
-VOID nothing_to_do(WDFWORKITEM WorkItem) {}
+VOID nothing_to_do(WDFWORKITEM /*WorkItem*/) {}
 
 TEST_F(VerifierTest, WaitingWhileHoldingASpinLock)
 {
     start();
-    WDF_WORKITEM_CONFIG config;
-    WDF_WORKITEM_CONFIG_INIT(&config, nothing_to_do);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = journal.device;
-    WDFWORKITEM work;
-    ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &work), STATUS_SUCCESS);
+    WDFWORKITEM work = make_work_item(nothing_to_do);
     WDFSPINLOCK lock;
     ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
     WdfSpinLockAcquire(lock);
@@ -139,17 +133,12 @@ EVT_WDF_TIMER stop_own_timer_waiting;
 VOID stop_own_timer_waiting(WDFTIMER Timer) { WdfTimerStop(Timer, TRUE); }
 
 EVT_WDF_DPC stop_timer_from_dpc;
-VOID stop_timer_from_dpc(WDFDPC Dpc) { WdfTimerStop(g_timer, TRUE); }
+VOID stop_timer_from_dpc(WDFDPC /*Dpc*/) { WdfTimerStop(g_timer, TRUE); }
 
 TEST_F(VerifierTest, WaitingTimerStopAboveTheWaitLevelOrFromItsOwnCallback)
 {
     start();
-    WDF_TIMER_CONFIG config;
-    WDF_TIMER_CONFIG_INIT(&config, stop_own_timer_waiting);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = journal.device;
-    ASSERT_EQ(WdfTimerCreate(&config, &attributes, &g_timer), STATUS_SUCCESS);
+    g_timer = make_timer(stop_own_timer_waiting);
     WdfTimerStart(g_timer, WDF_REL_TIMEOUT_IN_MS(1));
     settle(2 * host::kMillisecond);
     EXPECT_TRUE(fired("deadlock"));
@@ -157,11 +146,7 @@ TEST_F(VerifierTest, WaitingTimerStopAboveTheWaitLevelOrFromItsOwnCallback)
 
     host::verifier_reset();
     record_violations();
-    WDF_DPC_CONFIG dpc_config;
-    WDF_DPC_CONFIG_INIT(&dpc_config, stop_timer_from_dpc);
-    WDFDPC dpc;
-    ASSERT_EQ(WdfDpcCreate(&dpc_config, &attributes, &dpc), STATUS_SUCCESS);
-    WdfDpcEnqueue(dpc);
+    WdfDpcEnqueue(make_dpc(stop_timer_from_dpc));
     settle();
     EXPECT_TRUE(fired("irql"));
     EXPECT_FALSE(fired("deadlock"));
