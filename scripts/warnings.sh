@@ -33,6 +33,6 @@ for preset in "${presets[@]}"; do
   ((count == 0)) || status=1
   printf '%-8s %-6s %4d warnings  %s\n' "$preset" "$result" "$count" "$log"
   # Where the warnings are: the path of each warning line, from the top of the tree.
-  grep 'warning:' "$log" | sed -E "s|^$PWD/||; s|/.*||; s|:.*||" | sort | uniq -c | sed 's/^/           /'
+  grep 'warning:' "$log" | sed -E "s|^$PWD/||; s|^(\.\./)+||; s|/.*||; s|:.*||" | sort | uniq -c | sed 's/^/           /'
 done
 exit $status
