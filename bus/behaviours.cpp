@@ -278,7 +278,7 @@ void ScriptedPeer::attached(DeviceSide& d)
     advance();
 }
 
-void ScriptedPeer::host_data(DeviceSide& d, std::span<const uint8_t> bytes)
+void ScriptedPeer::host_data(DeviceSide& /*d*/, std::span<const uint8_t> bytes)
 {
     received_.insert(received_.end(), bytes.begin(), bytes.end());
     unmatched_.insert(unmatched_.end(), bytes.begin(), bytes.end());

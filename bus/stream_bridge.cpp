@@ -65,7 +65,7 @@ void StreamBridge::poll_loop()
     }
 }
 
-void StreamBridge::host_data(DeviceSide& d, std::span<const uint8_t> bytes)
+void StreamBridge::host_data(DeviceSide& /*d*/, std::span<const uint8_t> bytes)
 {
     out_pending_.insert(out_pending_.end(), bytes.begin(), bytes.end());
     flush_out();

@@ -2,7 +2,7 @@
 # standard library, no exceptions or RTTI, and warnings are errors. The same
 # flags serve every compiler that checks the driver.
 set(ACM_KERNEL_CODE_FLAGS -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
-                          -Wall -Wextra -Werror -Wno-unused-parameter)
+                          -Wall -Wextra -Werror)
 function(acm_kernel_code target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/host/include)
   target_compile_options(${target} PRIVATE ${ACM_KERNEL_CODE_FLAGS} -fvisibility=hidden)

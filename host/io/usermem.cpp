@@ -192,7 +192,7 @@ void report_outside_caller(void* address)
 // The first touch of a closed allocation opens it: in user context that
 // is all, outside it the verifier reports it first (and, recording, lets
 // the access go on).
-void on_segv(int signal, siginfo_t* info, void* context)
+void on_segv(int /*signal*/, siginfo_t* info, void* /*context*/)
 {
     uintptr_t address = uintptr_t(info->si_addr);
     if (in_released_view(address)) {

@@ -72,7 +72,7 @@ EXTERN_C KIRQL KeRaiseIrqlToDpcLevel(void)
 
 EXTERN_C PKTHREAD KeGetCurrentThread(void) { return thread_address(host::thread_id(host::current_thread())); }
 
-EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/, PLARGE_INTEGER Interval)
 {
     host::verify_irql_at_most(APC_LEVEL, "KeDelayExecutionThread");
     host::verify_no_spin_lock_held("KeDelayExecutionThread");
@@ -102,7 +102,7 @@ EXTERN_C VOID KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart =
 
 EXTERN_C ULONG KeQueryTimeIncrement(void) { return kTimeIncrement; }
 
-EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG /*Tag*/)
 {
     if (PoolType == PagedPool)
         host::verify_irql_at_most(APC_LEVEL, "ExAllocatePoolWithTag(PagedPool)");
@@ -121,7 +121,7 @@ EXTERN_C PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0);
 }
 
-EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG /*Tag*/)
 {
     host::verify_irql_at_most(DISPATCH_LEVEL, "ExFreePoolWithTag");
     if (P)

@@ -462,7 +462,7 @@ bool set_user_context(bool in)
 
 void sched_set_context_hook(void (*hook)(bool)) { g_context_hook = hook; }
 
-void yield_point(const char* what)
+void yield_point(const char* /*what*/)
 {
     if (!controlled() || !t_current)
         return;
@@ -557,7 +557,7 @@ void notify_all()
     g_sched->changed.notify_all();
 }
 
-TimerHandle timer_arm(std::unique_lock<std::mutex>& lk, Time due, std::function<void()> fire)
+TimerHandle timer_arm(std::unique_lock<std::mutex>& /*lk*/, Time due, std::function<void()> fire)
 {
     auto& s = *g_sched;
     TimerHandle handle = s.next_timer++;
@@ -568,7 +568,7 @@ TimerHandle timer_arm(std::unique_lock<std::mutex>& lk, Time due, std::function<
     return handle;
 }
 
-bool timer_disarm(std::unique_lock<std::mutex>& lk, TimerHandle handle)
+bool timer_disarm(std::unique_lock<std::mutex>& /*lk*/, TimerHandle handle)
 {
     auto& s = *g_sched;
     auto it = s.timers.find(handle);
@@ -579,7 +579,7 @@ bool timer_disarm(std::unique_lock<std::mutex>& lk, TimerHandle handle)
     return true;
 }
 
-bool dpc_queue(std::unique_lock<std::mutex>& lk, Dpc* dpc)
+bool dpc_queue(std::unique_lock<std::mutex>& /*lk*/, Dpc* dpc)
 {
     if (dpc->queued)
         return false;
@@ -589,7 +589,7 @@ bool dpc_queue(std::unique_lock<std::mutex>& lk, Dpc* dpc)
     return true;
 }
 
-bool dpc_dequeue(std::unique_lock<std::mutex>& lk, Dpc* dpc)
+bool dpc_dequeue(std::unique_lock<std::mutex>& /*lk*/, Dpc* dpc)
 {
     if (!dpc->queued)
         return false;
@@ -605,7 +605,7 @@ void dpc_flush(std::unique_lock<std::mutex>& lk, Dpc* dpc)
     wait_until(lk, [dpc] { return !dpc->queued && dpc->running == 0; }, kForever, "dpc flush");
 }
 
-bool work_queue(std::unique_lock<std::mutex>& lk, WorkItem* item)
+bool work_queue(std::unique_lock<std::mutex>& /*lk*/, WorkItem* item)
 {
     if (item->queued)
         return false;

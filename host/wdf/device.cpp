@@ -374,7 +374,7 @@ WDFAPI NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERT
 }
 
 WDFAPI NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                               POOL_TYPE PoolType, PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
+                                               POOL_TYPE /*PoolType*/, PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
                                                WDFMEMORY* PropertyMemory)
 {
     *PropertyMemory = nullptr;

@@ -137,4 +137,4 @@ WDFAPI PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
     return file != nullptr ? file->wdm : nullptr;
 }
 
-WDFAPI ULONG WdfCmResourceListGetCount(WDFCMRESLIST List) { return 0; }
+WDFAPI ULONG WdfCmResourceListGetCount(WDFCMRESLIST /*List*/) { return 0; }

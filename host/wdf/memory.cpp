@@ -93,7 +93,7 @@ NTSTATUS create_user_view_memory(FxObject* request, void* user, size_t size, boo
 
 using namespace host::wdf;
 
-WDFAPI NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+WDFAPI NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE /*PoolType*/, ULONG /*PoolTag*/,
                                 size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer)
 {
     *Memory = nullptr;

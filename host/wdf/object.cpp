@@ -429,12 +429,12 @@ WDFAPI WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
     return object != nullptr ? object->handle() : nullptr;
 }
 
-WDFAPI VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File)
+WDFAPI VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID /*Tag*/, LONG /*Line*/, PCHAR /*File*/)
 {
     if (FxObject* object = resolve(Handle, ObjectKind::any, "WdfObjectReference", true)) reference(object);
 }
 
-WDFAPI VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File)
+WDFAPI VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID /*Tag*/, LONG /*Line*/, PCHAR /*File*/)
 {
     if (FxObject* object = resolve(Handle, ObjectKind::any, "WdfObjectDereference", true)) dereference(object);
 }

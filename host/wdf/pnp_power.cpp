@@ -140,7 +140,7 @@ public:
     {
         set_pnp_state(PnpState::surprise_removed);
         notify("EvtDeviceSurpriseRemoval", pnp().EvtDeviceSurpriseRemoval);
-        tear_down(true);
+        tear_down();
         if (lower() != nullptr) lower()->pnp_surprise_remove();
     }
 
@@ -148,7 +148,7 @@ public:
     {
         if (device_->pnp_state != PnpState::surprise_removed) {
             set_pnp_state(PnpState::removed);   // no power references from here on
-            tear_down(false);
+            tear_down();
         }
         if (self_managed_io_) {
             notify("EvtDeviceSelfManagedIoFlush", pnp().EvtDeviceSelfManagedIoFlush);
@@ -313,14 +313,14 @@ private:
     }
 
     // How the queues stop when the device leaves D0.
-    enum class QueueStop { suspend, remove, surprise_remove };
+    enum class QueueStop { suspend, remove };
 
     void stop_queues(QueueStop how)
     {
         if (how == QueueStop::suspend)
             queues_power_down(device_);
         else
-            queues_remove(device_, how == QueueStop::surprise_remove);
+            queues_remove(device_);
     }
 
     void leave_d0(WDF_POWER_DEVICE_STATE target, QueueStop how)
@@ -376,18 +376,17 @@ private:
     }
 
     // Orderly or surprise removal, up to and including release of hardware.
-    void tear_down(bool surprise)
+    void tear_down()
     {
         {
             auto lock = host::sched_lock();
             disarm_idle(lock);
             host::work_flush(lock, &idle_work_);
         }
-        QueueStop how = surprise ? QueueStop::surprise_remove : QueueStop::remove;
         if (device_->in_d0())
-            leave_d0(WdfPowerDeviceD3Final, how);
+            leave_d0(WdfPowerDeviceD3Final, QueueStop::remove);
         else
-            stop_queues(how);
+            stop_queues(QueueStop::remove);
         set_power_state(WdfPowerDeviceD3Final);
         release_hardware();
         set_interfaces(false);

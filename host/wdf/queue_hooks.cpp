@@ -182,7 +182,7 @@ void queues_file_cleanup(FxDevice* device, FxFile* file)
         queue_cancel_waiting_where(q, [file](FxRequest* r) { return r->irp->file == file->wdm; });
 }
 
-void queues_remove(FxDevice* device, bool surprise)
+void queues_remove(FxDevice* device)
 {
     std::vector<FxQueue*> queues = queues_of(device, false);
     auto everything = [](FxRequest*) { return true; };

@@ -30,6 +30,6 @@ void queues_file_cleanup(FxDevice* device, FxFile* file);
 // requests are cancelled, EvtIoStop(WdfRequestStopActionPurge) runs for
 // every request the driver owns, and the call waits for their completion.
 // A request still not completed is reported ("request-left-uncompleted").
-void queues_remove(FxDevice* device, bool surprise);
+void queues_remove(FxDevice* device);
 
 }  // namespace host::wdf

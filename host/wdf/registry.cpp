@@ -102,7 +102,7 @@ WDFAPI NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, A
 }
 
 WDFAPI NTSTATUS WdfRegistryCreateKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
-                                     ULONG CreateOptions, PULONG CreateDisposition,
+                                     ULONG /*CreateOptions*/, PULONG CreateDisposition,
                                      PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
 {
     *Key = nullptr;
@@ -151,7 +151,7 @@ WDFAPI NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, UL
     return STATUS_SUCCESS;
 }
 
-WDFAPI NTSTATUS WdfRegistryQueryMemory(WDFKEY Key, PCUNICODE_STRING ValueName, POOL_TYPE PoolType,
+WDFAPI NTSTATUS WdfRegistryQueryMemory(WDFKEY Key, PCUNICODE_STRING ValueName, POOL_TYPE /*PoolType*/,
                                        PWDF_OBJECT_ATTRIBUTES MemoryAttributes, WDFMEMORY* Memory,
                                        PULONG ValueType)
 {

@@ -104,8 +104,8 @@ BOOL issue(HANDLE handle, host::io::UserIo io, LPDWORD transferred, LPOVERLAPPED
 }  // namespace
 
 EXTERN_C HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                            DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+                            LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD /*dwCreationDisposition*/,
+                            DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/)
 {
     std::u16string path = nt_path(host::view(lpFileName));
     if (path.empty()) {

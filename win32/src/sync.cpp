@@ -33,14 +33,14 @@ BOOL set_signaled(HANDLE handle, bool signaled)
 
 }  // namespace
 
-EXTERN_C HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
-                             LPCWSTR lpName)
+EXTERN_C HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualReset, BOOL bInitialState,
+                             LPCWSTR /*lpName*/)
 {
     return create_event(bManualReset, bInitialState);
 }
 
-EXTERN_C HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
-                             LPCSTR lpName)
+EXTERN_C HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualReset, BOOL bInitialState,
+                             LPCSTR /*lpName*/)
 {
     return create_event(bManualReset, bInitialState);
 }

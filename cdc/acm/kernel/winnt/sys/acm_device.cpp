@@ -50,6 +50,7 @@ NTSTATUS acm_evt_device_add(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     PACM_FDO_DATA fdx;
     NTSTATUS status;
 
+    UNREFERENCED_PARAMETER(Driver);
     DC_PRINT(DC_LEVEL_TRACE, "%s: entered\n", __FUNCTION__);
 
     status = acm_device_assign_name(DeviceInit);

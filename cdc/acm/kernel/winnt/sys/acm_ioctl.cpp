@@ -116,6 +116,7 @@ static BOOLEAN acm_copy_record_locked(PACM_FDO_DATA fdx, PVOID argument)
 {
     const acm_record_copy* copy = (const acm_record_copy*)argument;
 
+    UNREFERENCED_PARAMETER(fdx);   /* where assertions compile to nothing */
     ACM_ASSERT_LOCK_HELD(fdx);
     RtlCopyMemory(copy->to, copy->from, copy->size);
     return TRUE;

@@ -227,6 +227,7 @@ BOOLEAN acm_read_clear_pending(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
 
+    UNREFERENCED_PARAMETER(fdx);   /* where assertions compile to nothing */
     ACM_ASSERT_LOCK_HELD(fdx);
     if (ctx->ref_bits & REF_ISR) {
         ctx->information = 0;

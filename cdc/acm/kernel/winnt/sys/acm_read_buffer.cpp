@@ -330,7 +330,7 @@ static VOID acm_read_nothing_arrived(PACM_FDO_DATA fdx, NTSTATUS status)
  * packets it had received: with many packets per transfer they are bytes
  * the device sent and will not send again.
  */
-static ULONG acm_bytes_kept(PACM_FDO_DATA fdx, NTSTATUS status, ULONG bytes)
+static ULONG acm_bytes_kept(NTSTATUS status, ULONG bytes)
 {
     if (NT_SUCCESS(status)) {
         return bytes;
@@ -350,7 +350,7 @@ VOID acm_read_data_in_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransf
 
     DC_PRINT(DC_LEVEL_TRACE, "%s: Entered, status %lx, bytes_read %ld\n", __FUNCTION__, Status,
              BytesTransferred);
-    bytes = acm_bytes_kept(fdx, Status, BytesTransferred);
+    bytes = acm_bytes_kept(Status, BytesTransferred);
     if (bytes > 0) {
         common_class_child_device_wakeup_post(&fdx->common);
     }
