@@ -147,11 +147,14 @@ VOID acm_request_start_next_queued(PACM_FDO_DATA fdx, WDFREQUEST* current_op_req
  * the hold, with the timer the stop halted, and returns the saved cancel
  * routine for the caller to call without spin_lock. spin_lock held.
  */
-static PFN_WDF_REQUEST_CANCEL acm_queue_end_hold(PACM_REQUEST_CONTEXT ctx)
+_Requires_lock_held_(fdx->spin_lock)
+static PFN_WDF_REQUEST_CANCEL acm_queue_end_hold(PACM_FDO_DATA fdx, PACM_REQUEST_CONTEXT ctx)
 {
     PFN_WDF_REQUEST_CANCEL cancel_routine =
         (ctx->ref_bits & REF_CANCEL_CALLED) ? ctx->cancel_routine : NULL;
 
+    UNREFERENCED_PARAMETER(fdx);   /* where assertions compile to nothing */
+    ACM_ASSERT_LOCK_HELD(fdx);
     ctx->ref_bits &= ~REF_TIMER;
     ctx->cancel_routine = NULL;
     ctx->resume = FALSE;
@@ -180,7 +183,7 @@ VOID acm_queue_purge_current(WDFQUEUE queue, WDFREQUEST* current_op_request)
         return;
     }
     if (ctx->resume) {
-        cancel_routine = acm_queue_end_hold(ctx);
+        cancel_routine = acm_queue_end_hold(fdx, ctx);
         acm_lock_release(fdx);
         if (cancel_routine != NULL) {
             cancel_routine(request);
@@ -233,11 +236,14 @@ BOOLEAN acm_call_locked(PACM_FDO_DATA fdx, PFN_ACM_LOCKED_ROUTINE routine, PVOID
  * cancellation came first: its cancel routine completes the request.
  * spin_lock held.
  */
-static BOOLEAN acm_io_stop_hold_for_resume(WDFREQUEST request)
+_Requires_lock_held_(fdx->spin_lock)
+static BOOLEAN acm_io_stop_hold_for_resume(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     PFN_WDF_REQUEST_CANCEL cancel_routine = ctx->cancel_routine;
 
+    UNREFERENCED_PARAMETER(fdx);   /* where assertions compile to nothing */
+    ACM_ASSERT_LOCK_HELD(fdx);
     ctx->ref_bits |= REF_CANCEL_CALLED;
     if (acm_request_unmark_cancelable(request) == STATUS_CANCELLED) {
         ctx->ref_bits &= ~REF_CANCEL_CALLED;
@@ -271,7 +277,7 @@ static VOID acm_io_stop_suspend(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG act
     }
     if ((ctx->ref_bits & REF_DPC) ||
         ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
-         !acm_io_stop_hold_for_resume(request))) {
+         !acm_io_stop_hold_for_resume(fdx, request))) {
         acm_lock_release(fdx);
         return;
     }
@@ -317,12 +323,12 @@ static VOID acm_io_stop_purge(PACM_FDO_DATA fdx, WDFREQUEST request, ULONG actio
         return;
     }
     if ((action_flags & WdfRequestStopRequestCancelable) && (ctx->ref_bits & REF_CANCEL) &&
-        !acm_io_stop_hold_for_resume(request)) {
+        !acm_io_stop_hold_for_resume(fdx, request)) {
         acm_lock_release(fdx);
         return;
     }
     if (ctx->resume) {
-        cancel_routine = acm_queue_end_hold(ctx);
+        cancel_routine = acm_queue_end_hold(fdx, ctx);
         if (cancel_routine != NULL) {
             acm_lock_release(fdx);
             cancel_routine(request);

@@ -185,11 +185,14 @@ VOID acm_request_write_start_next(PACM_FDO_DATA fdx)
  * back instead: cancelable again as the resume would make it, or, if it was
  * cancelled meanwhile, marked as cancelled while posted. spin_lock held.
  */
-static VOID acm_write_take_back_from_stop(WDFREQUEST request)
+_Requires_lock_held_(fdx->spin_lock)
+static VOID acm_write_take_back_from_stop(PACM_FDO_DATA fdx, WDFREQUEST request)
 {
     PACM_REQUEST_CONTEXT ctx = acm_request_get_context(request);
     NTSTATUS status;
 
+    UNREFERENCED_PARAMETER(fdx);   /* where assertions compile to nothing */
+    ACM_ASSERT_LOCK_HELD(fdx);
     ctx->ref_bits &= ~REF_CANCEL_CALLED;
     ctx->resume = FALSE;
     ctx->ref_bits |= REF_SETTING;
@@ -228,7 +231,7 @@ VOID acm_data_out_complete(PVOID Context, NTSTATUS Status, ULONG BytesTransferre
     /* Whoever completes the write reports what the device took. */
     ctx->information = BytesTransferred;
     if (ctx->resume) {
-        acm_write_take_back_from_stop(request);
+        acm_write_take_back_from_stop(fdx, request);
     }
     if (Status == STATUS_CANCELLED) {
         /* Aborted: by a cancel, a purge or the transport going away. */
