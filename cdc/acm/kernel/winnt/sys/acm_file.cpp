@@ -43,7 +43,7 @@ VOID acm_evt_file_create(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT Fil
     DC_PRINT(DC_LEVEL_INFO, "%s: entered, device %p, flags %lx, is_modem %ld, is_serial_ctrl %ld\n",
              __FUNCTION__, Device, 0UL, (LONG)fdx->is_modem, (LONG)fdx->is_serial_ctrl);
 
-    fdx->create_file_in_progress = 1;
+    InterlockedExchange(&fdx->create_file_in_progress, 1);
     acm_file_reset_per_open_state(fdx);
     InterlockedExchange(&fdx->open_state, ACM_OPEN_ACTIVE);
     common_class_ref_inc(&fdx->common);
@@ -58,7 +58,7 @@ VOID acm_evt_file_create(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT Fil
         DC_PRINT(DC_LEVEL_ERROR, "%s: failed starting io\n", __FUNCTION__);
     }
     WdfRequestComplete(Request, status);
-    fdx->create_file_in_progress = 0;
+    InterlockedExchange(&fdx->create_file_in_progress, 0);
 }
 
 VOID acm_evt_file_cleanup(WDFFILEOBJECT FileObject)

@@ -61,6 +61,7 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
 {
     PACM_FDO_DATA fdx = acm_fdo_get_data(Device);
     NTSTATUS status = STATUS_SUCCESS;
+    LONG creating;
 
     DC_PRINT(DC_LEVEL_INFO, "--->%ws: oldstate=%s, device=%p [%s():%d]\n", fdx->port_name.Buffer,
              acm_power_state_name(PreviousState), Device, __FUNCTION__, __LINE__);
@@ -69,14 +70,15 @@ NTSTATUS acm_evt_dev_d0_entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousS
         status = acm_io_start(fdx);
     } else {
         acm_d0_return(fdx);
-        if (common_class_ref_count(&fdx->common) != 0 && fdx->create_file_in_progress == 0) {
+        creating = InterlockedCompareExchange(&fdx->create_file_in_progress, 0, 0);
+        if (common_class_ref_count(&fdx->common) != 0 && !creating) {
             status = acm_send_clear_data(fdx);
             if (!NT_SUCCESS(status)) {
                 DC_PRINT(DC_LEVEL_ERROR, "%s: acm_send_clear_data failed\n", __FUNCTION__);
             }
         } else {
             DC_PRINT(DC_LEVEL_TRACE, "%ws: %s%s [%s():%d]\n", fdx->port_name.Buffer,
-                     fdx->create_file_in_progress ? "create_file_in_progress" : "",
+                     creating ? "create_file_in_progress" : "",
                      common_class_ref_count(&fdx->common) == 0 ? "zero refs" : "", __FUNCTION__, __LINE__);
         }
     }

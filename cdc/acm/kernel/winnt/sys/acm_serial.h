@@ -115,7 +115,7 @@ typedef struct _ACM_FDO_DATA {
     ULONG errors;
 
     ULONG call_clear_data;
-    ULONG create_file_in_progress;
+    LONG create_file_in_progress;         /* interlocked: an open may race a D0 entry */
     acm_dev_list_rec dev_list_rec;
     ULONG dont_clear_dtr;
     LONG delete_pending_count;
