@@ -5,7 +5,8 @@
  *
  * Each switch is a 0/1 flag that flips by compare-exchange right before the
  * bus operation it stands for, so that exactly one caller enables and one
- * caller disables, however many try.
+ * caller disables, however many try. The notification callback's flag
+ * changes under a lock instead, together with its bus call (see below).
  */
 #include "common_class.h"
 
@@ -66,6 +67,9 @@ static NTSTATUS common_class_ctx_setup(WDFDEVICE device, common_class_ctx* ctx,
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = device;
     status = WdfSpinLockCreate(&attributes, &ctx->common_lock);
+    if (NT_SUCCESS(status)) {
+        status = WdfSpinLockCreate(&attributes, &ctx->notify_lock);
+    }
     if (!NT_SUCCESS(status)) {
         DC_PRINT(DC_LEVEL_ERROR, "%s: WdfSpinLockCreate failed %lx\n", "common_class_ctx_init", status);
         return status;
@@ -84,7 +88,7 @@ static NTSTATUS common_class_ctx_setup(WDFDEVICE device, common_class_ctx* ctx,
 
     InterlockedExchange(&ctx->transport_enabled, 0);
     InterlockedExchange(&ctx->data_io_initialized, 0);
-    InterlockedExchange(&ctx->notify_cb_registered, 0);
+    ctx->notify_cb_registered = 0;
     InterlockedExchange(&ctx->enc_ref_count, 0);
 
     if (enable_encapsulated) {
@@ -216,40 +220,84 @@ NTSTATUS common_class_transport_io_uninit(common_class_ctx* ctx)
     return status;
 }
 
+/*
+ * The notification callback. A registration change and the bus call that
+ * makes it are one step under notify_lock: a clear on one thread and a set
+ * on another (a close and a resume) could otherwise reach the bus in the
+ * other order than they changed the flag, leaving a callback registered
+ * twice, or registered while the flag says it is not.
+ */
+
+/* notify_lock held. */
+static NTSTATUS common_notify_register(common_class_ctx* ctx, PFN_DC_NOTIFY_CB callback)
+{
+    if (ctx->notify_cb_registered) {
+        DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback is already set\n", "common_class_notify_cb_set");
+        return STATUS_SUCCESS;
+    }
+    if (!ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, ctx->device, callback)) {
+        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", "common_class_notify_cb_set");
+        return STATUS_UNSUCCESSFUL;
+    }
+    ctx->notify_cb_registered = 1;
+    return STATUS_SUCCESS;
+}
+
+static PFN_DC_NOTIFY_CB common_notify_kept(common_class_ctx* ctx)
+{
+    return (PFN_DC_NOTIFY_CB)InterlockedCompareExchangePointer((PVOID volatile*)&ctx->notify_cb, NULL, NULL);
+}
+
 NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB callback)
 {
+    NTSTATUS status;
+
     if (callback == NULL) {
         return STATUS_SUCCESS;
     }
     /* Set at open and read at D0 entry, on other threads: interlocked. */
     (VOID)InterlockedExchangePointer((PVOID volatile*)&ctx->notify_cb, (PVOID)callback);
 
-    if (!common_flip(&ctx->notify_cb_registered, 0)) {
-        DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback is already set\n", __FUNCTION__);
-        return STATUS_SUCCESS;
-    }
-    if (!ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, ctx->device, callback)) {
-        InterlockedExchange(&ctx->notify_cb_registered, 0);
-        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
-        return STATUS_UNSUCCESSFUL;
-    }
-    return STATUS_SUCCESS;
+    WdfSpinLockAcquire(ctx->notify_lock);
+    status = common_notify_register(ctx, callback);
+    WdfSpinLockRelease(ctx->notify_lock);
+    return status;
 }
 
+NTSTATUS common_class_notify_cb_restore(common_class_ctx* ctx, COMMON_NOTIFY_WANTED* wanted)
+{
+    PFN_DC_NOTIFY_CB callback = common_notify_kept(ctx);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (callback == NULL) {
+        return STATUS_SUCCESS;
+    }
+    WdfSpinLockAcquire(ctx->notify_lock);
+    if (wanted(ctx)) {
+        status = common_notify_register(ctx, callback);
+    }
+    WdfSpinLockRelease(ctx->notify_lock);
+    return status;
+}
+
+/* A clear the bus refuses leaves the callback registered: the bus keeps
+   calling it, and the next set finds it so. */
 VOID common_class_notify_cb_clear(common_class_ctx* ctx)
 {
-    if (common_flip(&ctx->notify_cb_registered, 1) &&
-        !ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL)) {
-        /* The bus keeps calling it: the next set finds it registered. */
-        InterlockedExchange(&ctx->notify_cb_registered, 1);
-        DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
+    WdfSpinLockAcquire(ctx->notify_lock);
+    if (ctx->notify_cb_registered) {
+        if (ctx->bus_ifc.cdc_set_notify_cb(ctx->bus_ifc.Context, NULL, NULL)) {
+            ctx->notify_cb_registered = 0;
+        } else {
+            DC_PRINT(DC_LEVEL_ERROR, "%s: failed cdc_set_notify_cb\n", __FUNCTION__);
+        }
     }
+    WdfSpinLockRelease(ctx->notify_lock);
 }
 
 NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx)
 {
-    PFN_DC_NOTIFY_CB callback =
-        (PFN_DC_NOTIFY_CB)InterlockedCompareExchangePointer((PVOID volatile*)&ctx->notify_cb, NULL, NULL);
+    PFN_DC_NOTIFY_CB callback = common_notify_kept(ctx);
 
     if (callback == NULL) {
         DC_PRINT(DC_LEVEL_TRACE, "%s: Notify callback not defined\n", __FUNCTION__);

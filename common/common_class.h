@@ -22,7 +22,8 @@ typedef struct _common_class_ctx {
     LONG ref_count;                       /* open file handles */
     LONG transport_enabled;               /* 0/1, interlocked */
     LONG data_io_initialized;             /* 0/1, interlocked */
-    LONG notify_cb_registered;            /* 0/1, interlocked */
+    LONG notify_cb_registered;            /* 0/1, under notify_lock */
+    WDFSPINLOCK notify_lock;              /* a registration change and its bus call */
     WDFWORKITEM device_wakeup_workitem;
     LONG device_wakeup_pending;
     WDFWORKITEM child_device_wakeup_workitem;
@@ -57,6 +58,11 @@ NTSTATUS common_class_transport_io_uninit(common_class_ctx* ctx);
 NTSTATUS common_class_notify_cb_set(common_class_ctx* ctx, PFN_DC_NOTIFY_CB callback);
 VOID common_class_notify_cb_clear(common_class_ctx* ctx);
 NTSTATUS common_class_notify_cb_reset(common_class_ctx* ctx);
+/* Registers the kept callback again if `wanted` still says so when asked
+   under notify_lock: a stop that clears it afterwards comes after, not
+   between the look and the registration. */
+typedef BOOLEAN COMMON_NOTIFY_WANTED(common_class_ctx* ctx);
+NTSTATUS common_class_notify_cb_restore(common_class_ctx* ctx, COMMON_NOTIFY_WANTED* wanted);
 
 /* Open handles; both return the new count. */
 LONG common_class_ref_inc(common_class_ctx* ctx);

@@ -1,10 +1,12 @@
 // Races over many schedules: the end of an open claimed by the handle's
 // cleanup and by the removal at once, and a stream of bytes across bus
 // suspends and resumes (every other seed with the bus calling its
-// callbacks at DISPATCH_LEVEL). No read may hang, and the port must open
-// again and carry bytes afterwards.
+// callbacks at DISPATCH_LEVEL), and a close meeting a resume. No read may
+// hang, and the port must open again and carry bytes afterwards.
 #include "lifecycle_fixture.h"
 #include "seeds.h"
+
+#include "common/cdc_protocol.h"
 
 #include <string>
 
@@ -120,6 +122,41 @@ TEST_F(LifecycleTest, AResumeRacingTheD0EntryTakesAndReleasesOnePowerReference)
         expect_verifier_silent();
         stop();
     });
+}
+
+// The handle closes while the bus resumes the function: the close takes the
+// notification callback away as the resume gives it back. Whichever comes
+// last, the bus holds at most one registration, none once the port is
+// closed, and the next open hears the device's serial state. The window is
+// one step wide: random seeds rarely hit it, one preemption at every point
+// does (the bounded entry in CMakeLists.txt).
+TEST_F(LifecycleTest, ACloseRacingTheBusResumeLeavesTheNextOpenHearingSerialState)
+{
+    seeds::run(kSeeds, [this](uint64_t seed) {
+        SCOPED_TRACE(seed);
+        make({}, seed);
+        plug();
+        open();
+        fn_->suspend();
+
+        HANDLE file = file_;
+        file_ = INVALID_HANDLE_VALUE;
+        host::Thread* closer = host::spawn("closer", [file] { CloseHandle(file); });
+        fn_->resume();
+        host::join(closer);
+        host_->settle();
+        fn_->settle();
+        EXPECT_FALSE(notify_registered()) << "a callback registered for a closed port";
+
+        open();
+        fn_->serial_state(CDC_SERIAL_STATE_TX_CARRIER);
+        fn_->settle();
+        DWORD modem = 0;
+        EXPECT_TRUE(GetCommModemStatus(file_, &modem));
+        EXPECT_EQ(modem, DWORD(MS_DSR_ON | MS_CTS_ON));
+        expect_verifier_silent();
+        stop();
+    }, seeds::Stop::at_fatal_failure);
 }
 
 }  // namespace

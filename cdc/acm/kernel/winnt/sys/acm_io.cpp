@@ -164,18 +164,24 @@ static VOID acm_data_in_restart(PACM_FDO_DATA fdx)
     }
 }
 
+static BOOLEAN acm_io_running(common_class_ctx* common)
+{
+    return !acm_io_stopped((PACM_FDO_DATA)common);
+}
+
 /*
  * Notifications and reads again, when I/O is running. The D0 exit and the
  * suspend took the notification callback away; a D0 entry and a resume
  * callback that both restart (one came while the other ran) register it
- * once.
+ * once. An I/O stop marks I/O stopped before it clears the callback, so a
+ * restart meeting it either registers first or sees the stop.
  */
 VOID acm_io_restart(PACM_FDO_DATA fdx)
 {
     if (acm_io_stopped(fdx)) {
         return;
     }
-    (VOID)common_class_notify_cb_set(&fdx->common, fdx->common.notify_cb);
+    (VOID)common_class_notify_cb_restore(&fdx->common, acm_io_running);
     acm_data_in_restart(fdx);
 }
 
