@@ -127,11 +127,18 @@ void free_contexts(FxObject* object)
 }
 
 // The tree is changed and read under the table lock: objects are created
-// and deleted on any thread.
+// and deleted on any thread. A snapshot references each child it lists, so
+// that a child deleted by another thread meanwhile stays until it is let go.
 std::vector<FxObject*> children_of(FxObject* object)
 {
     std::lock_guard guard(g_table_lock);
+    for (FxObject* child : object->children) ++child->references;
     return object->children;
+}
+
+void dereference_all(const std::vector<FxObject*>& objects)
+{
+    for (FxObject* each : objects) dereference(each);
 }
 
 void unlink_from_parent(FxObject* object)
@@ -143,7 +150,9 @@ void unlink_from_parent(FxObject* object)
     object->parent = nullptr;
 }
 
-// Cleanup phase: children (newest first) before their parent.
+// Cleanup phase: children (newest first) before their parent. An object
+// another thread is deleting already is left to it; that thread holds a
+// reference until the object is disposed.
 void dispose_tree(FxObject* object)
 {
     {
@@ -153,6 +162,7 @@ void dispose_tree(FxObject* object)
     }
     std::vector<FxObject*> children = children_of(object);
     for (auto it = children.rbegin(); it != children.rend(); ++it) dispose_tree(*it);
+    dereference_all(children);
     object->dispose();
     // The object is still usable inside its own cleanup callbacks.
     WDFOBJECT handle = object->handle();
@@ -163,14 +173,26 @@ void dispose_tree(FxObject* object)
     object->disposed = true;
 }
 
-// Destroy phase: each object of the tree gives up its creation reference,
-// children before their parent; an object whose count reaches zero is
-// destroyed at once.
-void release_tree(FxObject* object, std::vector<FxObject*>& released)
+// The tree, children before their parent, each object referenced.
+void collect_tree(FxObject* object, std::vector<FxObject*>& tree)
 {
     std::vector<FxObject*> children = children_of(object);
-    for (auto it = children.rbegin(); it != children.rend(); ++it) release_tree(*it, released);
-    released.push_back(object);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+        collect_tree(*it, tree);
+        dereference(*it);   // the snapshot's; the collection holds its own
+    }
+    reference(object);
+    tree.push_back(object);
+}
+
+void drop_creation_reference(FxObject* object)
+{
+    {
+        std::lock_guard guard(g_table_lock);
+        if (object->creation_reference_dropped) return;
+        object->creation_reference_dropped = true;
+    }
+    dereference(object);
 }
 
 void destroy(FxObject* object)
@@ -279,19 +301,21 @@ long live_objects()
     return g_live_objects;
 }
 
+// Cleanup, then the destroy phase: each object of the tree gives up its
+// creation reference, children before their parent, and one whose count
+// reaches zero is destroyed. The deleter references the object throughout:
+// another thread may delete it, or its parent, at the same time.
 void delete_object(FxObject* object)
 {
+    reference(object);
     dispose_tree(object);
-    std::vector<FxObject*> released;
-    release_tree(object, released);
-    for (FxObject* each : released) {
-        {
-            std::lock_guard guard(g_table_lock);
-            if (each->creation_reference_dropped) continue;
-            each->creation_reference_dropped = true;
-        }
+    std::vector<FxObject*> tree;
+    collect_tree(object, tree);
+    for (FxObject* each : tree) {
+        drop_creation_reference(each);
         dereference(each);
     }
+    dereference(object);
 }
 
 void reference(FxObject* object)
@@ -303,12 +327,14 @@ void reference(FxObject* object)
 void dereference(FxObject* object)
 {
     long remaining;
+    bool disposed;
     {
         std::lock_guard guard(g_table_lock);
         remaining = --object->references;
+        disposed = object->disposed;
     }
     if (remaining > 0) return;
-    if (!object->disposed) {
+    if (!disposed) {
         host::verifier_report("object-reference-underflow",
                               std::string(kind_name(object->kind)) + " " + describe(object) +
                                   " dereferenced more often than referenced");

@@ -83,7 +83,13 @@ WDFREQUEST make_create_request(FxDevice* device, io::Irp* irp)
     return r->handle_as<WDFREQUEST>();
 }
 
-void request_pin_locked(FxRequest* r) { r->pins++; }
+// A pin is an object reference too: the removal may delete the device, and
+// the request with it, while a completion is still under way.
+void request_pin_locked(FxRequest* r)
+{
+    r->pins++;
+    reference(r);
+}
 
 void request_unpin(FxRequest* r)
 {
@@ -92,6 +98,7 @@ void request_unpin(FxRequest* r)
     lk.unlock();
     if (delete_now)
         delete_object(r);
+    dereference(r);
 }
 
 FxRequest* request_of(WDFREQUEST handle, const char* api, bool completing)
