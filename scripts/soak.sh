@@ -2,7 +2,7 @@
 # Runs the soak (tests/soak) for MINUTES minutes (default 10) under
 # ThreadSanitizer, then for as long under AddressSanitizer: builds the soak
 # target of the tsan and asan presets, runs each once and exits non-zero on
-# a failure or a sanitizer report. Not for CI, which runs it for 20 s each.
+# a failure or a sanitizer report. Not for CI, which runs it for 30 s each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-10}

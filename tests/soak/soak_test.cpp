@@ -6,7 +6,7 @@
 // that every frame arrives once and in order and that frames go missing
 // only at a cut of the stream (stream_frames.h); once the chaos stops, a
 // last run of frames must arrive whole. ACM_SOAK_SECONDS sets the time
-// (default 20); scripts/soak.sh runs it for longer under the sanitizers.
+// (default 30); scripts/soak.sh runs it for longer under the sanitizers.
 #include "stream_frames.h"
 
 #include "acm_serial.h"
@@ -40,8 +40,8 @@ constexpr DWORD kRequestLimitMs = 30'000;   // a request pending longer is hung
 int soak_seconds()
 {
     const char* text = std::getenv("ACM_SOAK_SECONDS");
-    const int seconds = text ? std::atoi(text) : 20;
-    return seconds > 0 ? seconds : 20;
+    const int seconds = text ? std::atoi(text) : 30;
+    return seconds > 0 ? seconds : 30;
 }
 
 // One overlapped request whose storage outlives a hung request.
