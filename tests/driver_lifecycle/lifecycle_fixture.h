@@ -62,6 +62,14 @@ protected:
         fn_->port().clear_op_log();
     }
 
+    // The port opened on a fresh host run by `seed`.
+    void opened(uint64_t seed)
+    {
+        make({}, seed);
+        plug();
+        open();
+    }
+
     static HANDLE open_port()
     {
         return porttest::open_overlapped(L"\\\\.\\COM5");
@@ -71,6 +79,13 @@ protected:
         file_ = open_port();
         ASSERT_NE(file_, INVALID_HANDLE_VALUE) << GetLastError();
         fn_->settle();
+    }
+    // A thread that closes the handle, for a race; the test joins it.
+    host::Thread* close_elsewhere()
+    {
+        HANDLE file = file_;
+        file_ = INVALID_HANDLE_VALUE;
+        return host::spawn("closer", [file] { CloseHandle(file); });
     }
     void close()
     {

@@ -19,14 +19,10 @@ TEST_F(LifecycleTest, CleanupRacingSurpriseRemovalEndsTheOpenOnce)
 {
     seeds::run(kSeeds, [this](uint64_t seed) {
         SCOPED_TRACE(seed);
-        make({}, seed);
-        plug();
-        open();
+        opened(seed);
         fn_->set_removal_handler([this] { host_->surprise_remove(node_); });
 
-        HANDLE file = file_;
-        file_ = INVALID_HANDLE_VALUE;
-        host::Thread* closer = host::spawn("closer", [file] { CloseHandle(file); });
+        host::Thread* closer = close_elsewhere();
         fn_->surprise_remove();
         host::join(closer);
         host_->settle();
@@ -134,14 +130,10 @@ TEST_F(LifecycleTest, ACloseRacingTheBusResumeLeavesTheNextOpenHearingSerialStat
 {
     seeds::run(kSeeds, [this](uint64_t seed) {
         SCOPED_TRACE(seed);
-        make({}, seed);
-        plug();
-        open();
+        opened(seed);
         fn_->suspend();
 
-        HANDLE file = file_;
-        file_ = INVALID_HANDLE_VALUE;
-        host::Thread* closer = host::spawn("closer", [file] { CloseHandle(file); });
+        host::Thread* closer = close_elsewhere();
         fn_->resume();
         host::join(closer);
         host_->settle();

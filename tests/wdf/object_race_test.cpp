@@ -16,20 +16,16 @@
 
 namespace {
 
-struct Phases {
-    int cleanups = 0;
-    int destroys = 0;
-};
 // Controlled mode runs one thread at a time: no lock needed.
-std::map<WDFOBJECT, Phases> g_phases;
+std::map<WDFOBJECT, int> g_cleanups, g_destroys;
 
 LONG g_yield;
 VOID count_cleanup(WDFOBJECT object)
 {
-    g_phases[object].cleanups++;
+    g_cleanups[object]++;
     InterlockedIncrement(&g_yield);   // a scheduling point inside the deletion
 }
-VOID count_destroy(WDFOBJECT object) { g_phases[object].destroys++; }
+VOID count_destroy(WDFOBJECT object) { g_destroys[object]++; }
 
 WDFOBJECT make(WDFOBJECT parent)
 {
@@ -48,7 +44,8 @@ TEST(ObjectRaceTest, AnObjectTheFrameworkDeletesWhileItsParentIsDeletedGoesOnce)
     seeds::run(2000, [](uint64_t seed) {
         SCOPED_TRACE(seed);
         wdftest::Fixture fx(host::HostOptions{ .seed = seed });
-        g_phases.clear();
+        g_cleanups.clear();
+        g_destroys.clear();
         WDFOBJECT parent = make(nullptr);
         WDFOBJECT child = make(parent);
         WDFOBJECT grandchild = make(child);
@@ -64,8 +61,8 @@ TEST(ObjectRaceTest, AnObjectTheFrameworkDeletesWhileItsParentIsDeletedGoesOnce)
         host::join(deleter);
 
         for (WDFOBJECT object : { parent, child, grandchild }) {
-            EXPECT_EQ(g_phases[object].cleanups, 1) << object;
-            EXPECT_EQ(g_phases[object].destroys, 1) << object;
+            EXPECT_EQ(g_cleanups[object], 1) << object;
+            EXPECT_EQ(g_destroys[object], 1) << object;
         }
         for (const auto& v : host::verifier_violations())
             ADD_FAILURE() << v.check << ": " << v.detail;
