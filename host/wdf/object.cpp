@@ -173,15 +173,12 @@ void dispose_tree(FxObject* object)
     object->disposed = true;
 }
 
-// The tree, children before their parent, each object referenced.
+// The tree, children before their parent. Each entry carries a reference:
+// the caller's for `object`, the snapshots' for the rest.
 void collect_tree(FxObject* object, std::vector<FxObject*>& tree)
 {
     std::vector<FxObject*> children = children_of(object);
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-        collect_tree(*it, tree);
-        dereference(*it);   // the snapshot's; the collection holds its own
-    }
-    reference(object);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) collect_tree(*it, tree);
     tree.push_back(object);
 }
 
@@ -313,9 +310,8 @@ void delete_object(FxObject* object)
     collect_tree(object, tree);
     for (FxObject* each : tree) {
         drop_creation_reference(each);
-        dereference(each);
+        dereference(each);   // the tree's, the deleter's own last
     }
-    dereference(object);
 }
 
 void reference(FxObject* object)
